@@ -1,0 +1,77 @@
+# Build helpers shared by every folder: warnings, sanitizers, one library per folder, tests, programs.
+
+set(ORMIVANE_WARNINGS -Wall -Wextra -Werror)
+
+# Every compiled file names itself relative to the source root, so error records and
+# traces never carry the build machine's absolute paths.
+add_compile_options(${ORMIVANE_WARNINGS} "-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=")
+include_directories(${CMAKE_SOURCE_DIR})
+
+if(ORMIVANE_SANITIZE)
+  foreach(s IN LISTS ORMIVANE_SANITIZE)
+    add_compile_options(-fsanitize=${s})
+    if(NOT s STREQUAL "fuzzer-no-link")
+      add_link_options(-fsanitize=${s})
+    endif()
+  endforeach()
+  add_compile_options(-fno-omit-frame-pointer)
+  if("undefined" IN_LIST ORMIVANE_SANITIZE)
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform libraries" FULL_DOCS "static libraries of the folders")
+
+# ormivane_library(NAME src...): the one static library of a folder.
+function(ormivane_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+  set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
+endfunction()
+
+# After all library folders: one target that links every library as a group (the folders
+# call each other both ways), plus the objects that must be in every program.
+function(ormivane_finish_platform)
+  get_property(libs GLOBAL PROPERTY ORMIVANE_LIBRARIES)
+  add_library(ormivane_platform INTERFACE)
+  string(REPLACE ";" "," group "${libs}")
+  target_link_libraries(ormivane_platform INTERFACE "$<LINK_GROUP:RESCAN,${group}>"
+    ICU::uc ZLIB::ZLIB Threads::Threads ${CMAKE_DL_LIBS})
+  if(TARGET ormivane_interpose)
+    target_link_libraries(ormivane_platform INTERFACE ormivane_interpose)
+  endif()
+endfunction()
+
+# ormivane_program(NAME src...): a program of the system, linked with the whole platform.
+function(ormivane_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE ormivane_platform)
+  target_link_options(${name} PRIVATE -rdynamic)
+endfunction()
+
+# ormivane_test(NAME src...): a GoogleTest binary registered with CTest.
+function(ormivane_test name)
+  ormivane_program(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE ormivane_gtest_main)
+  target_compile_definitions(${name} PRIVATE ORMIVANE_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "ORMIVANE_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# GoogleTest is built from the machine's sources so that one copy serves every
+# configuration, the 32-bit ones included.
+function(ormivane_add_googletest)
+  set(gtest_src /usr/src/googletest)
+  if(NOT EXISTS ${gtest_src}/CMakeLists.txt)
+    message(FATAL_ERROR "googletest sources not found in ${gtest_src}: run scripts/setup")
+  endif()
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(CMAKE_CXX_FLAGS_SAVED "${CMAKE_CXX_FLAGS}")
+  add_subdirectory(${gtest_src} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  foreach(t gtest gtest_main gmock gmock_main)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -Wno-error)
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,139 @@
+// Message lookup in the catalog in use, and placeholder substitution.
+#include "core/common/messages.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/resources/catalog.h"
+#include "core/resources/language.h"
+
+namespace Common {
+
+std::atomic<const uint8_t*> CurrentCatalog{nullptr};
+
+namespace {
+
+std::atomic<bool> g_catalogLoaded{false};
+std::atomic<bool> g_exitHandlerRegistered{false};
+
+constexpr size_t kMaxDecimalDigits = 63;
+
+int32_t ReadInt32(const uint8_t* p) {
+  int32_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+uint32_t ReadUint32(const uint8_t* p) {
+  uint32_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+}  // namespace
+
+void ReloadMessageCatalog() {
+  Resources::LoadMessageCatalog();
+  g_catalogLoaded.store(true, std::memory_order_release);
+}
+
+void UnregisterCatalogListener() { Resources::RemoveLanguageListener(ReloadMessageCatalog); }
+
+// The first lookup runs the loader, and the loader makes lookups of its own on the same
+// thread while it opens the archive: so no once-only guard may wrap this path.
+const char16_t* GetMessageText(MessageId id) {
+  if (!g_catalogLoaded.load(std::memory_order_acquire)) {
+    int saved = errno;
+    Resources::AddLanguageListener(ReloadMessageCatalog);
+    if (!g_exitHandlerRegistered.exchange(true)) std::atexit(UnregisterCatalogListener);
+    errno = saved;
+  }
+  const uint8_t* catalog = CurrentCatalog.load(std::memory_order_acquire);
+  if (catalog == nullptr) return nullptr;
+  const uint8_t* slot = catalog + static_cast<uint32_t>(id);
+  return reinterpret_cast<const char16_t*>(slot + ReadInt32(slot));
+}
+
+bool IsCatalogText(const void* p) {
+  const uint8_t* catalog = CurrentCatalog.load(std::memory_order_acquire);
+  if (catalog == nullptr || p == nullptr) return false;
+  auto address = reinterpret_cast<uintptr_t>(p);
+  auto start = reinterpret_cast<uintptr_t>(catalog);
+  return address >= start && address - start < ReadUint32(catalog);
+}
+
+bool ParseDecimal(const char* text, size_t length, uint64_t& value) {
+  value = UINT64_MAX;
+  if (length > kMaxDecimalDigits) return false;
+  char buffer[kMaxDecimalDigits + 1];
+  std::memcpy(buffer, text, length);
+  buffer[length] = 0;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(buffer, nullptr, 10);
+  if (errno == ERANGE) return false;
+  value = parsed;
+  return true;
+}
+
+bool ParseDecimal32(const char* text, size_t length, uint32_t& value) {
+  uint64_t wide;
+  value = UINT32_MAX;
+  if (!ParseDecimal(text, length, wide) || wide > UINT32_MAX) return false;
+  value = static_cast<uint32_t>(wide);
+  return true;
+}
+
+bool ParsePlaceholderIndex(std::u16string_view text, size_t pos, size_t count, uint32_t& index) {
+  index = UINT32_MAX;
+  if (count > kMaxDecimalDigits) return false;
+  char digits[kMaxDecimalDigits + 1];
+  for (size_t i = 0; i < count; ++i) digits[i] = static_cast<char>(text[pos + i] & 0xFF);
+  int saved = errno;
+  bool ok = ParseDecimal32(digits, count, index);
+  errno = saved;
+  return ok;
+}
+
+int64_t FindPlaceholder(std::u16string_view text, size_t start, uint32_t& index, size_t& length) {
+  size_t pos = start;
+  while (pos < text.size()) {
+    size_t open = text.find(u'{', pos);
+    if (open == std::u16string_view::npos) return -1;
+    size_t digits = open + 1;
+    if (digits >= text.size() || !IsDigit(text[digits])) {
+      pos = open + 1;
+      continue;
+    }
+    size_t end = digits;
+    while (end < text.size() && IsDigit(text[end])) ++end;
+    if (end < text.size() && text[end] == u'}') {
+      length = end - digits + 2;
+      ParsePlaceholderIndex(text, digits, end - digits, index);
+      return static_cast<int64_t>(open);
+    }
+    pos = end;
+  }
+  return -1;
+}
+
+void SubstituteParams(WString& out, std::u16string_view message, const std::vector<WString>& args) {
+  out.assign(message);
+  size_t pos = 0;
+  for (;;) {
+    uint32_t index = 0;
+    size_t length = 0;
+    int64_t found = FindPlaceholder(out, pos, index, length);
+    if (found < 0 || index >= args.size()) return;
+    out.replace(static_cast<size_t>(found), length, args[index]);
+    pos = static_cast<size_t>(found) + args[index].size();
+  }
+}
+
+void SubstituteParam(WString& out, const char16_t* message, std::u16string_view arg) {
+  SubstituteParams(out, message, std::vector<WString>{WString(arg)});
+}
+
+}  // namespace Common

@@ -1,0 +1,40 @@
+// Text conversion between UTF-16 and UTF-8, byte-wise widening, environment access,
+// the program's own path and path normalisation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Common {
+
+// The system's text type: UTF-16 code units.
+using WString = std::u16string;
+
+inline constexpr uint32_t kWholeString = 0xFFFFFFFF;
+
+// Converts at most `count` units (stopping at a NUL unit). Always true.
+bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count);
+// Converts at most `count` bytes (stopping at a NUL byte); false when a replacement
+// character was produced or an overlong form was met.
+bool Utf8ToUtf16(WString& out, const char* bytes, uint32_t count);
+
+std::string ToUtf8(const char16_t* text);
+WString ToUtf16(const char* text);
+
+// Each byte zero-extended, NUL-terminated; release with delete[]. Null gives null.
+char16_t* WidenAscii(const char* text);
+
+void SetEnv(const char16_t* name, const char16_t* value);
+WString GetEnv(const char16_t* name);
+
+// Set before main to the file name dladdr reports for this program's code ("" on failure).
+extern const char* ModuleFileName;
+
+std::string GetModulePath();
+WString GetModulePathW();
+std::string GetProgramName();
+
+// Appends `path` to the absolute `base`, resolving ".", ".." and repeated '/'.
+void NormalizePath(std::string& base, const std::string& path);
+
+}  // namespace Common
