@@ -1,0 +1,54 @@
+// Assertions: internal consistency checks that log, trace, trap or abort as chosen once
+// per process by ZENVALO_SAFE_ASSERT. An assertion never throws.
+#pragma once
+
+#include <cstdint>
+
+// Action bits of the assertion configuration.
+inline constexpr uint32_t kAssertBreak = 0x01;
+inline constexpr uint32_t kAssertDebug = 0x02;
+inline constexpr uint32_t kAssertLog = 0x04;
+inline constexpr uint32_t kAssertEvent = 0x08;
+inline constexpr uint32_t kAssertMsgbox = 0x10;
+inline constexpr uint32_t kAssertAbort = 0x20;
+inline constexpr uint32_t kAssertStack = 0x40;
+inline constexpr uint32_t kAssertDefaultFlags = kAssertDebug | kAssertLog | kAssertEvent | kAssertStack;
+inline constexpr uint32_t kAssertOff = 0xFFFFFFFF;
+
+// Reports "Assertion failed: <expression>, file <file>, line <line>". Returns 0 when
+// assertions are off or a debugger trap was taken, 1 otherwise (the caller goes on).
+int SafeAssert(const char* expression, const char* file, int line);
+
+// Runs the configured actions for one report; `expression` and `message` may be null.
+int ProcessAssertion(const char* expression, const char* file, int line, const char* message);
+
+// The configured action bits (reads the configuration if no assertion has yet).
+uint32_t GetAssertFlags();
+
+// Receives each report and the stack text: level 5, facility 0, code 27.
+using AssertEventCallback = void (*)(int32_t level, uint32_t facility, uint32_t code, const char* text);
+void SetAssertEventCallback(AssertEventCallback callback);
+
+// Reporters worded like the system library's assertion messages.
+void ReportAssertFailure(const char* expression, const char* file, uint32_t line, const char* function);
+void ReportUnexpectedError(int errnum, const char* file, uint32_t line, const char* function);
+
+// One formatted line per frame, innermost first; the walk stops when OnFrame says false.
+struct StackWalkRequest {
+  uint32_t MaxFrames;
+  bool (*OnFrame)(uint32_t index, const char* line, void* context);
+  void* Context;
+};
+void WalkStack(const StackWalkRequest& request);
+
+bool IsDebuggerAttached();
+
+// Closes the log file chosen by ZENVALO_SAFE_ASSERT_LOGFILE and logs to standard error
+// from then on (run at exit; later assertions must not write to a closed stream).
+void CloseAssertLog();
+
+// Checks `expression` and reports it as written when it is false. The _AT form names
+// the file and line of the report explicitly.
+#define ORMIVANE_ASSERT_AT(expression, file, line) \
+  (static_cast<bool>(expression) ? 0 : ::SafeAssert(#expression, (file), (line)))
+#define ORMIVANE_ASSERT(expression) ORMIVANE_ASSERT_AT(expression, __FILE__, __LINE__)
