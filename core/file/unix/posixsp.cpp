@@ -1,0 +1,334 @@
+// posix_file: a registered descriptor with the read, write, positioning, lock and control
+// operations of the file family, and posix_dir::Open, the one place files are opened.
+#include "core/file/unix/posixsp.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "core/common/safe_assert.h"
+#include "core/file/unix/posix_control.h"
+#include "core/file/unix/posixsp_site.h"
+#include "core/linex/descriptor_registry.h"
+#include "core/linex/filelock.h"
+
+using PosixSites::FromErrno;
+using PosixSites::Plain;
+
+namespace {
+
+constexpr uint32_t kLockLine = 197;
+constexpr uint32_t kReadLine = 338;
+constexpr uint32_t kReadAssertLine = 344;
+constexpr uint32_t kWriteLine = 369;
+constexpr uint32_t kWriteAssertLine = 376;
+constexpr uint32_t kFlushLine = 388;
+constexpr uint32_t kSeekLine = 396;
+constexpr uint32_t kSeekEndLine = 428;
+constexpr uint32_t kTruncateLine = 437;
+constexpr uint32_t kSetTimesLine = 455;
+constexpr uint32_t kAppendLine = 462;
+constexpr uint32_t kGetFlagsLine = 480;
+constexpr uint32_t kSetFlagsLine = 490;
+constexpr uint32_t kDeallocateLine = 499;
+constexpr uint32_t kBlockSizeLine = 534;
+constexpr uint32_t kBlockMapLine = 554;
+constexpr uint32_t kOpenLine = 679;
+constexpr uint32_t kCloexecLine = 705;
+constexpr uint32_t kWholeLockLine = 716;
+constexpr uint32_t kHeldTruncateLine = 730;
+
+constexpr int64_t kSectorBytes = 512;
+
+// Writing past the file-size limit must fail with EFBIG rather than kill the process.
+std::atomic<bool> g_sigxfszIgnored{false};
+
+void IgnoreFileSizeSignalOnce() {
+  if (g_sigxfszIgnored.load(std::memory_order_relaxed)) return;
+  signal(SIGXFSZ, SIG_IGN);
+  g_sigxfszIgnored.store(true, std::memory_order_relaxed);
+}
+
+uint32_t RequestCode(const void* request) {
+  uint32_t code;
+  std::memcpy(&code, request, sizeof code);
+  return code;
+}
+
+}  // namespace
+
+Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uint64_t start, uint64_t length) {
+  struct flock64 request {};
+  request.l_type = static_cast<short>(!lock ? F_UNLCK : exclusive ? F_WRLCK : F_RDLCK);
+  request.l_whence = SEEK_SET;
+  request.l_start = static_cast<off64_t>(start);
+  request.l_len = static_cast<off64_t>(length);
+  request.l_pid = 0;
+  if (LinuxExRangeLock(fd, wait ? F_SETLKW64 : F_SETLK64, &request) == 0) return Common::NoError;
+  return FromErrno("DoLockFileHandle", kLockLine, Common::FILE_LOCK_FAILED);
+}
+
+posix_file::posix_file(int fd, bool range_locks) : fd(fd), range_locks(range_locks) {}
+
+// The descriptor goes back to the registry, which keeps it open while other descriptors
+// of the same file still hold locks.
+posix_file::~posix_file() { LinuxExClose(fd); }
+
+void posix_file::Read(void* buffer, uint32_t length, uint32_t* done) {
+  *done = 0;
+  if (HoldsError() || length == 0) return;
+  auto* at = static_cast<uint8_t*>(buffer);
+  uint32_t remaining = length;
+  while (remaining > 0) {
+    ssize_t n = read(fd, at, remaining);
+    if (n < 0) {
+      ReplaceLastError(*this, FromErrno("Read", kReadLine, Common::FILE_READ_ERROR));
+      return;
+    }
+    if (n == 0) return;
+    if (static_cast<size_t>(n) > remaining) {
+      SafeAssert("rr <= Size", PosixSites::kSourceFile, kReadAssertLine);
+      return;
+    }
+    at += n;
+    *done += static_cast<uint32_t>(n);
+    remaining -= static_cast<uint32_t>(n);
+  }
+}
+
+void posix_file::Write(const void* buffer, uint32_t length, uint32_t* done) {
+  *done = 0;
+  if (HoldsError() || length == 0) return;
+  auto* at = static_cast<const uint8_t*>(buffer);
+  uint32_t remaining = length;
+  while (remaining > 0) {
+    ssize_t n = write(fd, at, remaining);
+    if (n < 0) {
+      // A full disk or the size limit shows as a short count; the exact-length Write
+      // turns that into "The disk is full.".
+      if (errno == EFBIG || errno == ENOSPC) return;
+      ReplaceLastError(*this, FromErrno("Write", kWriteLine, Common::FILE_WRITE_ERROR));
+      return;
+    }
+    if (n == 0) return;
+    if (static_cast<size_t>(n) > remaining) {
+      SafeAssert("rr <= Size", PosixSites::kSourceFile, kWriteAssertLine);
+      return;
+    }
+    at += n;
+    *done += static_cast<uint32_t>(n);
+    remaining -= static_cast<uint32_t>(n);
+  }
+}
+
+void posix_file::Flush() {
+  if (HoldsError()) return;
+  if (fsync(fd) != 0) ReplaceLastError(*this, FromErrno("Flush", kFlushLine, Common::FILE_WRITE_ERROR));
+}
+
+void posix_file::Truncate(uint64_t size) {
+  if (HoldsError()) return;
+  if (ftruncate64(fd, static_cast<off64_t>(size)) != 0)
+    ReplaceLastError(*this, FromErrno("Truncate", kTruncateLine, Common::FILE_WRITE_ERROR));
+}
+
+uint64_t posix_file::Seek(uint64_t offset, int whence) {
+  off64_t position = lseek64(fd, static_cast<off64_t>(offset), whence);
+  if (position == -1) {
+    ReplaceLastError(*this, FromErrno("Seek", kSeekLine, Common::FILE_SEEK_ERROR));
+    return 0;
+  }
+  return static_cast<uint64_t>(position);
+}
+
+void posix_file::SetPos(uint64_t position) { Seek(position, SEEK_SET); }
+
+uint64_t posix_file::SeekCur(int64_t delta) { return Seek(static_cast<uint64_t>(delta), SEEK_CUR); }
+
+uint64_t posix_file::SeekEnd(int64_t delta) {
+  // The fallback belongs to this call's own EBADF only: a stale errno next to an error
+  // held from before must not clear that error.
+  errno = 0;
+  off64_t position = lseek64(fd, delta, SEEK_END);
+  if (position != -1) return static_cast<uint64_t>(position);
+  int seekErrno = errno;
+  ReplaceLastError(*this, FromErrno("Seek", kSeekLine, Common::FILE_SEEK_ERROR));
+  if (seekErrno != EBADF) return 0;
+  struct stat64 st;
+  if (fstat64(fd, &st) != 0) {
+    ReplaceLastError(*this, FromErrno("SeekEnd", kSeekEndLine, Common::FILE_SEEK_ERROR));
+    return 0;
+  }
+  ReplaceLastError(*this, Common::NoError);
+  return Seek(static_cast<uint64_t>(st.st_size + delta), SEEK_SET);
+}
+
+void posix_file::RangeLock(bool lock, bool exclusive, bool wait, uint64_t start, uint64_t length) {
+  if (HoldsError() || !range_locks) return;
+  ReplaceLastError(*this, DoLockFileHandle(lock, fd, exclusive, wait, start, length));
+}
+
+void posix_file::LockShared(uint64_t start, uint64_t length, bool wait) { RangeLock(true, false, wait, start, length); }
+
+void posix_file::LockExclusive(uint64_t start, uint64_t length, bool wait) {
+  RangeLock(true, true, wait, start, length);
+}
+
+void posix_file::Unlock(uint64_t start, uint64_t length) { RangeLock(false, false, false, start, length); }
+
+void posix_file::IOCTL(void* request) {
+  if (HoldsError()) return;
+  switch (RequestCode(request)) {
+    case PosixControl::kGetSector:
+      return GetSector(request);
+    case PosixControl::kUserIoctl:
+      return UserIoctl(request);
+    case PosixControl::kSetAppendMode:
+      return SetAppendMode();
+    case PosixControl::kGetInodeFlags:
+      return GetInodeFlags(request);
+    case PosixControl::kSetInodeFlags:
+      return SetInodeFlags(request);
+    case PosixControl::kSetFileTimes:
+      return SetFileTimes(request);
+    case PosixControl::kDeallocateRange:
+      return DeallocateRange(request);
+    default:
+      file_object::IOCTL(request);
+  }
+}
+
+void posix_file::GetSector(void* request) {
+  auto* block = static_cast<PosixControl::GetSectorRequest*>(request);
+  int blockBytes = 0;
+  if (ioctl(fd, FIGETBSZ, &blockBytes) != 0) {
+    ReplaceLastError(*this, FromErrno("IOCTL", kBlockSizeLine, Common::FILE_NOT_SUPPORTED));
+    return;
+  }
+  int64_t perBlock = static_cast<uint32_t>(blockBytes) / kSectorBytes;
+  // A block smaller than a sector has no sector arithmetic.
+  if (perBlock == 0) {
+    ReplaceLastError(*this, Plain("IOCTL", __LINE__, Common::FILE_NOT_SUPPORTED));
+    return;
+  }
+  int64_t position = lseek64(fd, 0, SEEK_CUR);
+  int64_t sector = position / kSectorBytes;
+  int64_t logical = sector / perBlock;
+  int64_t within = sector % perBlock;
+  int mapped = static_cast<int>(logical);
+  if (ioctl(fd, FIBMAP, &mapped) != 0) {
+    ReplaceLastError(*this, FromErrno("IOCTL", kBlockMapLine, Common::FILE_NOT_SUPPORTED));
+    return;
+  }
+  uint64_t physical = static_cast<uint32_t>(mapped);
+  block->Sector = physical != 0 ? physical * static_cast<uint64_t>(perBlock) + static_cast<uint64_t>(within)
+                                : PosixControl::kSectorInHole;
+  block->SectorsToEnd = static_cast<uint32_t>(perBlock - within);
+  block->Reserved = 0;
+  block->ReservedByte = 0;
+}
+
+void posix_file::UserIoctl(void* request) {
+  auto* block = static_cast<PosixControl::UserIoctlRequest*>(request);
+  int result = ioctl(fd, static_cast<unsigned long>(block->Request), block->Argument);
+  block->Result = result;
+  if (result != 0) block->Errno = errno;
+}
+
+void posix_file::SetAppendMode() {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_APPEND) >= 0) return;
+  int failure = errno;
+  Common::Error error(PosixSites::Site("IOCTL", kAppendLine), Common::FILE_WRITE_ERROR);
+  error.AddPosixError(failure);
+  ReplaceLastError(*this, error);
+}
+
+void posix_file::GetInodeFlags(void* request) {
+  auto* block = static_cast<PosixControl::InodeFlagsRequest*>(request);
+  // The kernel moves an int whatever width the request number's type suggests.
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    ReplaceLastError(*this, FromErrno("IOCTL", kGetFlagsLine, Common::FILE_WRITE_ERROR));
+    return;
+  }
+  block->Flags = static_cast<uint32_t>(flags);
+}
+
+void posix_file::SetInodeFlags(void* request) {
+  auto* block = static_cast<PosixControl::InodeFlagsRequest*>(request);
+  int flags = static_cast<int>(block->Flags);
+  if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
+    ReplaceLastError(*this, FromErrno("IOCTL", kSetFlagsLine, Common::FILE_WRITE_ERROR));
+}
+
+void posix_file::SetFileTimes(void* request) {
+  auto* block = static_cast<PosixControl::SetFileTimesRequest*>(request);
+  timeval times[2] = {PosixSites::MillisToTimeval(block->AccessTime), PosixSites::MillisToTimeval(block->ModificationTime)};
+  if (futimes(fd, times) != 0)
+    ReplaceLastError(*this, FromErrno("IOCTL", kSetTimesLine, Common::FILE_WRITE_ERROR));
+}
+
+void posix_file::DeallocateRange(void* request) {
+  auto* block = static_cast<PosixControl::DeallocateRangeRequest*>(request);
+  int result;
+  do {
+    result = fallocate64(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(block->Offset),
+                         static_cast<off64_t>(block->Length));
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) ReplaceLastError(*this, FromErrno("IOCTL", kDeallocateLine, Common::FILE_WRITE_ERROR));
+}
+
+posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool range_locks, uint32_t mode) {
+  int openFlags = static_cast<int>(flags);
+  // The truncation must wait until the whole-file lock stands, or a file that another
+  // holder keeps locked would be emptied under it.
+  bool truncateLater = !range_locks && (openFlags & O_TRUNC) != 0;
+  if (truncateLater) openFlags &= ~O_TRUNC;
+  bool writable = (openFlags & O_ACCMODE) != O_RDONLY;
+  if (writable) IgnoreFileSizeSignalOnce();
+
+  const char* path = native_path.c_str();
+  int fd = GetDescriptor(path, openFlags, static_cast<mode_t>(mode));
+  if (fd == -1) {
+    ReplaceLastError(*this, FromErrno("Open", kOpenLine, Common::FILE_OPEN_ERROR, path));
+    return nullptr;
+  }
+  if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
+    ReplaceLastError(*this, FromErrno("Open", kCloexecLine, Common::FILE_OPEN_ERROR, path));
+    // Through the registry, so that it keeps no entry for a descriptor it never sees again.
+    LinuxExClose(fd);
+    return nullptr;
+  }
+  if (!range_locks) {
+    Common::Error lockError = DoLockFileHandle(true, fd, writable, false, 0, 0);
+    if (lockError) {
+      Common::Error denied = Plain("Open", kWholeLockLine, Common::FILE_ACCESS_DENIED);
+      denied.AddCause(lockError);
+      ReplaceLastError(*this, denied);
+      LinuxExClose(fd);
+      return nullptr;
+    }
+  }
+  auto* file = new posix_file(fd, range_locks);
+  if (truncateLater) {
+    file->Truncate(0);
+    if (file->last_error) {
+      Common::Error failed = FromErrno("Open", kHeldTruncateLine, Common::FILE_OPEN_ERROR, path);
+      failed.AddCause(TakeLastError(*file));
+      ReplaceLastError(*this, failed);
+      delete file;
+      return nullptr;
+    }
+  }
+  ReplaceLastError(*this, Common::NoError);
+  return file;
+}
