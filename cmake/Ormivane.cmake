@@ -25,8 +25,38 @@ define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform librarie
 # ormivane_library(NAME src...): the one static library of a folder.
 function(ormivane_library name)
   add_library(${name} STATIC ${ARGN})
-  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} ICU::uc ZLIB::ZLIB)
   set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
+endfunction()
+
+# ormivane_folder_library(NAME): the folder's sources make its library. Files named
+# *_interpose.cpp replace libc functions and must be in every program whether referenced
+# or not, so they go into the object library ormivane_interpose instead.
+function(ormivane_folder_library name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  set(interpose ${sources})
+  list(FILTER interpose INCLUDE REGEX "_interpose\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "_interpose\\.cpp$")
+  if(interpose)
+    if(NOT TARGET ormivane_interpose)
+      add_library(ormivane_interpose OBJECT)
+    endif()
+    target_sources(ormivane_interpose PRIVATE ${interpose})
+  endif()
+  if(sources)
+    ormivane_library(${name} ${sources})
+  endif()
+endfunction()
+
+# ormivane_test_folder(PREFIX): each *_test.cpp of the folder is one test program, so a
+# file being written elsewhere never stops the others from building.
+function(ormivane_test_folder prefix)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_support.cpp)
+  foreach(test IN LISTS tests)
+    get_filename_component(stem ${test} NAME_WE)
+    ormivane_test(${prefix}_${stem} ${test} ${support})
+  endforeach()
 endfunction()
 
 # After all library folders: one target that links every library as a group (the folders
@@ -46,6 +76,10 @@ endfunction()
 function(ormivane_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_platform)
+  # An object library's objects reach only the targets that link it directly.
+  if(TARGET ormivane_interpose)
+    target_link_libraries(${name} PRIVATE ormivane_interpose)
+  endif()
   target_link_options(${name} PRIVATE -rdynamic)
 endfunction()
 
@@ -53,7 +87,8 @@ endfunction()
 function(ormivane_test name)
   ormivane_program(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_gtest_main)
-  target_compile_definitions(${name} PRIVATE ORMIVANE_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  target_compile_definitions(${name} PRIVATE ORMIVANE_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    ORMIVANE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
     PROPERTIES ENVIRONMENT "ORMIVANE_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
