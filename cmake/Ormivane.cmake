@@ -72,7 +72,24 @@ function(ormivane_finish_platform)
   endif()
 endfunction()
 
+# ormivane_embed_catalog(NAME): after each link the program gets the catalog archive as
+# its non-loaded ".zip" section, so it finds its messages the way the launcher does.
+function(ormivane_embed_catalog name)
+  get_target_property(done ${name} ORMIVANE_CATALOG_EMBEDDED)
+  if(done)
+    return()
+  endif()
+  set_target_properties(${name} PROPERTIES ORMIVANE_CATALOG_EMBEDDED ON)
+  add_dependencies(${name} ormivane_catalog_archive)
+  set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${ORMIVANE_CATALOG_ARCHIVE})
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --add-section .zip=${ORMIVANE_CATALOG_ARCHIVE}
+            --set-section-flags .zip=noload,readonly $<TARGET_FILE:${name}>
+    VERBATIM)
+endfunction()
+
 # ormivane_program(NAME src...): a program of the system, linked with the whole platform.
+# The helper programs of tests (made in a tests/ folder) carry the catalog like the tests.
 function(ormivane_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_platform)
@@ -81,11 +98,15 @@ function(ormivane_program name)
     target_link_libraries(${name} PRIVATE ormivane_interpose)
   endif()
   target_link_options(${name} PRIVATE -rdynamic)
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests$")
+    ormivane_embed_catalog(${name})
+  endif()
 endfunction()
 
 # ormivane_test(NAME src...): a GoogleTest binary registered with CTest.
 function(ormivane_test name)
   ormivane_program(${name} ${ARGN})
+  ormivane_embed_catalog(${name})
   target_link_libraries(${name} PRIVATE ormivane_gtest_main)
   target_compile_definitions(${name} PRIVATE ORMIVANE_TEST_BINARY_DIR="${CMAKE_BINARY_DIR}"
     ORMIVANE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

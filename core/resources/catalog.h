@@ -1,13 +1,20 @@
-// Loading of the message catalog "ormivane_packed.msg".
+// Loading of the message catalog "ormivane_packed.msg" from the resource archive.
 #pragma once
+
+#include <cstdint>
 
 namespace Resources {
 
-// Loads the catalog and makes it current (the shape of a language listener).
+inline constexpr const char* kCatalogName = "ormivane_packed.msg";
+// Zero bytes kept behind every loaded catalog, so that a last text without its 0 unit
+// ends there instead of running past the buffer (whatever the alignment of the text).
+inline constexpr uint32_t kCatalogPaddingBytes = 4;
+
+// The language listener: reads the catalog through the language candidates, checks it
+// and makes it current. Without a valid catalog nothing can be reported: abort().
 void LoadMessageCatalog();
 
-// Until the resource archive serves the catalog, a program supplies the loader here.
-using CatalogSource = void (*)();
-void SetCatalogSource(CatalogSource source);
+// At exit: no catalog is current any more, then every loaded one is freed.
+void ReleaseMessageCatalogs();
 
 }  // namespace Resources

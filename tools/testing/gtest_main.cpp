@@ -1,10 +1,8 @@
-// The main() of the test programs: the catalog is served before any test looks a text up.
+// The main() of the test programs. Nothing is installed here: each program carries the
+// generated catalog in its own archive and loads it the way the product does.
 #include <gmock/gmock.h>
 
-#include "tools/testing/test_catalog.h"
-
 int main(int argc, char** argv) {
-  Testing::InstallTestCatalog();
   testing::InitGoogleMock(&argc, argv);
   return RUN_ALL_TESTS();
 }

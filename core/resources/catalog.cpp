@@ -1,0 +1,67 @@
+// The message catalog loader: the whole entry in memory, its header and every slot
+// checked, kept until exit.
+#include "core/resources/catalog.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "core/common/messages.h"
+#include "core/resources/language.h"
+#include "core/resources/resource_archive.h"
+
+namespace Resources {
+
+namespace {
+
+// Every buffer ever loaded; created with the first load. Guarded by the language lock,
+// under which the loader runs as a listener.
+std::vector<uint8_t*>* g_loadedCatalogs = nullptr;
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The header words match the entry, and every slot points inside it.
+bool IsValidCatalog(const uint8_t* bytes, uint32_t size) {
+  if (size < Common::kCatalogHeaderBytes) return false;
+  if (Le32(bytes) != size || Le32(bytes + 4) != Common::kMessageCount) return false;
+  for (uint32_t n = Common::kFirstMessage; n <= Common::kLastMessage; ++n) {
+    int64_t text = static_cast<int64_t>(4 * n) + static_cast<int32_t>(Le32(bytes + 4 * n));
+    if (text < 0 || text >= size) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void LoadMessageCatalog() {
+  uint32_t size = 0;
+  std::unique_ptr<uint8_t[]> entry(LoadResource(kCatalogName, &size));
+  if (!entry || !IsValidCatalog(entry.get(), size)) std::abort();
+  auto* catalog = new (std::nothrow) uint8_t[static_cast<size_t>(size) + kCatalogPaddingBytes];
+  if (catalog == nullptr) std::abort();
+  std::memcpy(catalog, entry.get(), size);
+  std::memset(catalog + size, 0, kCatalogPaddingBytes);
+
+  Common::MutexGuard guard(GetLanguageCandidates().Lock);
+  if (g_loadedCatalogs == nullptr) {
+    g_loadedCatalogs = new std::vector<uint8_t*>;
+    std::atexit(ReleaseMessageCatalogs);
+  }
+  g_loadedCatalogs->push_back(catalog);
+  Common::CurrentCatalog.store(catalog, std::memory_order_release);
+}
+
+void ReleaseMessageCatalogs() {
+  Common::CurrentCatalog.store(nullptr, std::memory_order_release);
+  if (g_loadedCatalogs == nullptr) return;
+  for (uint8_t* catalog : *g_loadedCatalogs) delete[] catalog;
+  delete g_loadedCatalogs;
+  g_loadedCatalogs = nullptr;
+}
+
+}  // namespace Resources
