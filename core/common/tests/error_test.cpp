@@ -23,7 +23,13 @@ void* operator new[](std::size_t size) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+// Sanitizer runtimes bring their own nothrow forms, which would not call the one above.
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_failArrayNew.load()) return nullptr;
+  return std::malloc(size ? size : 1);
+}
 void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
