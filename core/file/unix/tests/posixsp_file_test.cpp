@@ -1,0 +1,534 @@
+// posix_file and posix_dir::Open: opening and its failures, whole-file and range locks,
+// the held-error rule, short counts, positioning and the file control codes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/common/error_codes.h"
+#include "core/common/locations.h"
+#include "core/file/unix/posix_control.h"
+#include "core/file/unix/posixsp.h"
+#include "core/file/unix/tests/posixsp_support.h"
+
+namespace {
+
+using PosixTest::ChainLength;
+using PosixTest::ErrnoOf;
+using PosixTest::Param;
+using PosixTest::RecordAt;
+using PosixTest::RunInChild;
+using PosixTest::ScratchDir;
+
+constexpr uint32_t kPosixspHigh = Common::Locations::CoreFileUnixPosixsp.High;
+constexpr uint32_t kPosixspBase = Common::Locations::CoreFileUnixPosixsp.Base;
+
+class PosixFileTest : public ::testing::Test {
+ protected:
+  PosixFileTest() : dir(scratch.Path()) {}
+
+  posix_file* Posix(file_object* file) { return dynamic_cast<posix_file*>(file); }
+
+  ScratchDir scratch;
+  posix_dir dir;
+};
+
+void ExpectSite(const Common::Error& error, int depth, uint32_t code, const char* function, uint32_t line) {
+  PosixTest::RecordView view = RecordAt(error, depth);
+  EXPECT_EQ(view.Code, code) << "depth " << depth;
+  EXPECT_EQ(view.Function, function) << "depth " << depth;
+  EXPECT_EQ(view.Line, line) << "depth " << depth;
+}
+
+void ExpectPosixSite(const Common::Error& error, int depth, uint32_t code, const char* function, uint32_t line) {
+  ExpectSite(error, depth, code, function, line);
+  PosixTest::RecordView view = RecordAt(error, depth);
+  EXPECT_EQ(view.IdHigh, kPosixspHigh);
+  EXPECT_EQ(view.IdLow, kPosixspBase + line);
+  EXPECT_EQ(view.File, "core/file/unix/posixsp.cpp");
+}
+
+uint32_t ReadAll(i_file& file, std::string& out, uint32_t length) {
+  out.assign(length, '\0');
+  uint32_t done = 99;
+  file.Read(out.data(), length, &done);
+  out.resize(done);
+  return done;
+}
+
+TEST_F(PosixFileTest, ReadsToTheEndWithoutError) {
+  scratch.WriteFile("f", std::string(60, 'x'));
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", false));
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(dir.last_error);
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 100), 60u);
+  EXPECT_EQ(data, std::string(60, 'x'));
+  EXPECT_FALSE(file->last_error);
+  EXPECT_EQ(ReadAll(*file, data, 100), 0u);
+  EXPECT_FALSE(file->last_error);
+  EXPECT_EQ(file->Size(), 60u);
+}
+
+TEST_F(PosixFileTest, WriteAndReadBackThroughOneFile) {
+  std::unique_ptr<rio_file> file(dir.Create(u"f", true, nullptr));
+  ASSERT_NE(file, nullptr);
+  Write(*file, "hello world", 11);
+  EXPECT_FALSE(file->last_error);
+  file->Flush();
+  file->SetPos(6);
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 5), 5u);
+  EXPECT_EQ(data, "world");
+  EXPECT_EQ(file->SeekCur(-5), 6u);
+  EXPECT_EQ(file->SeekEnd(-1), 10u);
+  file->Truncate(5);
+  EXPECT_EQ(file->Size(), 5u);
+  file.reset();
+  EXPECT_EQ(scratch.ReadFile("f"), "hello");
+}
+
+TEST_F(PosixFileTest, DescriptorIsCloseOnExecAndReleasedWithTheFile) {
+  scratch.WriteFile("f", "x");
+  int before = PosixTest::OpenDescriptorCount();
+  auto* file = dir.OpenI(u"f", false);
+  ASSERT_NE(file, nullptr);
+  int fd = Posix(file)->GetFd();
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(PosixTest::OpenDescriptorCount(), before + 1);
+  delete file;
+  EXPECT_EQ(PosixTest::OpenDescriptorCount(), before);
+}
+
+TEST_F(PosixFileTest, OpenFailuresNameThePathAndCarryTheErrno) {
+  struct Case {
+    const char* what;
+    std::function<file_object*(posix_dir&)> open;
+    uint32_t code;
+    int errnum;
+  };
+  scratch.MakeDir("sub");
+  const std::vector<Case> cases = {
+      {"missing for reading", [](posix_dir& d) { return d.OpenI(u"missing", false); }, Common::FILE_NOT_FOUND, ENOENT},
+      {"missing for writing", [](posix_dir& d) { return d.OpenO(u"missing", true); }, Common::FILE_NOT_FOUND, ENOENT},
+      {"directory for writing", [](posix_dir& d) { return d.OpenIO(u"sub", true); }, Common::FILE_OPEN_ERROR, EISDIR},
+      {"below a file", [](posix_dir& d) { return d.OpenI(u"sub/none/x", true); }, Common::FILE_NOT_FOUND, ENOENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    file_object* file = c.open(dir);
+    EXPECT_EQ(file, nullptr);
+    ASSERT_EQ(ChainLength(dir.last_error), 2);
+    ExpectPosixSite(dir.last_error, 0, c.code, "Open", 679);
+    EXPECT_EQ(RecordAt(dir.last_error, 1).Code, Common::POSIX_ERROR);
+    EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 1).Record), c.errnum);
+    EXPECT_NE(Param(RecordAt(dir.last_error, 0).Record, "path").find(scratch.Path()), std::string::npos);
+  }
+}
+
+TEST_F(PosixFileTest, CreateRewrapsAnOpenErrorThreeRecordsDeep) {
+  scratch.MakeDir("sub");
+  EXPECT_EQ(dir.Create(u"sub", false, nullptr), nullptr);
+  ASSERT_EQ(ChainLength(dir.last_error), 3);
+  ExpectPosixSite(dir.last_error, 0, Common::FILE_CREATE_ERROR, "Create", 818);
+  ExpectPosixSite(dir.last_error, 1, Common::FILE_OPEN_ERROR, "Open", 679);
+  EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 2).Record), EISDIR);
+  EXPECT_EQ(Param(RecordAt(dir.last_error, 1).Record, "path"), scratch.At("sub"));
+
+  // A mapped open error (here "does not exist") is not rewrapped.
+  EXPECT_EQ(dir.Create(u"none/f", false, nullptr), nullptr);
+  ExpectPosixSite(dir.last_error, 0, Common::FILE_NOT_FOUND, "Open", 679);
+}
+
+TEST_F(PosixFileTest, AFailedHeldBackTruncationNamesItsCause) {
+  // A FIFO opens and locks, but cannot be truncated.
+  ASSERT_EQ(mkfifo(scratch.At("fifo").c_str(), 0600), 0);
+  int before = PosixTest::OpenDescriptorCount();
+  EXPECT_EQ(dir.Create(u"fifo", false, nullptr), nullptr);
+  EXPECT_EQ(PosixTest::OpenDescriptorCount(), before);
+  ASSERT_EQ(ChainLength(dir.last_error), 4);
+  ExpectPosixSite(dir.last_error, 0, Common::FILE_CREATE_ERROR, "Create", 818);
+  ExpectPosixSite(dir.last_error, 1, Common::FILE_OPEN_ERROR, "Open", 730);
+  EXPECT_EQ(Param(RecordAt(dir.last_error, 1).Record, "path"), scratch.At("fifo"));
+  ExpectPosixSite(dir.last_error, 2, Common::FILE_WRITE_ERROR, "Truncate", 437);
+  EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 3).Record), EINVAL);
+}
+
+TEST_F(PosixFileTest, CreateUsesTheRightsModeOrTheDefault) {
+  mode_t old = umask(022);
+  AccessRights rights{0, 0600};
+  delete dir.Create(u"given", false, &rights);
+  delete dir.Create(u"default", false, nullptr);
+  umask(old);
+  struct stat st;
+  ASSERT_EQ(stat(scratch.At("given").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(stat(scratch.At("default").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST_F(PosixFileTest, WholeFileLocksConflictInsideTheProcess) {
+  scratch.WriteFile("f", "content");
+  struct Case {
+    const char* what;
+    bool firstWrites;
+    bool secondWrites;
+    bool conflict;
+  };
+  const Case cases[] = {
+      {"two readers share", false, false, false},
+      {"reader then writer", false, true, true},
+      {"writer then reader", true, false, true},
+      {"two writers", true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<file_object> first(c.firstWrites ? static_cast<file_object*>(dir.OpenO(u"f", false))
+                                                     : static_cast<file_object*>(dir.OpenI(u"f", false)));
+    ASSERT_NE(first, nullptr);
+    std::unique_ptr<file_object> second(c.secondWrites ? static_cast<file_object*>(dir.OpenO(u"f", false))
+                                                       : static_cast<file_object*>(dir.OpenI(u"f", false)));
+    if (!c.conflict) {
+      EXPECT_NE(second, nullptr);
+      EXPECT_FALSE(dir.last_error);
+      continue;
+    }
+    EXPECT_EQ(second, nullptr);
+    ASSERT_EQ(ChainLength(dir.last_error), 3);
+    ExpectPosixSite(dir.last_error, 0, Common::FILE_ACCESS_DENIED, "Open", 716);
+    EXPECT_EQ(Param(RecordAt(dir.last_error, 0).Record, "path"), "");
+    ExpectPosixSite(dir.last_error, 1, Common::FILE_LOCK_FAILED, "DoLockFileHandle", 197);
+    EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 2).Record), EAGAIN);
+  }
+  // Range-lock mode takes no lock at open.
+  std::unique_ptr<ro_file> writer(dir.OpenO(u"f", false));
+  ASSERT_NE(writer, nullptr);
+  std::unique_ptr<ri_file> reader(dir.OpenI(u"f", true));
+  EXPECT_NE(reader, nullptr);
+}
+
+TEST_F(PosixFileTest, CreateLocksBeforeItTruncates) {
+  scratch.WriteFile("f", "keep me");
+  std::unique_ptr<ri_file> reader(dir.OpenI(u"f", false));
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(dir.Create(u"f", false, nullptr), nullptr);
+  EXPECT_EQ(dir.last_error.GetCode(), Common::FILE_ACCESS_DENIED);
+  EXPECT_EQ(scratch.ReadFile("f"), "keep me");
+  reader.reset();
+  std::unique_ptr<rio_file> created(dir.Create(u"f", false, nullptr));
+  ASSERT_NE(created, nullptr);
+  EXPECT_EQ(scratch.ReadFile("f"), "");
+}
+
+TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
+  scratch.WriteFile("f", std::string(100, 'a'));
+  std::unique_ptr<rio_file> whole(dir.OpenIO(u"f", false));
+  ASSERT_NE(whole, nullptr);
+  whole->LockExclusive(0, 10, false);
+  whole->Unlock(0, 10);
+  whole->LockShared(0, 10, false);
+  EXPECT_FALSE(whole->last_error);
+  whole.reset();
+
+  std::unique_ptr<rio_file> a(dir.OpenIO(u"f", true));
+  std::unique_ptr<rio_file> b(dir.OpenIO(u"f", true));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  a->LockExclusive(10, 10, false);
+  EXPECT_FALSE(a->last_error);
+  b->LockShared(15, 10, false);
+  ExpectPosixSite(b->last_error, 0, Common::FILE_LOCK_FAILED, "DoLockFileHandle", 197);
+  EXPECT_EQ(ErrnoOf(RecordAt(b->last_error, 1).Record), EAGAIN);
+  TakeLastError(*b);
+  b->LockShared(20, 10, false);
+  EXPECT_FALSE(b->last_error);
+  a->Unlock(10, 10);
+  EXPECT_FALSE(a->last_error);
+  b->LockShared(10, 5, false);
+  EXPECT_FALSE(b->last_error);
+}
+
+TEST_F(PosixFileTest, AFileKeepsItsFirstErrorButPositioningActs) {
+  scratch.WriteFile("f", "0123456789");
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
+  ASSERT_NE(file, nullptr);
+  auto* posix = Posix(file.get());
+  uint32_t done = 7;
+  posix->Write("x", 1, &done);  // EBADF on a read-only descriptor
+  EXPECT_EQ(done, 0u);
+  ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "Write", 369);
+  const Common::ErrorRecord* first = file->last_error.GetHead();
+
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 4), 0u);
+  posix->Flush();
+  posix->Truncate(0);
+  posix->LockExclusive(0, 0, false);
+  PosixControl::InodeFlagsRequest flags{PosixControl::kGetInodeFlags, 0};
+  posix->IOCTL(&flags);
+  EXPECT_EQ(file->last_error.GetHead(), first);
+  EXPECT_EQ(scratch.ReadFile("f"), "0123456789");
+
+  // Positioning acts regardless: a success leaves the error, a failure replaces it.
+  EXPECT_EQ(file->SeekCur(3), 3u);
+  EXPECT_EQ(file->SeekCur(0), 3u);
+  EXPECT_EQ(file->last_error.GetHead(), first);
+  EXPECT_EQ(file->SeekCur(-100), 0u);
+  ExpectPosixSite(file->last_error, 0, Common::FILE_SEEK_ERROR, "Seek", 396);
+  EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), EINVAL);
+
+  Common::Error taken = TakeLastError(*file);
+  EXPECT_EQ(taken.GetCode(), Common::FILE_SEEK_ERROR);
+  EXPECT_FALSE(file->last_error);
+  file->SetPos(2);
+  EXPECT_EQ(ReadAll(*file, data, 3), 3u);
+  EXPECT_EQ(data, "234");
+}
+
+TEST_F(PosixFileTest, SeekEndKeepsAHeldErrorWhateverErrnoSays) {
+  scratch.WriteFile("f", "0123456789");
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
+  ASSERT_NE(file, nullptr);
+  uint32_t done = 0;
+  Posix(file.get())->Write("x", 1, &done);
+  ASSERT_TRUE(file->last_error);
+  errno = EBADF;  // stale, from nothing this call did
+  EXPECT_EQ(file->SeekEnd(-2), 8u);
+  EXPECT_EQ(file->last_error.GetCode(), Common::FILE_WRITE_ERROR);
+}
+
+TEST_F(PosixFileTest, ADirectoryReadAsAFileFailsWithItsErrno) {
+  scratch.MakeDir("sub");
+  std::unique_ptr<ri_file> file(dir.OpenI(u"sub", true));
+  ASSERT_NE(file, nullptr);
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 8), 0u);
+  ExpectPosixSite(file->last_error, 0, Common::FILE_READ_ERROR, "Read", 338);
+  EXPECT_EQ(Param(RecordAt(file->last_error, 0).Record, "path"), "");
+  EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), EISDIR);
+}
+
+TEST_F(PosixFileTest, AFifoCannotSeek) {
+  ASSERT_EQ(mkfifo(scratch.At("fifo").c_str(), 0600), 0);
+  std::unique_ptr<rio_file> file(dir.OpenIO(u"fifo", true));
+  ASSERT_NE(file, nullptr);
+  Write(*file, "abc", 3);
+  EXPECT_FALSE(file->last_error);
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 3), 3u);
+  EXPECT_EQ(file->SeekCur(0), 0u);
+  ExpectPosixSite(file->last_error, 0, Common::FILE_SEEK_ERROR, "Seek", 396);
+  EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), ESPIPE);
+}
+
+TEST(PosixFileDevice, AFullDiskGivesAShortCountThenDiskFull) {
+  posix_dir root("/");
+  std::unique_ptr<ro_file> file(root.OpenO(u"dev/full", true));
+  if (file == nullptr) GTEST_SKIP() << "/dev/full cannot be opened here";
+  uint32_t done = 5;
+  file->Write("abcd", 4, &done);
+  EXPECT_EQ(done, 0u);
+  EXPECT_FALSE(file->last_error);
+  Write(*file, "abcd", 4);
+  ExpectSite(file->last_error, 0, Common::FILE_DISK_FULL, "Write", 41);
+}
+
+TEST_F(PosixFileTest, TheFileSizeLimitGivesEfbigNotASignal) {
+  int signal = 0;
+  std::string path = scratch.Path();
+  int status = RunInChild(
+      [&] {
+        struct rlimit limit = {10, 10};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 10;
+        posix_dir child(path);
+        std::unique_ptr<rio_file> file(child.Create(u"big", false, nullptr));
+        if (file == nullptr) return 11;
+        uint32_t done = 0;
+        file->Write(std::string(100, 'z').data(), 100, &done);
+        if (done != 10 || file->last_error) return 12;
+        file->Write("z", 1, &done);  // EFBIG: no signal, no error of its own
+        if (done != 0 || file->last_error) return 13;
+        Write(*file, "z", 1);
+        if (file->last_error.GetCode() != Common::FILE_DISK_FULL) return 14;
+        return 0;
+      },
+      &signal);
+  EXPECT_EQ(status, 0) << "signal " << signal;
+}
+
+TEST_F(PosixFileTest, PermissionDeniedForAnUnprivilegedUser) {
+  scratch.WriteFile("secret", "x", 0600);
+  chmod(scratch.Path().c_str(), 0755);
+  std::string path = scratch.Path();
+  int status = RunInChild([&] {
+    if (!PosixTest::DropPrivileges()) return 20;
+    posix_dir child(path);
+    if (child.OpenI(u"secret", false) != nullptr) return 21;
+    PosixTest::RecordView head = RecordAt(child.last_error, 0);
+    if (head.Code != Common::FILE_ACCESS_DENIED || head.Line != 679) return 22;
+    if (ErrnoOf(RecordAt(child.last_error, 1).Record) != EACCES) return 23;
+    return 0;
+  });
+  if (status == 20) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(status, 0);
+}
+
+// Control codes ----------------------------------------------------------------------------
+
+TEST_F(PosixFileTest, UnknownCodeIsTheFileObjectDefault) {
+  scratch.WriteFile("f", "x");
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
+  uint32_t request[4] = {PosixControl::MakeControlCode("ABCD"), 0, 0, 0};
+  file->IOCTL(request);
+  ExpectSite(file->last_error, 0, Common::FILE_NOT_SUPPORTED, "IOCTL", 28);
+  EXPECT_EQ(RecordAt(file->last_error, 0).IdHigh, Common::Locations::CoreCommonFileObject.High);
+}
+
+TEST_F(PosixFileTest, UserIoctlReportsInTheBlockOnly) {
+  scratch.WriteFile("f", "x");
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
+  PosixControl::UserIoctlRequest refused{PosixControl::kUserIoctl, 0x5401 /* TCGETS */, 0, 7, 7};
+  file->IOCTL(&refused);
+  EXPECT_EQ(refused.Result, -1);
+  EXPECT_EQ(refused.Errno, ENOTTY);
+  EXPECT_FALSE(file->last_error);
+
+  int blockBytes = 0;
+  PosixControl::UserIoctlRequest accepted{PosixControl::kUserIoctl, FIGETBSZ,
+                                          reinterpret_cast<uintptr_t>(&blockBytes), 7, 7};
+  file->IOCTL(&accepted);
+  EXPECT_EQ(accepted.Result, 0);
+  EXPECT_EQ(accepted.Errno, 7);
+  EXPECT_GT(blockBytes, 0);
+}
+
+TEST_F(PosixFileTest, AppendModeWritesAtTheEnd) {
+  scratch.WriteFile("f", "abc");
+  std::unique_ptr<ro_file> file(dir.OpenO(u"f", true));
+  PosixControl::SetAppendModeRequest request{PosixControl::kSetAppendMode};
+  file->IOCTL(&request);
+  EXPECT_FALSE(file->last_error);
+  file->SetPos(0);
+  Write(*file, "de", 2);
+  file.reset();
+  EXPECT_EQ(scratch.ReadFile("f"), "abcde");
+}
+
+bool Unsupported(int errnum) { return errnum == EINVAL || errnum == ENOTTY || errnum == EOPNOTSUPP || errnum == EPERM; }
+
+TEST_F(PosixFileTest, InodeFlagsRoundTrip) {
+  scratch.WriteFile("f", "x");
+  std::unique_ptr<rio_file> file(dir.OpenIO(u"f", true));
+  PosixControl::InodeFlagsRequest get{PosixControl::kGetInodeFlags, 0xFFFFFFFF};
+  file->IOCTL(&get);
+  if (file->last_error) {
+    int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
+    if (Unsupported(errnum)) GTEST_SKIP() << "inode flags not supported here: " << std::strerror(errnum);
+    ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 480);
+    FAIL();
+  }
+  // "no dump" is harmless; immutable or append-only flags are never set here.
+  PosixControl::InodeFlagsRequest set{PosixControl::kSetInodeFlags, get.Flags | FS_NODUMP_FL};
+  file->IOCTL(&set);
+  if (file->last_error) {
+    int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
+    if (Unsupported(errnum)) GTEST_SKIP() << "inode flags cannot be set here: " << std::strerror(errnum);
+    FAIL() << "SUFL failed";
+  }
+  PosixControl::InodeFlagsRequest again{PosixControl::kGetInodeFlags, 0};
+  file->IOCTL(&again);
+  EXPECT_EQ(again.Flags, get.Flags | FS_NODUMP_FL);
+  PosixControl::InodeFlagsRequest restore{PosixControl::kSetInodeFlags, get.Flags};
+  file->IOCTL(&restore);
+  EXPECT_FALSE(file->last_error);
+}
+
+TEST_F(PosixFileTest, SetTimesAcceptsTimesBefore1970) {
+  scratch.WriteFile("f", "x");
+  std::unique_ptr<ro_file> file(dir.OpenO(u"f", true));
+  struct Case {
+    int64_t modification;
+    int64_t access;
+  };
+  const Case cases[] = {{1500, 2250}, {-1500, -1}, {0, -999}, {1700000000123, 1000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.modification);
+    PosixControl::SetFileTimesRequest request{PosixControl::kSetFileTimes, c.modification, 12345, c.access};
+    file->IOCTL(&request);
+    ASSERT_FALSE(file->last_error);
+    struct stat st;
+    ASSERT_EQ(stat(scratch.At("f").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, c.modification);
+    EXPECT_EQ(static_cast<int64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000, c.access);
+  }
+}
+
+TEST_F(PosixFileTest, DeallocateKeepsTheSize) {
+  constexpr size_t kBytes = 1 << 20;
+  scratch.WriteFile("f", std::string(kBytes, 'd'));
+  std::unique_ptr<rio_file> file(dir.OpenIO(u"f", true));
+  file->Flush();
+  struct stat before;
+  ASSERT_EQ(stat(scratch.At("f").c_str(), &before), 0);
+  PosixControl::DeallocateRangeRequest request{PosixControl::kDeallocateRange, 0, kBytes / 2};
+  file->IOCTL(&request);
+  if (file->last_error) {
+    int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
+    if (Unsupported(errnum)) GTEST_SKIP() << "hole punching not supported here: " << std::strerror(errnum);
+    ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 499);
+    FAIL();
+  }
+  struct stat after;
+  ASSERT_EQ(stat(scratch.At("f").c_str(), &after), 0);
+  EXPECT_EQ(after.st_size, before.st_size);
+  EXPECT_LT(after.st_blocks, before.st_blocks);
+  std::string data;
+  EXPECT_EQ(ReadAll(*file, data, 4), 4u);
+  EXPECT_EQ(data, std::string(4, '\0'));
+}
+
+TEST_F(PosixFileTest, SectorOfThePositionAndOfAHole) {
+  scratch.WriteFile("f", std::string(8192, 's'));
+  {
+    std::unique_ptr<ro_file> grow(dir.OpenO(u"f", true));
+    grow->Truncate(1 << 22);  // a hole after the data
+    grow->Flush();
+  }
+  std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
+  int blockBytes = 0;
+  ASSERT_EQ(ioctl(Posix(file.get())->GetFd(), FIGETBSZ, &blockBytes), 0);
+  uint32_t perBlock = static_cast<uint32_t>(blockBytes) / 512;
+
+  file->SetPos(1024);
+  PosixControl::GetSectorRequest data{PosixControl::kGetSector, 0, 0, 7, 7};
+  file->IOCTL(&data);
+  if (file->last_error) {
+    int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
+    if (Unsupported(errnum)) GTEST_SKIP() << "block mapping not supported here: " << std::strerror(errnum);
+    ExpectPosixSite(file->last_error, 0, Common::FILE_NOT_SUPPORTED, "IOCTL", 554);
+    FAIL();
+  }
+  uint32_t within = 2 % perBlock;
+  EXPECT_NE(data.Sector, PosixControl::kSectorInHole);
+  EXPECT_EQ(data.Sector % perBlock, within);
+  EXPECT_EQ(data.SectorsToEnd, perBlock - within);
+  EXPECT_EQ(data.Reserved, 0u);
+  EXPECT_EQ(data.ReservedByte, 0u);
+
+  file->SetPos(3u << 20);
+  PosixControl::GetSectorRequest hole{PosixControl::kGetSector, 0, 0, 7, 7};
+  file->IOCTL(&hole);
+  ASSERT_FALSE(file->last_error);
+  EXPECT_EQ(hole.Sector, PosixControl::kSectorInHole);
+}
+
+}  // namespace

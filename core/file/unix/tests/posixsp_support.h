@@ -1,0 +1,67 @@
+// Test support for the POSIX file and directory tests: a scratch directory per test,
+// a look into error chains, and a forked child for process-wide or privileged cases.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/common/error.h"
+#include "core/common/text.h"
+
+namespace PosixTest {
+
+// A fresh directory under /tmp (made with mkdtemp), removed with its contents at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& Path() const { return path; }
+  std::string At(const std::string& name) const { return path + "/" + name; }
+  Common::WString WideAt(const std::string& name) const { return Common::ToUtf16(At(name).c_str()); }
+
+  void WriteFile(const std::string& name, const std::string& content, mode_t mode = 0644) const;
+  std::string ReadFile(const std::string& name) const;
+  void MakeDir(const std::string& name, mode_t mode = 0755) const;
+
+ private:
+  std::string path;
+};
+
+// One record of an error chain as the tests compare it.
+struct RecordView {
+  uint32_t Code = 0;
+  uint32_t Line = 0;
+  std::string Function;
+  std::string File;
+  uint32_t IdLow = 0;
+  uint32_t IdHigh = 0;
+  const Common::ErrorRecord* Record = nullptr;
+};
+
+// The record `depth` causes below the head (0 is the head); Code 0 when the chain is shorter.
+RecordView RecordAt(const Common::Error& error, int depth);
+int ChainLength(const Common::Error& error);
+// An 8-bit parameter of a record, "" when it has none.
+std::string Param(const Common::ErrorRecord* record, const char* name);
+// The errno that an errno record carries (its "code" parameter).
+int ErrnoOf(const Common::ErrorRecord* record);
+
+// Runs `body` in a forked child and returns its exit status, or -1 when it did not exit
+// normally (its signal in *signal when given).
+int RunInChild(const std::function<int()>& body, int* signal = nullptr);
+
+// Drops to an unprivileged user and group (in a child only). False when that failed.
+bool DropPrivileges();
+
+// Descriptors currently open in this process (after the message catalog is loaded).
+int OpenDescriptorCount();
+
+inline constexpr uint32_t kNobody = 65534;
+
+}  // namespace PosixTest
