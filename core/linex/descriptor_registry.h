@@ -37,4 +37,12 @@ void CloseFds(FileObject& object);
 // Access mode of open flags: the index into ParkedFds.
 int AccessModeIndex(int flags);
 
+// Removes the object's FileTable entry once no descriptor is registered with it and no
+// region or waiter is left (after a request that failed because its descriptor went).
+void ForgetUnusedFileObject(const std::shared_ptr<FileObject>& object);
+
+// Registers `fd` as if GetDescriptor had opened it, with a FileObject of the given class
+// for a new file (for tests of the classes a local file system cannot choose).
+int RegisterDescriptorAs(int fd, int flags, const char* path, FileObjectClass objectClass);
+
 }  // namespace FileLock

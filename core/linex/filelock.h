@@ -130,8 +130,10 @@ class FileObject {
 
   OverlapRange FindOverlapRange(int64_t start, int64_t len);
   bool CanLock(const FileRegion& region, LockType type);
-  // `node`, when given, is used for a new entry (no allocation).
-  void AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node = nullptr);
+  // `node`, when given, is used for a new entry (no allocation); a new entry is marked
+  // Pending when its system call will be made without the mutex.
+  void AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node = nullptr,
+                     bool pending = false);
   // Erases a region held once and grants every waiting request that now can be.
   void ReleaseRegion(const FileRegion& region);
 
@@ -139,11 +141,8 @@ class FileObject {
   // regions are released whatever their count, its pending regions marked Released.
   // With `descriptorGone` the number no longer names this file: no system call is made.
   void ReleaseDescriptorRegions(int fd, bool descriptorGone);
-  // Marks the Released regions of fd as reachable only without system calls.
-  void MarkDescriptorGone(int fd);
-  // Whether a region of another descriptor, or any region of fd, is left.
-  bool OthersHoldRegions(int fd) const;
-  bool HoldsRegions(int fd) const;
+  // Whether another descriptor holds a region that is not merely Released.
+  bool LiveRegionsOfOthers(int fd) const;
 
   // Scope guard of Mutex; a failed lock or unlock asserts.
   class Guard {
@@ -176,6 +175,7 @@ class FileObject {
   void GrantWaiters();
   int FinishWaitingLock(Guard& guard, const FileRegion& region, LockType type);
   int DropReleasedRegion(const FileRegion& region, int result);
+  int WaitForGrant(const FileRegion& region, LockType type);
 };
 
 // fcntl record locks; a released region unlocks only the parts no other region covers.
@@ -210,7 +210,8 @@ struct FileKey {
 bool operator<(const FileKey& a, const FileKey& b);
 
 struct DescriptorEntry {
-  int OpenFlags;
+  int OpenFlags = 0;
+  FileKey Key = {};
   std::shared_ptr<FileObject> File;
 };
 
