@@ -216,6 +216,27 @@ TEST_F(PosixFileTest, WholeFileLocksConflictInsideTheProcess) {
   EXPECT_NE(reader, nullptr);
 }
 
+TEST_F(PosixFileTest, WholeFileLocksAreSeenByOtherProcesses) {
+  scratch.WriteFile("f", "content");
+  std::unique_ptr<ro_file> writer(dir.OpenO(u"f", false));
+  ASSERT_NE(writer, nullptr);
+  std::string file = scratch.At("f");
+  pid_t parent = getpid();
+  // The child asks the system itself (its copy of the lock layer's tables would answer
+  // from the parent's bookkeeping).
+  int status = RunInChild([&] {
+    int fd = ::open(file.c_str(), O_RDONLY);
+    if (fd < 0) return 1;
+    struct flock64 probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK64, &probe) != 0) return 2;
+    if (probe.l_type != F_WRLCK || probe.l_pid != parent || probe.l_start != 0 || probe.l_len != 0) return 3;
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
 TEST_F(PosixFileTest, CreateLocksBeforeItTruncates) {
   scratch.WriteFile("f", "keep me");
   std::unique_ptr<ri_file> reader(dir.OpenI(u"f", false));
