@@ -1,0 +1,100 @@
+// The two process-wide random devices, each opened once on first use and closed at exit.
+#include "core/common/random.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/common/safe_assert.h"
+
+namespace Common {
+
+namespace {
+
+constexpr int kReadFailedLine = 214;
+constexpr int kOpenFailedLine = 224;
+
+struct RandomDevice {
+  constexpr explicit RandomDevice(const char* path) : Path(path) {}
+  ~RandomDevice() { Close(); }
+
+  // Through the guarded close: a descriptor this code believes open must be open.
+  void Close() {
+    if (Descriptor >= 0) ::close(Descriptor);
+    Descriptor = -1;
+    Opened = false;
+  }
+
+  int Descriptor = -1;
+  const char* Path;
+  bool Opened = false;
+};
+
+// Constant-initialised, so usable from any static initialiser.
+constinit RandomDevice g_weakDevice(kWeakRandomDevicePath);
+constinit RandomDevice g_strongDevice(kStrongRandomDevicePath);
+bool g_seeded = false;
+
+// A failed open is not retried: the process keeps to its fallback from then on.
+void OpenOnce(RandomDevice& device) {
+  if (device.Opened) return;
+  device.Opened = true;
+  device.Descriptor = ::open64(device.Path, O_RDONLY);
+  if (device.Descriptor >= 0) ::fcntl(device.Descriptor, F_SETFD, FD_CLOEXEC);
+}
+
+// Reads until `length` bytes arrived; returns how many did. An end of file counts as a
+// failure: waiting for more would never end.
+uint32_t ReadDevice(int descriptor, uint8_t* out, uint32_t length) {
+  uint32_t done = 0;
+  while (done < length) {
+    ssize_t n = ::read(descriptor, out + done, length - done);
+    if (n > 0) {
+      done += static_cast<uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    SafeAssert("!\"Can't read from random device\"", __FILE__, kReadFailedLine);
+    break;
+  }
+  return done;
+}
+
+void FillPseudoRandom(uint8_t* out, uint32_t length) {
+  if (!g_seeded) {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    g_seeded = true;
+  }
+  for (uint32_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(std::rand() & 0xFF);
+}
+
+}  // namespace
+
+bool GetRandomBytes(void* buffer, uint32_t length, bool strong) {
+  RandomDevice& device = strong ? g_strongDevice : g_weakDevice;
+  auto* out = static_cast<uint8_t*>(buffer);
+  OpenOnce(device);
+  uint32_t done = 0;
+  if (device.Descriptor >= 0) {
+    if (length == 0) return true;
+    done = ReadDevice(device.Descriptor, out, length);
+    if (done == length) return true;
+  } else {
+    SafeAssert("!\"Can't open random device\"", __FILE__, kOpenFailedLine);
+  }
+  if (strong) return false;
+  FillPseudoRandom(out + done, length - done);
+  return true;
+}
+
+void SetRandomDevicePaths(const char* weak, const char* strong) {
+  g_weakDevice.Close();
+  g_strongDevice.Close();
+  g_weakDevice.Path = weak != nullptr ? weak : kWeakRandomDevicePath;
+  g_strongDevice.Path = strong != nullptr ? strong : kStrongRandomDevicePath;
+}
+
+}  // namespace Common
