@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace PosixControl {
 
@@ -13,6 +14,13 @@ constexpr uint32_t MakeControlCode(const char (&code)[5]) {
          static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
          static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
          static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+
+// The code at the start of a request block, which need not be aligned.
+inline uint32_t ReadControlCode(const void* request) {
+  uint32_t code;
+  std::memcpy(&code, request, sizeof code);
+  return code;
 }
 
 // File codes.

@@ -57,12 +57,6 @@ void IgnoreFileSizeSignalOnce() {
   g_sigxfszIgnored.store(true, std::memory_order_relaxed);
 }
 
-uint32_t RequestCode(const void* request) {
-  uint32_t code;
-  std::memcpy(&code, request, sizeof code);
-  return code;
-}
-
 }  // namespace
 
 Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uint64_t start, uint64_t length) {
@@ -186,7 +180,8 @@ void posix_file::Unlock(uint64_t start, uint64_t length) { RangeLock(false, fals
 
 void posix_file::IOCTL(void* request) {
   if (HoldsError()) return;
-  switch (RequestCode(request)) {
+  if (request == nullptr) return file_object::IOCTL(request);
+  switch (PosixControl::ReadControlCode(request)) {
     case PosixControl::kGetSector:
       return GetSector(request);
     case PosixControl::kUserIoctl:
@@ -272,7 +267,8 @@ void posix_file::SetInodeFlags(void* request) {
 
 void posix_file::SetFileTimes(void* request) {
   auto* block = static_cast<PosixControl::SetFileTimesRequest*>(request);
-  timeval times[2] = {PosixSites::MillisToTimeval(block->AccessTime), PosixSites::MillisToTimeval(block->ModificationTime)};
+  timeval times[2] = {PosixSites::MillisToTimeval(block->AccessTime),
+                      PosixSites::MillisToTimeval(block->ModificationTime)};
   if (futimes(fd, times) != 0)
     ReplaceLastError(*this, FromErrno("IOCTL", kSetTimesLine, Common::FILE_WRITE_ERROR));
 }

@@ -76,12 +76,6 @@ constexpr uint32_t kDefaultFileMode = 0644;
 constexpr uint32_t kDefaultDirMode = 0755;
 constexpr size_t kCurrentDirBytes = 4096;
 
-uint32_t RequestCode(const void* request) {
-  uint32_t code;
-  std::memcpy(&code, request, sizeof code);
-  return code;
-}
-
 // The native path with a '/' after it, unless it is exactly one byte long ("/").
 std::string WithSlash(const std::string& path) { return path.size() == 1 ? path : path + '/'; }
 
@@ -554,7 +548,7 @@ void posix_dir::GetDriveSize(uint64_t* total, uint64_t* free, uint64_t* availabl
 
 void posix_dir::IOCTL(void* request) {
   if (request == nullptr) return rio_dir::IOCTL(request);
-  switch (RequestCode(request)) {
+  switch (PosixControl::ReadControlCode(request)) {
     case PosixControl::kSetEntryTimes:
       return SetEntryTimes(request);
     case PosixControl::kGetDevicePath:
