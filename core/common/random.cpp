@@ -17,21 +17,24 @@ namespace {
 constexpr int kReadFailedLine = 214;
 constexpr int kOpenFailedLine = 224;
 
+struct RandomDevice;
+void CloseRandomDevice(RandomDevice& device);
+
 struct RandomDevice {
   constexpr explicit RandomDevice(const char* path) : Path(path) {}
-  ~RandomDevice() { Close(); }
-
-  // Through the guarded close: a descriptor this code believes open must be open.
-  void Close() {
-    if (Descriptor >= 0) ::close(Descriptor);
-    Descriptor = -1;
-    Opened = false;
-  }
+  ~RandomDevice() { CloseRandomDevice(*this); }
 
   int Descriptor = -1;
   const char* Path;
   bool Opened = false;
 };
+
+// Through the guarded close: a descriptor this code believes open must be open.
+void CloseRandomDevice(RandomDevice& device) {
+  if (device.Descriptor >= 0) ::close(device.Descriptor);
+  device.Descriptor = -1;
+  device.Opened = false;
+}
 
 // Constant-initialised, so usable from any static initialiser.
 constinit RandomDevice g_weakDevice(kWeakRandomDevicePath);
@@ -91,8 +94,8 @@ bool GetRandomBytes(void* buffer, uint32_t length, bool strong) {
 }
 
 void SetRandomDevicePaths(const char* weak, const char* strong) {
-  g_weakDevice.Close();
-  g_strongDevice.Close();
+  CloseRandomDevice(g_weakDevice);
+  CloseRandomDevice(g_strongDevice);
   g_weakDevice.Path = weak != nullptr ? weak : kWeakRandomDevicePath;
   g_strongDevice.Path = strong != nullptr ? strong : kStrongRandomDevicePath;
 }
