@@ -217,7 +217,12 @@ TEST(FileErrorTest, SharedHeadIsClonedWhenACauseIsAdded) {
             static_cast<uint64_t>(EIO));
 }
 
+// The first message lookup loads the catalog, which needs memory: done before the
+// allocations are made to fail.
+void LoadCatalogFirst() { ASSERT_NE(Common::GetMessageText(Message(367)), nullptr); }
+
 TEST(FileErrorTest, RunningOutOfMemoryStillGivesAnError) {
+  LoadCatalogFirst();
   for (const char* path : {"/x", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(path ? "one path" : "no path");
     errno = ENOENT;
@@ -230,6 +235,7 @@ TEST(FileErrorTest, RunningOutOfMemoryStillGivesAnError) {
 }
 
 TEST(FileErrorTest, OneFailedAllocationKeepsTheRestOfTheChain) {
+  LoadCatalogFirst();
   // The path record fails: the out-of-memory record stands in and, being shared, is
   // copied to take the errno cause.
   errno = ENOENT;
