@@ -2,14 +2,15 @@
 #include "tools/testing/fixtures.h"
 
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 extern char** environ;
 
@@ -39,6 +40,56 @@ int RunProgram(const std::vector<std::string>& argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ProcessResult RunCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+  ProcessResult result;
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  for (const std::string& change : environment) {
+    std::string name = change.substr(0, change.find('='));
+    std::erase_if(env, [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  // Programs that are expected to abort leave no core files behind.
+  struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  int out[2];
+  if (pipe(out) != 0) return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, out[1]);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned == 0) {
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = read(out[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      result.Output.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(out[0]);
+  if (spawned != 0) return result;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return result;
+  }
+  if (WIFEXITED(status)) result.Status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
+  return result;
+}
+
 namespace {
 bool RunTool(std::vector<std::string> args) {
   args.insert(args.begin(), {ORMIVANE_PYTHON, ORMIVANE_FIXTURE_TOOL});
@@ -63,8 +114,13 @@ bool MakeCatalog(const std::string& out, const std::vector<std::string>& options
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  std::vector<unsigned char> bytes(static_cast<size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) return {};
+  return bytes;
 }
 
 bool WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {

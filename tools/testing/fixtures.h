@@ -26,6 +26,18 @@ class TempDir {
 // could not be started or did not exit normally.
 int RunProgram(const std::vector<std::string>& argv);
 
+// What a program run by RunCaptured did: its exit status (-1 when it did not exit), the
+// signal that ended it (0 when none) and its standard output.
+struct ProcessResult {
+  int Status = -1;
+  int Signal = 0;
+  std::string Output;
+};
+
+// Runs a program with `environment` changes ("NAME=VALUE" sets, "NAME" alone unsets) and
+// collects its standard output; its standard error is left alone.
+ProcessResult RunCaptured(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
+
 // The fixture tool's subcommands (see its usage text); false when it failed.
 bool MakeZip(const std::string& out, const std::string& jsonSpec);
 bool MakeElf(const std::string& out, const std::string& jsonSpec);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/common/text.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/memory_ri_file.h"
 
@@ -209,6 +211,26 @@ TEST(LocateCentralDirEndTest, LyingZipSectionsFallBack) {
       "sh_offset": 18446744073709551615, "sh_size": 30}])") + kDecoyTrailer + "}");
   Common::Error error;
   EXPECT_EQ(Locate(wrap, error), wrap.size() - 22);
+}
+
+// A real program (this one) with an archive added by objcopy and a stray end record
+// appended after everything: the backward search would take the stray one.
+TEST(LocateCentralDirEndTest, ARealProgramsZipSectionIsFoundThroughItsHeaders) {
+  Testing::TempDir dir;
+  ASSERT_TRUE(Testing::MakeZip(dir.File("a.zip"), R"({"entries": [{"name": "inside", "text": "carried"}]})"));
+  ASSERT_TRUE(Testing::EmbedArchive(Common::GetModulePath(), dir.File("a.zip"), dir.File("program"), true));
+  Bytes bytes = Testing::ReadFileBytes(dir.File("program"));
+  ASSERT_GT(bytes.size(), 100000u);
+  ASSERT_TRUE(std::equal(kEndSignature.begin(), kEndSignature.end(), bytes.end() - 22));
+  size_t size = bytes.size();
+  std::unique_ptr<si_dir> archive(OpenZipArchive(new MemoryRiFile(std::move(bytes))));
+  ASSERT_TRUE(archive) << "a program of " << size << " bytes";
+  std::unique_ptr<si_file> file(archive->OpenI(u"inside", false));
+  ASSERT_TRUE(file);
+  char buffer[16];
+  uint32_t done = 0;
+  file->Read(buffer, sizeof buffer, &done);
+  EXPECT_EQ(std::string(buffer, done), "carried");
 }
 
 TEST(LocateCentralDirEndTest, AFailedReadOfTheSearchCarriesTheSourceError) {

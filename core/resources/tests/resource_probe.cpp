@@ -1,0 +1,99 @@
+// Helper program of the archive tests: makes one first use of the resource archive or of
+// the message catalog in a fresh process and prints what it found. Tests copy it into a
+// temporary directory with the archive (a ".zip" section or a ".dat" beside it) they want.
+//
+//   resource_probe [--i18n PATH] lookup N        text of message N
+//   resource_probe [--i18n PATH] archive-first   opens the archive before any lookup
+//   resource_probe [--i18n PATH] threads         first use from several threads at once
+//   resource_probe [--i18n PATH] entry NAME      an archive entry through OpenResourceFile
+//   resource_probe [--i18n PATH] candidates      the language candidates, comma-separated
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/common/messages.h"
+#include "core/common/text.h"
+#include "core/common/zipopen.h"
+#include "core/resources/language.h"
+#include "core/resources/resource_archive.h"
+
+namespace {
+
+std::string Text(uint32_t number) {
+  const char16_t* text = Common::GetMessageText(Common::Message(number));
+  return text == nullptr ? "<null>" : Common::ToUtf8(text);
+}
+
+int Lookup(const char* number) {
+  std::printf("%s\n", Text(static_cast<uint32_t>(std::atoi(number))).c_str());
+  return 0;
+}
+
+int ArchiveFirst() {
+  si_dir* archive = Resources::OpenResourceArchive();
+  bool loaded = Common::CurrentCatalog.load() != nullptr;
+  si_dir* again = Resources::OpenResourceArchive();
+  std::printf("archive=%d catalog=%d same=%d text=%s\n", archive != nullptr, loaded, archive == again,
+              Text(375).c_str());
+  return 0;
+}
+
+int Threads() {
+  constexpr int kThreads = 4;
+  si_dir* seen[kThreads] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back([&seen, i] { seen[i] = Resources::OpenResourceArchive(); });
+  for (std::thread& t : threads) t.join();
+  bool same = seen[0] != nullptr;
+  for (si_dir* dir : seen) same = same && dir == seen[0];
+  std::printf("same=%d text=%s\n", same, Text(375).c_str());
+  return 0;
+}
+
+int Entry(const char* name) {
+  std::unique_ptr<si_file> file(Resources::OpenResourceFile(Common::ToUtf16(name).c_str()));
+  if (!file) {
+    std::printf("<missing>\n");
+    return 0;
+  }
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    uint32_t done = 0;
+    file->Read(buffer, sizeof buffer, &done);
+    if (done == 0) break;
+    data.append(buffer, done);
+  }
+  std::printf("%s%s\n", data.c_str(), file->last_error ? " <error>" : "");
+  return 0;
+}
+
+int Candidates() {
+  std::string list;
+  for (const std::string& tag : Resources::GetLanguageCandidates().Candidates) list += (list.empty() ? "" : ",") + tag;
+  std::printf("%s\n", list.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int at = 1;
+  if (at + 1 < argc && std::strcmp(argv[at], "--i18n") == 0) {
+    Resources::SetI18nFilePathForTesting(argv[at + 1]);
+    at += 2;
+  }
+  if (at >= argc) return 2;
+  std::string mode = argv[at];
+  const char* arg = at + 1 < argc ? argv[at + 1] : "";
+  if (mode == "lookup") return Lookup(arg);
+  if (mode == "archive-first") return ArchiveFirst();
+  if (mode == "threads") return Threads();
+  if (mode == "entry") return Entry(arg);
+  if (mode == "candidates") return Candidates();
+  return 2;
+}
