@@ -1,0 +1,185 @@
+// The output relays and the input writer of a running child.
+#include "enterprise/common/child_process/communication_posix.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "core/common/trace.h"
+
+namespace ChildProcess {
+
+namespace {
+
+constexpr Common::SourceFileId kFile = Common::Locations::ChildProcessCommunicationPosix;
+
+constexpr uint32_t kBlockPipeSignalLine = 58;
+constexpr uint32_t kPipeClosedLine = 67;
+constexpr uint32_t kWriteFailedLine = 69;
+constexpr uint32_t kRestoreMaskLine = 76;
+constexpr uint32_t kReadFailedLine = 100;
+constexpr uint32_t kFlushFailedLine = 121;
+constexpr uint32_t kTargetFailedLine = 127;
+
+Common::Error Aborted(const char* function, uint32_t line) {
+  return Common::MakeError(ORMIVANE_SITE_FN(kFile, function, line), Common::CHILD_COMMUNICATION_ABORTED);
+}
+
+void TraceRelayFailure(const Common::Error& error) { Common::TraceError(Common::kTraceError, error); }
+
+bool IsPipeSignalPending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// Takes the SIGPIPE that a write into a closed pipe raised for this thread, so that
+// restoring a mask without SIGPIPE does not deliver it (and end the process).
+void DiscardPipeSignal() {
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  struct timespec immediately = {0, 0};
+  while (sigtimedwait(&pipeOnly, nullptr, &immediately) == -1 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+// ---- OutputCommunicationLogic ----------------------------------------------------------
+
+OutputCommunicationLogic::~OutputCommunicationLogic() {
+  if (Fd != -1) close(Fd);
+}
+
+void OutputCommunicationLogic::Communicate() {
+  uint8_t buffer[kRelayPieceBytes];
+  for (;;) {
+    bool end = false;
+    ssize_t got = read(Fd, buffer, sizeof buffer);
+    const int readErrno = errno;
+    if (got < 0) {
+      Common::Error error = Aborted("Communicate", kReadFailedLine);
+      error.AddPosixError(readErrno);
+      TraceRelayFailure(error);
+      end = true;
+    } else if (got == 0) {
+      end = true;
+    } else {
+      uint32_t count = 0;
+      Target->Write(buffer, static_cast<uint32_t>(got), &count);
+    }
+    if (Target->last_error) {
+      Common::Error error = Aborted("Communicate", kTargetFailedLine);
+      error.AddCause(TakeLastError(*Target));
+      TraceRelayFailure(error);
+      if (!end) Drain();
+      return;
+    }
+    if (end) break;
+  }
+  Target->Flush();
+  if (!Target->last_error) return;
+  Common::Error taken = TakeLastError(*Target);
+  if (taken.GetCode() == Common::FILE_NOT_SUPPORTED) return;
+  Common::Error error = Aborted("Communicate", kFlushFailedLine);
+  error.AddCause(taken);
+  TraceRelayFailure(error);
+}
+
+// After the target failed, the rest of the output is read and dropped: a child left
+// writing into a full pipe would block, and the wait for it with it.
+void OutputCommunicationLogic::Drain() {
+  uint8_t buffer[kRelayPieceBytes];
+  while (read(Fd, buffer, sizeof buffer) > 0) {
+  }
+}
+
+// ---- CommunicationLogic ------------------------------------------------------------------
+
+CommunicationLogic::~CommunicationLogic() {
+  if (StdoutThread) StdoutThread->Wait();
+  if (StderrThread) {
+    StderrThread->Wait();
+    StderrThread.reset();
+  }
+  StdoutThread.reset();
+  StderrRelay.reset();
+  StdoutRelay.reset();
+}
+
+void CommunicationLogic::SetOutput(int fd, const std::shared_ptr<o_file>& target) {
+  StdoutRelay = std::make_unique<OutputCommunicationLogic>(fd, target);
+}
+
+void CommunicationLogic::SetError(int fd, const std::shared_ptr<o_file>& target) {
+  StderrRelay = std::make_unique<OutputCommunicationLogic>(fd, target);
+}
+
+void CommunicationLogic::Start() {
+  if (StdoutRelay) StdoutThread = std::make_unique<Common::Thread>(StdoutThreadProc, this);
+  if (StderrRelay) StderrThread = std::make_unique<Common::Thread>(StderrThreadProc, this);
+}
+
+bool CommunicationLogic::AllRelaysStarted() {
+  if (StdoutRelay && (!StdoutThread || StdoutThread->GetHandle() == 0)) return false;
+  if (StderrRelay && (!StderrThread || StderrThread->GetHandle() == 0)) return false;
+  return true;
+}
+
+uint32_t CommunicationLogic::StdoutThreadProc(void* logic) {
+  static_cast<CommunicationLogic*>(logic)->StdoutRelay->Communicate();
+  return 0;
+}
+
+uint32_t CommunicationLogic::StderrThreadProc(void* logic) {
+  static_cast<CommunicationLogic*>(logic)->StderrRelay->Communicate();
+  return 0;
+}
+
+// ---- InputCommunicationLogic ---------------------------------------------------------------
+
+InputCommunicationLogic::~InputCommunicationLogic() {
+  if (Fd != -1) close(Fd);
+}
+
+void InputCommunicationLogic::Write(const void* buffer, uint32_t length, uint32_t* done) {
+  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "Write", line); };
+  *done = 0;
+  if (last_error) return;
+
+  sigset_t pipeOnly;
+  sigset_t previous;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  int status = pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+  if (status != 0) {
+    Common::Error error = Common::MakeError(site(kBlockPipeSignalLine), Common::CHILD_COMMUNICATION_ABORTED);
+    ReplaceLastError(*this, error.AddPosixError(status));
+    return;
+  }
+  const bool wasPending = IsPipeSignalPending();
+
+  ssize_t written = write(Fd, buffer, length);
+  const int writeErrno = errno;
+  if (written < 0 && writeErrno == EPIPE) {
+    ReplaceLastError(*this, Common::MakeError(site(kPipeClosedLine), Common::FILE_PIPE_CLOSED));
+    if (!wasPending) DiscardPipeSignal();
+  } else if (written < 0) {
+    Common::Error error = Common::MakeError(site(kWriteFailedLine), Common::CHILD_COMMUNICATION_ABORTED);
+    ReplaceLastError(*this, error.AddPosixError(writeErrno));
+  } else {
+    *done = static_cast<uint32_t>(written);
+  }
+
+  status = pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (status != 0 && !last_error) {
+    Common::Error error = Common::MakeError(site(kRestoreMaskLine), Common::CHILD_COMMUNICATION_ABORTED);
+    ReplaceLastError(*this, error.AddPosixError(status));
+  }
+}
+
+}  // namespace ChildProcess

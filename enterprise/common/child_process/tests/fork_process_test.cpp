@@ -1,0 +1,500 @@
+// Fork, the child's set-up steps and their report, waiting, and the runner's error records.
+#include "enterprise/common/child_process/fork_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "enterprise/common/child_process/tests/child_test_support.h"
+
+namespace ChildProcess {
+namespace {
+
+using namespace ChildProcessTesting;
+
+constexpr Common::SourceFileId kForkFile = Common::Locations::ChildProcessForkProcess;
+
+std::vector<PathString> Paths(std::initializer_list<const char16_t*> texts) {
+  std::vector<PathString> paths;
+  for (const char16_t* text : texts) paths.emplace_back(Common::WString(text));
+  return paths;
+}
+
+// The head record's site and the errno of its direct cause (-1 when there is none).
+struct Site {
+  uint32_t Code;
+  uint32_t Line;
+  std::string Function;
+  int CauseErrno;
+};
+
+Site SiteOf(const Common::Error& error) {
+  Common::ErrorRecord* head = error.GetHead();
+  if (head == nullptr) return {0, 0, "", -1};
+  Common::ErrorRecord* cause = head->Cause;
+  int causeErrno = -1;
+  if (cause != nullptr && cause->Code == Common::POSIX_ERROR) causeErrno = static_cast<int>(cause->Size);
+  return {head->Code, head->Line, head->Function == nullptr ? "" : head->Function, causeErrno};
+}
+
+void ExpectSite(const Common::Error& error, uint32_t code, uint32_t line, const char* function, int causeErrno) {
+  Site site = SiteOf(error);
+  EXPECT_EQ(site.Code, code);
+  EXPECT_EQ(site.Line, line);
+  EXPECT_EQ(site.Function, function);
+  EXPECT_EQ(site.CauseErrno, causeErrno);
+  Common::ErrorRecord* head = error.GetHead();
+  ASSERT_NE(head, nullptr);
+  EXPECT_EQ(head->IdLow, kForkFile.Base + line);
+  EXPECT_EQ(head->IdHigh, kForkFile.High);
+}
+
+// ---- argument lists, path strings, records -------------------------------------------------
+
+TEST(ChildFormatArgListTest, JoinsWideFormsInBrackets) {
+  struct Case {
+    std::vector<PathString> Argv;
+    std::u16string Expected;
+  } cases[] = {
+      {{}, u"[]"},
+      {Paths({u"a"}), u"[a]"},
+      {Paths({u"a b", u"c"}), u"[a b,c]"},
+      {Paths({u"", u"x\"y", u""}), u"[,x\"y,]"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatArgList(c.Argv), c.Expected);
+}
+
+TEST(ChildPathStringTest, OrdersByUnsignedNativeBytesPrefixFirst) {
+  struct Case {
+    PathString Left;
+    PathString Right;
+    bool Less;
+  } cases[] = {
+      {PathString(u"a"), PathString(u"b"), true},
+      {PathString(u"b"), PathString(u"a"), false},
+      {PathString(u"ab"), PathString(u"abc"), true},
+      {PathString(u"abc"), PathString(u"ab"), false},
+      {PathString(u"a"), PathString(u"a"), false},
+      {PathString(u"\u00e9"), PathString(u"z"), false},  // C3 A9 sorts above 7A as unsigned
+      {PathString(u""), PathString(u"a"), true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.Left < c.Right, c.Less) << Common::ToUtf8(c.Left.WideStr());
+}
+
+TEST(ChildPathStringTest, HoldsBothForms) {
+  PathString path(u"dir/\u00e9");
+  EXPECT_EQ(path.GetWide(), u"dir/\u00e9");
+  EXPECT_EQ(path.GetNative(), "dir/\xc3\xa9");
+  EXPECT_FALSE(path.IsEmpty());
+  EXPECT_TRUE(PathString().IsEmpty());
+  // A lone surrogate has no native form.
+  EXPECT_TRUE(PathString(Common::WString(1, char16_t(0xD800))).IsEmpty());
+}
+
+TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
+  Common::Error error = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 343),
+                                            Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
+  ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
+  EXPECT_EQ(ParamNames(error), "cmdline,libcCall,file,$module");
+  EXPECT_EQ(WideParam(error, "cmdline"), u"[prog,a b]");
+  EXPECT_EQ(WideParam(error, "file"), u"/no/dir");
+  EXPECT_EQ(AsciiParam(error, "libcCall"), "chdir");
+  EXPECT_EQ(AsciiParam(error, "$module"), Common::kModuleName);
+  EXPECT_EQ(AsciiParam(error, "cmdline"), "<null>");
+  EXPECT_EQ(WideParam(error, "libcCall"), u"<null>");
+  EXPECT_EQ(WideParam(error, "File"), u"<null>");  // names are case-sensitive
+  EXPECT_EQ(RecordText(error.GetHead()), u"Cannot launch child process due to platform API error.");
+}
+
+TEST(ChildErrorRecordTest, LaunchAndCmdlineRecordsListTheirOwnNames) {
+  Common::Error launch = MakeLaunchError(ORMIVANE_SITE_FN(kForkFile, "ForkProcess", 160), Paths({u"p"}), "fork", EAGAIN);
+  EXPECT_EQ(ParamNames(launch), "cmdline,libcCall,$module");
+  EXPECT_EQ(AsciiParam(launch, "libcCall"), "fork");
+  EXPECT_EQ(WideParam(launch, "file"), u"<null>");
+  EXPECT_EQ(SiteOf(launch).CauseErrno, EAGAIN);
+
+  Common::Error split = MakeParseCommandLineError(
+      ORMIVANE_SITE_FN(Common::Locations::ChildProcessCreatorPosix, "ParseCommandLine", 185), u"a 'b");
+  EXPECT_EQ(split.GetCode(), Common::CHILD_CMDLINE_SPLIT_FAILED);
+  EXPECT_EQ(ParamNames(split), "cmdline,$module");
+  EXPECT_EQ(WideParam(split, "cmdline"), u"a 'b");
+  EXPECT_EQ(AsciiParam(split, "libcCall"), "<null>");
+  EXPECT_EQ(AsciiParam(split, "$module"), Common::kModuleName);
+  EXPECT_EQ(CauseOf(split), nullptr);
+  EXPECT_EQ(RecordText(split.GetHead()), u"Failed to split command line on tokens during child process creation.");
+}
+
+TEST(ChildErrorRecordTest, CloneKeepsParameters) {
+  Common::Error original = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 325),
+                                               Paths({u"p"}), "open", EACCES, PathString(u"/out/file"));
+  Common::Error shared = original;
+  shared.AddCause(Common::MakeError(ORMIVANE_SITE_FN(kForkFile, "X", 1), Common::FILE_WRITE_ERROR));
+  ASSERT_NE(shared.GetHead(), original.GetHead());  // copy on write
+  EXPECT_EQ(WideParam(shared, "file"), u"/out/file");
+  EXPECT_EQ(WideParam(shared, "cmdline"), u"[p]");
+  EXPECT_EQ(AsciiParam(shared, "libcCall"), "open");
+  EXPECT_EQ(SiteOf(original).CauseErrno, EACCES);
+}
+
+// ---- the status report ------------------------------------------------------------------------
+
+class ChildStatusReportTest : public ::testing::Test {
+ protected:
+  ChildStatusReportTest() : context(Paths({u"prog", u"a b"}), PathString(u"/work dir"), PathMap()) {
+    context.SetStdHandlePath(kStdInput, PathString(u"/in"));
+    context.SetStdHandlePath(kStdOutput, PathString(u"/out"));
+    context.SetStdHandlePath(kStdError, PathString(u"/err"));
+  }
+
+  // The result of reading `bytes` from a pipe whose write end is then closed.
+  Common::Error ResultOf(const void* bytes, size_t length) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    if (length > 0) {
+      EXPECT_EQ(write(fds[1], bytes, length), static_cast<ssize_t>(length));
+    }
+    close(fds[1]);
+    Common::Error result = GetResultFromPipe(context, fds[0]);
+    close(fds[0]);
+    return result;
+  }
+
+  ForkContext context;
+};
+
+TEST_F(ChildStatusReportTest, EachStepBecomesItsLaunchError) {
+  struct Case {
+    uint32_t Step;
+    const char* Call;
+    const char16_t* File;  // null: a record without `file`
+    uint32_t Line;
+  } cases[] = {
+      {1, "open", u"/dev/null", 319},  {2, "open", u"/in", 322},       {3, "open", u"/out", 325},
+      {4, "open", u"/err", 328},       {5, "dup2", nullptr, 340},      {9, "dup2", nullptr, 340},
+      {11, "dup2", nullptr, 340},      {14, "dup2", nullptr, 340},     {15, "chdir", u"/work dir", 343},
+      {16, "setenv", nullptr, 346},    {17, "execvp", nullptr, 349},   {0, "<unknown>", nullptr, 353},
+      {18, "<unknown>", nullptr, 353}, {0xFFFFFFFF, "<unknown>", nullptr, 353},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Step);
+    // The errno word comes first, the step second.
+    const uint32_t words[2] = {static_cast<uint32_t>(EACCES), c.Step};
+    Common::Error error = ResultOf(words, sizeof words);
+    ExpectSite(error, Common::CHILD_LAUNCH_FAILED, c.Line, "GetResultFromPipe", EACCES);
+    EXPECT_EQ(AsciiParam(error, "libcCall"), c.Call);
+    EXPECT_EQ(WideParam(error, "cmdline"), u"[prog,a b]");
+    EXPECT_EQ(WideParam(error, "file"), c.File == nullptr ? u"<null>" : c.File);
+    EXPECT_EQ(ParamNames(error), c.File == nullptr ? "cmdline,libcCall,$module" : "cmdline,libcCall,file,$module");
+  }
+}
+
+TEST_F(ChildStatusReportTest, EndOfFileIsSuccessAndAShortReportIsAnAbort) {
+  EXPECT_TRUE(ResultOf(nullptr, 0).IsEmpty());
+
+  const char partial[7] = {1, 2, 3, 4, 5, 6, 7};
+  for (size_t length : {1u, 4u, 7u}) {
+    Common::Error error = ResultOf(partial, length);
+    ExpectSite(error, Common::CHILD_COMMUNICATION_ABORTED, 310, "GetResultFromPipe", -1);
+    EXPECT_EQ(CauseOf(error), nullptr);
+    EXPECT_EQ(RecordText(error.GetHead()), u"Communication with child process has been aborted.");
+  }
+}
+
+TEST_F(ChildStatusReportTest, AFailedReadIsAnAbortWithItsErrno) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  Common::Error error = GetResultFromPipe(context, fds[1]);  // the write end cannot be read
+  ExpectSite(error, Common::CHILD_COMMUNICATION_ABORTED, 308, "GetResultFromPipe", EBADF);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+// ---- waiting -------------------------------------------------------------------------------------
+
+TEST(ChildWaitPidTest, ExitStatusOrMinusOne) {
+  for (int code : {0, 5, 127, 255}) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(code);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitPid(pid), code);
+  }
+  pid_t killed = fork();
+  if (killed == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(killed, 0);
+  kill(killed, SIGKILL);
+  EXPECT_EQ(WaitPid(killed), -1);
+  EXPECT_EQ(WaitPid(killed), -1);  // already reaped: ECHILD
+  EXPECT_EQ(WaitPid(getpid()), -1);
+  EXPECT_EQ(WaitForProcess(-1), -1);
+  EXPECT_TRUE(NoChildLeft());
+}
+
+// ---- fork and the child's set-up ---------------------------------------------------------------
+
+class ChildForkProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir.Path().empty());
+    ASSERT_TRUE(ProbeIsBuilt()) << ProbePath() << " is missing: build child_process_probe";
+    LoadCatalog();
+    before = OpenDescriptors();
+  }
+  void TearDown() override {
+    EXPECT_EQ(OpenDescriptors(), before) << "a descriptor leaked";
+    EXPECT_TRUE(NoChildLeft()) << "a child was left unreaped";
+  }
+
+  // Runs the launch; returns the thrown error, or the empty error after reaping a child
+  // that started (its exit status in `status`).
+  Common::Error Launch(ForkContext& context, int* status = nullptr) {
+    try {
+      int pid = ForkProcess(context);
+      int code = WaitPid(pid);
+      if (status != nullptr) *status = code;
+      return Common::NoError;
+    } catch (const Common::Error& error) {
+      return error;
+    }
+  }
+
+  std::string WriteFile(const char* name, const std::string& content, mode_t mode) {
+    std::string path = dir.Path() + "/" + name;
+    std::ofstream(path) << content;
+    chmod(path.c_str(), mode);
+    return path;
+  }
+
+  TempDir dir;
+  std::set<int> before;
+};
+
+TEST_F(ChildForkProcessTest, StartedProgramReportsSuccess) {
+  ForkContext context(Paths({u"/bin/sh", u"-c", u"exit 3"}), PathString(), PathMap());
+  int status = -2;
+  EXPECT_TRUE(Launch(context, &status).IsEmpty());
+  EXPECT_EQ(status, 3);
+}
+
+TEST_F(ChildForkProcessTest, ProgramIsSearchedInPath) {
+  ForkContext context(Paths({u"sh", u"-c", u"exit 4"}), PathString(), PathMap());
+  int status = -2;
+  EXPECT_TRUE(Launch(context, &status).IsEmpty());
+  EXPECT_EQ(status, 4);
+}
+
+TEST_F(ChildForkProcessTest, EachProvokedSetupFailureIsReportedByStep) {
+  std::string script = WriteFile("script", "#!/nonexistent/interp\nexit 0\n", 0755);
+  std::string plain = WriteFile("plain", "exit 0\n", 0644);
+  std::string missing = dir.Path() + "/missing";
+  std::string inMissingDir = dir.Path() + "/missing/out";
+  struct Case {
+    const char* Name;
+    std::string Program;
+    std::string WorkingDirectory;
+    int Handle;  // the handle redirected to `Path`, or -1
+    std::string Path;
+    PathMap Environment;
+    const char* Call;
+    uint32_t Line;
+    int Errno;
+    std::string File;  // expected `file`, "" for none
+  } cases[] = {
+      {"missing program", "/nonexistent/program", "", -1, "", {}, "execvp", 349, ENOENT, ""},
+      {"missing program in PATH", "no-such-program-anywhere", "", -1, "", {}, "execvp", 349, ENOENT, ""},
+      {"missing interpreter", script, "", -1, "", {}, "execvp", 349, ENOENT, ""},
+      {"not executable", plain, "", -1, "", {}, "execvp", 349, EACCES, ""},
+      {"missing working directory", "/bin/true", missing, -1, "", {}, "chdir", 343, ENOENT, missing},
+      {"working directory is a file", "/bin/true", plain, -1, "", {}, "chdir", 343, ENOTDIR, plain},
+      {"missing stdin file", "/bin/true", "", kStdInput, missing, {}, "open", 322, ENOENT, missing},
+      {"stdout file in a missing directory", "/bin/true", "", kStdOutput, inMissingDir, {}, "open", 325, ENOENT,
+       inMissingDir},
+      {"stderr file in a missing directory", "/bin/true", "", kStdError, inMissingDir, {}, "open", 328, ENOENT,
+       inMissingDir},
+      {"environment name with '='", "/bin/true", "", -1, "", {{PathString(u"A=B"), PathString(u"v")}}, "setenv",
+       346, EINVAL, ""},
+      {"empty environment name", "/bin/true", "", -1, "", {{PathString(u""), PathString(u"v")}}, "setenv", 346,
+       EINVAL, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::vector<PathString> argv{PathString(Wide(c.Program)), PathString(u"x")};
+    ForkContext context(argv, PathString(Wide(c.WorkingDirectory)), c.Environment);
+    if (c.Handle >= 0) context.SetStdHandlePath(c.Handle, PathString(Wide(c.Path)));
+    Common::Error error = Launch(context);
+    ExpectSite(error, Common::CHILD_LAUNCH_FAILED, c.Line, "GetResultFromPipe", c.Errno);
+    EXPECT_EQ(AsciiParam(error, "libcCall"), c.Call);
+    EXPECT_EQ(WideParam(error, "cmdline"), u"[" + Wide(c.Program) + u",x]");
+    EXPECT_EQ(WideParam(error, "file"), c.File.empty() ? u"<null>" : Wide(c.File));
+    EXPECT_TRUE(NoChildLeft());
+  }
+  struct stat info;
+  EXPECT_NE(stat(missing.c_str(), &info), 0) << "the stdin file must never be created";
+}
+
+TEST_F(ChildForkProcessTest, ChildKeepsOnlyStandardHandlesOpen) {
+  // A descriptor without close-on-exec, high up, that the program must not inherit.
+  int leaked = LeakDescriptorAbove(200);
+  ASSERT_GE(leaked, 200);
+  ForkContext context({PathString(Wide(ProbePath())), PathString(u"report")}, PathString(), PathMap());
+  context.EnablePipe(kStdOutput);
+  context.DisableInherit(kStdInput);
+  context.DisableInherit(kStdError);
+  int pid = ForkProcess(context);
+  int fd = context.TakePipeFd(kStdOutput);
+  ASSERT_GE(fd, 3);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(got));
+  close(fd);
+  EXPECT_EQ(WaitPid(pid), 0);
+  EXPECT_NE(output.find("\nfds=0,1,2\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\ntarget0=/dev/null\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("\ntarget2=/dev/null\n"), std::string::npos) << output;
+  close(leaked);
+}
+
+TEST_F(ChildForkProcessTest, ParentEndsStayInContextUntilTaken) {
+  PathMap none;
+  auto context = std::make_unique<ForkContext>(Paths({u"/bin/true"}), PathString(), none);
+  for (int index = 0; index < kStdHandleCount; ++index) context->EnablePipe(index);
+  int pid = ForkProcess(*context);
+  int input = context->TakePipeFd(kStdInput);
+  EXPECT_GE(input, 3);
+  EXPECT_EQ(context->TakePipeFd(kStdInput), -1);
+  context.reset();  // closes the stdout and stderr read ends
+  close(input);
+  EXPECT_EQ(WaitPid(pid), 0);
+}
+
+TEST_F(ChildForkProcessTest, MergedStderrCreatesNoStderrPipe) {
+  ForkContext context(Paths({u"/bin/sh", u"-c", u"echo out; echo err >&2"}), PathString(), PathMap());
+  context.EnablePipe(kStdOutput);
+  context.EnablePipe(kStdError);
+  context.MergeStderr();
+  int pid = ForkProcess(context);
+  EXPECT_EQ(context.TakePipeFd(kStdError), -1);
+  int fd = context.TakePipeFd(kStdOutput);
+  std::string output;
+  char buffer[256];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(got));
+  close(fd);
+  EXPECT_EQ(WaitPid(pid), 0);
+  EXPECT_EQ(output, "out\nerr\n");
+}
+
+// ---- failures of the parent's own calls, and a parent without standard handles ----------------
+// Each runs in a child process of its own: the descriptor limit and the closed standard
+// handles must not reach the other tests.
+
+// Free descriptor numbers below the returned limit: exactly `free`.
+rlim_t LimitLeavingFree(int free) {
+  std::set<int> open = OpenDescriptors();
+  int found = 0;
+  for (int candidate = 0;; ++candidate) {
+    if (open.count(candidate) != 0) continue;
+    if (found == free) return static_cast<rlim_t>(candidate);
+    ++found;
+  }
+}
+
+// In the child process of a death test: a launch under a descriptor limit that leaves
+// `free` numbers, which must fail at `line` and leave nothing behind.
+[[noreturn]] void LaunchUnderDescriptorLimit(int free, uint32_t line) {
+  // One launch that starts and one that fails, first: the undefined-behaviour checker
+  // tests memory through a pipe on the first sight of each polymorphic type, which the
+  // limit below would make fail.
+  WaitPid(ForkProcess(*std::make_unique<ForkContext>(Paths({u"/bin/true"}), PathString(), PathMap())));
+  try {
+    ForkProcess(*std::make_unique<ForkContext>(Paths({u"/nonexistent"}), PathString(), PathMap()));
+  } catch (const Common::Error&) {
+  }
+  ForkContext context(Paths({u"/bin/true"}), PathString(), PathMap());
+  for (int index = 0; index < kStdHandleCount; ++index) context.EnablePipe(index);
+  LoadCatalog();
+  std::set<int> before = OpenDescriptors();
+  rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit limit = saved;
+  limit.rlim_cur = LimitLeavingFree(free);
+  setrlimit(RLIMIT_NOFILE, &limit);
+  try {
+    ForkProcess(context);
+  } catch (const Common::Error& error) {
+    setrlimit(RLIMIT_NOFILE, &saved);
+    Site site = SiteOf(error);
+    bool ok = site.Code == Common::CHILD_LAUNCH_FAILED && site.Line == line && site.CauseErrno == EMFILE &&
+              site.Function == "ForkProcess" && AsciiParam(error, "libcCall") == "pipe" &&
+              OpenDescriptors() == before && NoChildLeft();
+    if (!ok) std::fprintf(stderr, "line %u errno %d\n", site.Line, site.CauseErrno);
+    _exit(ok ? 0 : 1);
+  }
+  std::fprintf(stderr, "no failure\n");
+  _exit(1);
+}
+
+TEST(ChildForkProcessLimitTest, PipeFailuresCloseEverythingAndNameTheirLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  struct Case {
+    int FreeDescriptors;
+    uint32_t Line;
+  } cases[] = {{0, 118}, {1, 118}, {2, 131}, {4, 137}, {6, 143}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Line);
+    EXPECT_EXIT(LaunchUnderDescriptorLimit(c.FreeDescriptors, c.Line), ::testing::ExitedWithCode(0), "");
+  }
+}
+
+// The status pipe would take 0 and 1, and the child's redirections would overwrite its
+// write end: the failure would then read as a started program.
+[[noreturn]] void LaunchMissingProgramWithoutStdinAndStdout() {
+  close(0);
+  close(1);
+  ForkContext context(Paths({u"/nonexistent/program"}), PathString(), PathMap());
+  context.DisableInherit(kStdInput);
+  context.DisableInherit(kStdOutput);
+  try {
+    WaitPid(ForkProcess(context));
+  } catch (const Common::Error& error) {
+    Site site = SiteOf(error);
+    _exit(site.Line == 349 && site.CauseErrno == ENOENT && NoChildLeft() ? 0 : 1);
+  }
+  std::fprintf(stderr, "reported as started\n");
+  _exit(1);
+}
+
+// /dev/null opened as descriptor 0 must stay the child's standard input.
+[[noreturn]] void ReportWithoutStdin() {
+  close(0);
+  ForkContext context({PathString(Wide(ProbePath())), PathString(u"report")}, PathString(), PathMap());
+  context.DisableInherit(kStdInput);
+  context.EnablePipe(kStdOutput);
+  int pid = ForkProcess(context);
+  int fd = context.TakePipeFd(kStdOutput);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(got));
+  bool ok = WaitPid(pid) == 0 && output.find("\ntarget0=/dev/null\n") != std::string::npos &&
+            output.find("\nkind1=fifo\n") != std::string::npos;
+  if (!ok) std::fprintf(stderr, "%s", output.c_str());
+  _exit(ok ? 0 : 1);
+}
+
+TEST(ChildForkClosedHandlesTest, ParentStartedWithStandardHandlesClosed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(LaunchMissingProgramWithoutStdinAndStdout(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ReportWithoutStdin(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace ChildProcess
