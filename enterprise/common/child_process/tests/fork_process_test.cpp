@@ -342,6 +342,16 @@ TEST_F(ChildForkProcessTest, EachProvokedSetupFailureIsReportedByStep) {
   EXPECT_NE(stat(missing.c_str(), &info), 0) << "the stdin file must never be created";
 }
 
+// A directory given but without a native form must not leave the child in the parent's.
+TEST_F(ChildForkProcessTest, UnconvertibleWorkingDirectoryFailsInChdir) {
+  const Common::WString loneSurrogate(1, char16_t(0xD800));
+  ForkContext context(Paths({u"/bin/true"}), PathString(loneSurrogate), PathMap());
+  Common::Error error = Launch(context);
+  ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
+  EXPECT_EQ(AsciiParam(error, "libcCall"), "chdir");
+  EXPECT_EQ(WideParam(error, "file"), loneSurrogate);
+}
+
 TEST_F(ChildForkProcessTest, ChildKeepsOnlyStandardHandlesOpen) {
   // A descriptor without close-on-exec, high up, that the program must not inherit.
   int leaked = LeakDescriptorAbove(200);
