@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Action bits of the assertion configuration.
 inline constexpr uint32_t kAssertBreak = 0x01;
@@ -25,6 +26,14 @@ int ProcessAssertion(const char* expression, const char* file, int line, const c
 // The configured action bits (reads the configuration if no assertion has yet).
 uint32_t GetAssertFlags();
 
+// The action bits a ZENVALO_SAFE_ASSERT value gives, and whether it asks for the log
+// destination to be read from ZENVALO_SAFE_ASSERT_LOGFILE (null value: unset).
+struct AssertConfig {
+  uint32_t Flags;
+  bool ReadLogFile;
+};
+AssertConfig ParseAssertConfig(const char* value);
+
 // Receives each report and the stack text: level 5, facility 0, code 27.
 using AssertEventCallback = void (*)(int32_t level, uint32_t facility, uint32_t code, const char* text);
 void SetAssertEventCallback(AssertEventCallback callback);
@@ -40,6 +49,10 @@ struct StackWalkRequest {
   void* Context;
 };
 void WalkStack(const StackWalkRequest& request);
+
+// The line WalkStack gives for one frame text of the form module(function+offset) rest:
+// columns of module, demangled function, offset and rest; other texts padded as a whole.
+std::string FormatStackFrame(const char* frameText);
 
 bool IsDebuggerAttached();
 

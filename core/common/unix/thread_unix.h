@@ -59,7 +59,13 @@ class Thread : public ThreadAccessor {
   uint32_t GetExitCode() override;
 
  private:
+  // Wakes the waiters of TimedWait without the thread having finished, as a spurious
+  // wake-up would (for tests).
+  friend void WakeThreadWaitersForTest(Thread& thread);
+
   ThreadData* Data;
 };
+
+void WakeThreadWaitersForTest(Thread& thread);
 
 }  // namespace Common

@@ -1,0 +1,367 @@
+// Tests of Common::Thread: exit code, waiting with and without a limit, termination from
+// inside and outside, the body's signal mask and cancel type, priorities, and the
+// reports of misuse.
+#include "core/common/thread.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/common/tests/safe_assert_recorder.h"
+
+namespace {
+
+constexpr const char* kThreadFile = "core/common/unix/thread_unix";
+
+// A one-way latch the tests open to let a body go on (or the body opens to say where it is).
+class Gate {
+ public:
+  void Open() { open.store(true, std::memory_order_release); }
+  bool IsOpen() const { return open.load(std::memory_order_acquire); }
+  void Pass() const {
+    while (!IsOpen()) sched_yield();
+  }
+
+ private:
+  std::atomic<bool> open{false};
+};
+
+struct GatedBody {
+  Gate go;
+  uint32_t result = 0;
+};
+
+uint32_t WaitForGate(void* argument) {
+  auto* body = static_cast<GatedBody*>(argument);
+  body->go.Pass();
+  return body->result;
+}
+
+uint32_t ReturnAtOnce(void*) { return 3; }
+
+// A body that sleeps until it is cancelled (every signal is blocked, so pause never
+// returns). It says when it is about to sleep and which kernel task it is.
+struct SleepingBody {
+  Gate entered;
+  std::atomic<long> task{0};
+};
+
+uint32_t SleepUntilCancelled(void* argument) {
+  auto* body = static_cast<SleepingBody*>(argument);
+  body->task.store(syscall(SYS_gettid));
+  body->entered.Open();
+  for (;;) pause();
+}
+
+// Waits until the body's task is asleep in the kernel, so an asynchronous cancel strikes
+// the blocking call and not code in the middle of an allocation or an instrumented write.
+void WaitUntilAsleep(SleepingBody& body) {
+  body.entered.Pass();
+  std::string path = "/proc/self/task/" + std::to_string(body.task.load()) + "/stat";
+  for (;;) {
+    std::ifstream stat(path);
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') return;
+    sched_yield();
+  }
+}
+
+TEST(ThreadTest, ExitCodeIsTheBodysResultOnceWaited) {
+  GatedBody body;
+  body.result = 7;
+  Common::Thread thread(WaitForGate, &body);
+  EXPECT_NE(thread.GetHandle(), pthread_t{0});
+  EXPECT_EQ(thread.GetExitCode(), Common::kThreadNoExitCode);
+  EXPECT_FALSE(thread.TimedWait(0));
+  body.go.Open();
+  thread.Wait();
+  EXPECT_EQ(thread.GetExitCode(), 7u);
+  EXPECT_EQ(thread.GetHandle(), pthread_t{0});
+  thread.Wait();  // joined already: nothing to do
+  EXPECT_TRUE(thread.TimedWait(0));
+}
+
+TEST(ThreadTest, TimedWaitZeroJoinsAFinishedThread) {
+  Common::Thread thread(ReturnAtOnce, nullptr);
+  while (!thread.TimedWait(0)) sched_yield();
+  EXPECT_EQ(thread.GetHandle(), pthread_t{0});
+  EXPECT_EQ(thread.GetExitCode(), 3u);
+  thread.Wait();
+}
+
+TEST(ThreadTest, TimedWaitReturnsWhenTheBodyEnds) {
+  GatedBody body;
+  body.result = 11;
+  Common::Thread thread(WaitForGate, &body);
+  std::thread opener([&] { body.go.Open(); });
+  // Long enough never to be reached: the body's end wakes the wait.
+  EXPECT_TRUE(thread.TimedWait(600000));
+  opener.join();
+  EXPECT_EQ(thread.GetExitCode(), 11u);
+}
+
+// A wake-up that is not the finishing broadcast must not end the wait early, nor turn
+// it into an unbounded join of a thread that is still running.
+TEST(ThreadTest, TimedWaitOutlastsWakeUpsThatAreNotTheEnd) {
+  SleepingBody body;
+  Common::Thread thread(SleepUntilCancelled, &body);
+  WaitUntilAsleep(body);
+  std::atomic<bool> waiting{true};
+  std::thread waker([&] {
+    while (waiting.load()) {
+      Common::WakeThreadWaitersForTest(thread);
+      sched_yield();
+    }
+  });
+  EXPECT_FALSE(thread.TimedWait(200));
+  waiting.store(false);
+  waker.join();
+  thread.Terminate();
+  thread.Wait();
+}
+
+TEST(ThreadTest, TerminateFromOutsideEndsASleepingBody) {
+  SleepingBody body;
+  Common::Thread thread(SleepUntilCancelled, &body);
+  WaitUntilAsleep(body);
+  EXPECT_FALSE(thread.TimedWait(0));
+  thread.Terminate();
+  EXPECT_EQ(thread.GetHandle(), pthread_t{0});
+  EXPECT_TRUE(thread.TimedWait(0));
+  EXPECT_EQ(thread.GetExitCode(), Common::kThreadNoExitCode);
+  thread.Wait();
+  thread.Terminate();  // finished already: nothing to do
+}
+
+// Cancelling a thread that may not have reached its body yet. Under the sanitizers the
+// cancel could strike instrumented start-up code, so only the plain build runs it.
+TEST(ThreadTest, TerminateRightAfterStart) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an asynchronous cancel outside a blocking call is unsafe under the sanitizers";
+#else
+  for (int i = 0; i < 50; ++i) {
+    SleepingBody body;
+    Common::Thread thread(SleepUntilCancelled, &body);
+    thread.Terminate();
+    EXPECT_TRUE(thread.TimedWait(0));
+    thread.Wait();
+  }
+#endif
+}
+
+struct SelfTerminatingBody {
+  std::atomic<Common::Thread*> self{nullptr};
+  std::atomic<bool> ranOn{false};
+};
+
+uint32_t TerminateSelf(void* argument) {
+  auto* body = static_cast<SelfTerminatingBody*>(argument);
+  while (body->self.load() == nullptr) sched_yield();
+  body->self.load()->Terminate();
+  body->ranOn.store(true);
+  return 5;
+}
+
+TEST(ThreadTest, TerminateFromInsideEndsAtOnce) {
+  SelfTerminatingBody body;
+  Common::Thread thread(TerminateSelf, &body);
+  body.self.store(&thread);
+  EXPECT_TRUE(thread.TimedWait(600000));
+  EXPECT_FALSE(body.ranOn.load());
+  EXPECT_EQ(thread.GetExitCode(), Common::kThreadNoExitCode);
+  thread.Wait();
+}
+
+struct MaskReport {
+  std::vector<int> unblocked;
+  int cancelType = -1;
+};
+
+// The signals among 1 to 31 and the real-time ones that the mask of the calling thread
+// leaves unblocked (SIGKILL and SIGSTOP never count).
+std::vector<int> UnblockedSignals() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  std::vector<int> unblocked;
+  for (int s = 1; s <= SIGRTMAX; ++s) {
+    if (s == SIGKILL || s == SIGSTOP || (s >= 32 && s < SIGRTMIN)) continue;
+    if (sigismember(&mask, s) != 1) unblocked.push_back(s);
+  }
+  return unblocked;
+}
+
+uint32_t ReportMaskAndCancelType(void* argument) {
+  auto* report = static_cast<MaskReport*>(argument);
+  report->unblocked = UnblockedSignals();
+  int type = -1;
+  pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &type);
+  report->cancelType = type;
+  return 0;
+}
+
+TEST(ThreadTest, BodyRunsWithSignalsBlockedAndAsynchronousCancel) {
+  // What a full mask blocks here: an emulator may keep a few real-time signals for itself.
+  std::vector<int> unblockable;
+  std::thread probe([&] {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    unblockable = UnblockedSignals();
+  });
+  probe.join();
+  EXPECT_LE(unblockable.size(), 2u);
+
+  std::vector<int> before = UnblockedSignals();
+  MaskReport report;
+  Common::Thread thread(ReportMaskAndCancelType, &report);
+  thread.Wait();
+  EXPECT_EQ(report.unblocked, unblockable);
+  EXPECT_EQ(report.cancelType, PTHREAD_CANCEL_ASYNCHRONOUS);
+  EXPECT_EQ(UnblockedSignals(), before);  // the creator's mask is restored
+}
+
+TEST(ThreadTest, DestroyingWithoutWaitReportsAndDetaches) {
+  Testing::AssertRecorder recorder;
+  GatedBody body;
+  Gate finished;
+  struct Body {
+    GatedBody* gated;
+    Gate* finished;
+  } both{&body, &finished};
+  auto* thread = new Common::Thread(
+      [](void* argument) -> uint32_t {
+        auto* b = static_cast<Body*>(argument);
+        b->gated->go.Pass();
+        b->finished->Open();
+        return 0;
+      },
+      &both);
+  delete thread;
+  EXPECT_EQ(recorder.Reports(),
+            std::vector<std::string>{Testing::AssertText(
+                "!Data->Handle && \"Wait() not called for destroying thread.\"", kThreadFile, 126)});
+  body.go.Open();  // the detached thread runs on
+  finished.Pass();
+}
+
+uint32_t WaitForItself(void* argument) {
+  static_cast<std::atomic<Common::Thread*>*>(argument)->load()->Wait();
+  return 9;
+}
+
+TEST(ThreadTest, WaitFromTheThreadItselfIsReported) {
+  Testing::AssertRecorder recorder;
+  std::atomic<Common::Thread*> self{nullptr};
+  GatedBody start;
+  // The body must not look at `self` before it is set.
+  struct Body {
+    GatedBody* start;
+    std::atomic<Common::Thread*>* self;
+  } both{&start, &self};
+  Common::Thread thread(
+      [](void* argument) -> uint32_t {
+        auto* b = static_cast<Body*>(argument);
+        b->start->go.Pass();
+        return WaitForItself(b->self);
+      },
+      &both);
+  self.store(&thread);
+  start.go.Open();
+  thread.Wait();
+  EXPECT_EQ(thread.GetExitCode(), 9u);
+  EXPECT_EQ(recorder.Reports(),
+            std::vector<std::string>{Testing::AssertText("Data->Handle != pthread_self()", kThreadFile, 163)});
+}
+
+TEST(ThreadTest, PrioritiesUnderTheDefaultPolicy) {
+  SleepingBody body;
+  Common::Thread thread(SleepUntilCancelled, &body);
+  WaitUntilAsleep(body);
+  int policy;
+  sched_param parameters;
+  ASSERT_EQ(pthread_getschedparam(thread.GetHandle(), &policy, &parameters), 0);
+  if (sched_get_priority_min(policy) != 0 || sched_get_priority_max(policy) != 0) {
+    thread.Terminate();
+    GTEST_SKIP() << "the default policy here has a priority range";
+  }
+  for (uint32_t level = 0; level < 4; ++level) {
+    thread.SetPriority(level);
+    EXPECT_EQ(thread.GetPriority(), 0u) << "level " << level;
+  }
+  thread.Terminate();
+  thread.Wait();
+}
+
+TEST(ThreadTest, PrioritiesUnderARealTimePolicy) {
+  SleepingBody body;
+  Common::Thread thread(SleepUntilCancelled, &body);
+  WaitUntilAsleep(body);
+  sched_param start{};
+  start.sched_priority = 1;
+  if (pthread_setschedparam(thread.GetHandle(), SCHED_RR, &start) != 0 || sched_get_priority_min(SCHED_RR) != 1 ||
+      sched_get_priority_max(SCHED_RR) != 99) {
+    thread.Terminate();
+    thread.Wait();
+    GTEST_SKIP() << "this machine gives no real-time policy with priorities 1 to 99";
+  }
+  const struct {
+    uint32_t level;
+    int priority;
+    uint32_t readBack;
+  } cases[] = {{0, 1, 0}, {1, 49, 1}, {2, 50, 2}, {3, 99, 3}, {2, 50, 2}, {7, 50, 2}};
+  for (const auto& c : cases) {
+    thread.SetPriority(c.level);
+    int policy;
+    sched_param parameters;
+    ASSERT_EQ(pthread_getschedparam(thread.GetHandle(), &policy, &parameters), 0);
+    EXPECT_EQ(policy, SCHED_RR);
+    EXPECT_EQ(parameters.sched_priority, c.priority) << "level " << c.level;
+    EXPECT_EQ(thread.GetPriority(), c.readBack) << "level " << c.level;
+  }
+  thread.Terminate();
+  thread.Wait();
+}
+
+TEST(ThreadTest, PriorityOfAJoinedThreadIsReported) {
+  Testing::AssertRecorder recorder;
+  Common::Thread thread(ReturnAtOnce, nullptr);
+  thread.Wait();
+  thread.SetPriority(Common::kThreadPriorityHighest);
+  EXPECT_EQ(thread.GetPriority(), Common::kThreadPriorityNormal);
+  EXPECT_EQ(recorder.Reports(), (std::vector<std::string>{Testing::AssertText("Data->Handle", kThreadFile, 263),
+                                                          Testing::AssertText("Data->Handle", kThreadFile, 272)}));
+}
+
+TEST(ThreadTest, ManyThreadsAtOnce) {
+  std::vector<std::thread> owners;
+  std::atomic<uint32_t> sum{0};
+  for (int t = 0; t < 4; ++t)
+    owners.emplace_back([&sum] {
+      for (int i = 0; i < 25; ++i) {
+        Common::Thread thread(ReturnAtOnce, nullptr);
+        if (i % 2 == 0) {
+          while (!thread.TimedWait(1)) {
+          }
+        } else {
+          thread.Wait();
+        }
+        sum += thread.GetExitCode();
+      }
+    });
+  for (std::thread& owner : owners) owner.join();
+  EXPECT_EQ(sum.load(), 4u * 25u * 3u);
+}
+
+}  // namespace
