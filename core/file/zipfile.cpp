@@ -53,6 +53,12 @@ uint32_t Le32(const uint8_t* p) {
 }
 uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
 
+// End-record fields.
+namespace End {
+constexpr size_t kDisk = 4, kCentralDirDisk = 6, kEntriesHere = 8, kEntriesTotal = 10, kCentralDirSize = 12,
+                 kCentralDirOffset = 16;
+}  // namespace End
+
 // Central-directory header fields.
 namespace Central {
 constexpr size_t kMethod = 10, kCrc = 16, kCompressedSize = 20, kSize = 24, kNameLength = 28, kExtraLength = 30,
@@ -95,6 +101,9 @@ constexpr uint32_t kElfEndShortLine = 409;
 constexpr uint32_t kElfEndSignatureLine = 419;
 constexpr uint32_t kSearchReadLine = 460;
 constexpr uint32_t kSearchNotFoundLine = 472;
+
+// Identification and header fields common to both ELF classes.
+constexpr size_t kElfClassAt = 4, kElfDataAt = 5, kElfIdentVersionAt = 6, kElfVersionAt = 20;
 
 // Where the fields of one ELF class lie.
 struct ElfLayout {
@@ -152,7 +161,7 @@ bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layo
   uint32_t entsize = Le16(elf + layout.ShEntSizeAt);
   uint32_t shnum = Le16(elf + layout.ShNumAt);
   uint32_t shstrndx = Le16(elf + layout.ShStrNdxAt);
-  if (Le32(elf + 20) != 1 || ehsize < layout.HeaderBytes || entsize == 0 || shnum == 0 ||
+  if (Le32(elf + kElfVersionAt) != 1 || ehsize < layout.HeaderBytes || entsize == 0 || shnum == 0 ||
       entsize < layout.SectionFieldBytes || shstrndx >= shnum) {
     error = MakeFailure(kFunction, kElfCorruptHeaderLine, Common::FILE_CORRUPTED);
     return false;
@@ -204,9 +213,10 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
     return 0;
   }
   static constexpr uint8_t kMagic[] = {0x7F, 'E', 'L', 'F'};
-  bool elf32 = elf[4] == 1 && elf[5] == 1;
-  bool elf64 = elf[4] == 2;  // read little-endian whatever its data byte says
-  if (done < sizeof elf || std::memcmp(elf, kMagic, sizeof kMagic) != 0 || !(elf32 || elf64) || elf[6] != 1) {
+  bool elf32 = elf[kElfClassAt] == 1 && elf[kElfDataAt] == 1;
+  bool elf64 = elf[kElfClassAt] == 2;  // read little-endian whatever its data byte says
+  if (done < sizeof elf || std::memcmp(elf, kMagic, sizeof kMagic) != 0 || !(elf32 || elf64) ||
+      elf[kElfIdentVersionAt] != 1) {
     error = MakeFailure(kFunction, kElfProbeCorruptLine, Common::FILE_CORRUPTED);
     return 0;
   }
@@ -354,7 +364,7 @@ file_in_zip::~file_in_zip() {
 void file_in_zip::ReadLocalHeader() {
   static constexpr const char* kFunction = "ReadLocalHeader";
   uint16_t method = Le16(header + Central::kMethod);
-  if ((method & 0xFFF7) != 0) {
+  if (method != kMethodStored && method != kMethodDeflated) {
     Fail(kFunction, kMethodLine, Common::FILE_NOT_SUPPORTED);
     return;
   }
@@ -532,12 +542,13 @@ zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_
     ReplaceLastError(*this, MakeReadFailure(kFunction, kReadEndRecordLine, file));
     return;
   }
-  uint16_t entriesHere = Le16(end + 8);
-  uint16_t total = Le16(end + 10);
-  uint32_t centralSize = Le32(end + 12);
-  uint32_t centralOffset = Le32(end + 16);
+  uint16_t entriesHere = Le16(end + End::kEntriesHere);
+  uint16_t total = Le16(end + End::kEntriesTotal);
+  uint32_t centralSize = Le32(end + End::kCentralDirSize);
+  uint32_t centralOffset = Le32(end + End::kCentralDirOffset);
   uint64_t span = static_cast<uint64_t>(centralSize) + centralOffset;
-  if (Le16(end + 4) != 0 || Le16(end + 6) != 0 || entriesHere != total || total == 0 || span > position) {
+  if (Le16(end + End::kDisk) != 0 || Le16(end + End::kCentralDirDisk) != 0 || entriesHere != total || total == 0 ||
+      span > position) {
     ReplaceLastError(*this, MakeFailure(kFunction, kEndRecordCorruptLine, Common::FILE_CORRUPTED));
     return;
   }
