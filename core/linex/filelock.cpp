@@ -250,7 +250,10 @@ int FileObject::SysLockOp(int fd, int64_t start, int64_t len, LockType type, boo
   lock.l_type = type == LOCK_NONE ? F_UNLCK : type == LOCK_SHARED ? F_RDLCK : F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = start;
-  lock.l_len = IsWholeFile(start, len) ? 0 : len;
+  // An unlock that runs to the end of the range goes through the last offset too, which
+  // only a whole-file lock (length 0) reaches: otherwise that byte would stay locked.
+  const bool toTheEnd = type == LOCK_NONE && len == kMaxOffset - start;
+  lock.l_len = IsWholeFile(start, len) || toTheEnd ? 0 : len;
   TraceFlock(lock);
   int res = fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &lock);
   if (res != 0) {

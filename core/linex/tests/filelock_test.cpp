@@ -180,6 +180,21 @@ TEST_F(FileLockTest, LengthZeroRunsToTheEndOfTheRange) {
   EXPECT_EQ(LinuxExClose(b), 0);
 }
 
+// The whole-file lock reaches the last offset, 2^63 - 1, which no bounded region
+// does; an unlock of the part beyond another region must give that offset back too.
+TEST_F(FileLockTest, UnlockToTheEndReleasesTheLastOffset) {
+  int a = Open(), b = Open();
+  ASSERT_EQ(Shared(a, 0, 0), kLocked);
+  ASSERT_EQ(Shared(b, 0, 10), kLocked);
+  EXPECT_EQ(ProbeOsLock(path, kMaxOffset, 1).Type, F_RDLCK);
+  ASSERT_EQ(Unlock(a, 0, 0), kLocked);
+  EXPECT_EQ(ProbeOsLock(path, 10, 0).Type, F_UNLCK);
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_RDLCK);
+  ASSERT_EQ(Unlock(b, 0, 10), kLocked);
+  EXPECT_EQ(ProbeOsLock(path, 0, 0).Type, F_UNLCK);
+  for (int fd : {a, b}) EXPECT_EQ(LinuxExClose(fd), 0);
+}
+
 // An unlock gives back to the system only what no other descriptor's region covers.
 TEST_F(FileLockTest, PosixUnlockKeepsWhatOthersCover) {
   int a = Open(), b = Open(), c = Open();

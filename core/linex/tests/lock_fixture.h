@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -111,9 +112,21 @@ class LockFileTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    EXPECT_TRUE(LayerIsEmpty()) << "descriptors or files left registered";
+    if (!LayerIsEmpty()) {
+      ADD_FAILURE() << "descriptors or files left registered";
+      ReleaseEverything();  // so that the next test starts clean
+    }
     EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore) << "descriptors leaked";
     std::filesystem::remove_all(dir);
+  }
+
+  static void ReleaseEverything() {
+    std::vector<int> fds;
+    {
+      FileLock::RegistryGuard registry;
+      for (const auto& entry : FileLock::GetDescriptorTable()) fds.push_back(entry.first);
+    }
+    for (int fd : fds) LinuxExClose(fd);
   }
 
   static bool LayerIsEmpty() {
