@@ -99,6 +99,8 @@ class posix_dir : public rio_dir {
   char16_t GetPathSeparator() override { return u'/'; }
   bool IsCaseSensitive() override { return true; }
   void IOCTL(void* request) override;
+  void EnableNotification(NotificationListener* listener) override;
+  void RearmNotification() override;
 
   // rio_dir
   ro_file* OpenO(const char16_t* name, bool range_locks) override;
