@@ -38,14 +38,20 @@ bool IsValidCatalog(const uint8_t* bytes, uint32_t size) {
 
 }  // namespace
 
+uint8_t* CopyValidCatalog(const uint8_t* bytes, uint32_t size) {
+  if (bytes == nullptr || !IsValidCatalog(bytes, size)) return nullptr;
+  auto* catalog = new (std::nothrow) uint8_t[static_cast<size_t>(size) + kCatalogPaddingBytes];
+  if (catalog == nullptr) return nullptr;
+  std::memcpy(catalog, bytes, size);
+  std::memset(catalog + size, 0, kCatalogPaddingBytes);
+  return catalog;
+}
+
 void LoadMessageCatalog() {
   uint32_t size = 0;
   std::unique_ptr<uint8_t[]> entry(LoadResource(kCatalogName, &size));
-  if (!entry || !IsValidCatalog(entry.get(), size)) std::abort();
-  auto* catalog = new (std::nothrow) uint8_t[static_cast<size_t>(size) + kCatalogPaddingBytes];
+  uint8_t* catalog = CopyValidCatalog(entry.get(), size);
   if (catalog == nullptr) std::abort();
-  std::memcpy(catalog, entry.get(), size);
-  std::memset(catalog + size, 0, kCatalogPaddingBytes);
 
   Common::MutexGuard guard(GetLanguageCandidates().Lock);
   if (g_loadedCatalogs == nullptr) {

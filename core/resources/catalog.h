@@ -14,6 +14,11 @@ inline constexpr uint32_t kCatalogPaddingBytes = 4;
 // and makes it current. Without a valid catalog nothing can be reported: abort().
 void LoadMessageCatalog();
 
+// The check the loader makes, reporting instead of aborting: a new[] copy of `bytes` with
+// the padding behind it when its header words match and every slot points inside it,
+// else null (also when memory runs out).
+uint8_t* CopyValidCatalog(const uint8_t* bytes, uint32_t size);
+
 // At exit: no catalog is current any more, then every loaded one is freed.
 void ReleaseMessageCatalogs();
 
