@@ -15,7 +15,9 @@
 
 #include "core/common/safe_assert.h"
 #include "core/common/text.h"
+#include "core/file/backup.h"
 #include "core/file/unix/name_codec.h"
+#include "core/file/unix/posix_backup.h"
 #include "core/file/unix/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
@@ -564,11 +566,19 @@ void posix_dir::IOCTL(void* request) {
   }
 }
 
-// Backup and restore of one entry belong to the backup streams. Until they are built,
-// both codes are answered like any code this directory does not know.
-void posix_dir::RouteBackup(void* request) { rio_dir::IOCTL(request); }
+// Backup and restore of one entry: the bodies get the block from its second word on, and
+// their outcome becomes the last error.
+void posix_dir::RouteBackup(void* request) {
+  const BackupRequestBody& body = static_cast<const BackupRequest*>(request)->Body;
+  Common::Error result = PosixBackupFile(this, body.Entry, body);
+  ReplaceLastError(*this, result);
+}
 
-void posix_dir::RouteRestore(void* request) { rio_dir::IOCTL(request); }
+void posix_dir::RouteRestore(void* request) {
+  const RestoreRequestBody& body = static_cast<const RestoreRequest*>(request)->Body;
+  Common::Error result = PosixRestoreFile(this, GetDirPath(), body.Name, body);
+  ReplaceLastError(*this, result);
+}
 
 void posix_dir::SetEntryTimes(void* request) {
   auto* block = static_cast<PosixControl::SetEntryTimesRequest*>(request);

@@ -1,0 +1,787 @@
+// The common backup writer (one entry as typed chunks), its error record kind, and the
+// common restore processor that recreates an entry from those chunks.
+#include "core/file/backup.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "core/common/safe_assert.h"
+#include "core/file/unix/posix_control.h"
+#include "core/file/utils.h"
+
+namespace {
+
+using Common::Error;
+using Common::ErrorRecord;
+using Common::TextErrorRecord;
+
+constexpr Common::SourceFileId kFile = Common::Locations::CoreFileBackup;
+
+// Raising sites.
+constexpr uint32_t kBackupFailedLine = 103;
+constexpr uint32_t kNoIteratorLine = 113;
+constexpr uint32_t kNoSinkLine = 117;
+constexpr uint32_t kCanceledBeforeFillLine = 242;
+constexpr uint32_t kCanceledBeforeWriteLine = 258;
+constexpr uint32_t kPlainCanceledBeforeReadLine = 283;
+constexpr uint32_t kPlainCanceledBeforeWriteLine = 298;
+constexpr uint32_t kStreamHeaderShortLine = 705;
+constexpr uint32_t kSparseTooShortLine = 728;
+constexpr uint32_t kSkipCanceledLine = 745;
+constexpr uint32_t kBlockBoundsLine = 760;
+constexpr uint32_t kBlockCanceledBeforeReadLine = 780;
+constexpr uint32_t kBlockCanceledBeforeWriteLine = 792;
+constexpr uint32_t kSecurityErrorLine = 919;
+constexpr uint32_t kFileTargetAssertLine = 965;
+constexpr uint32_t kKindContradictionLine = 1093;
+constexpr uint32_t kRestoreCanceledLine = 1143;
+constexpr uint32_t kAnswerOneAssertLine = 1184;
+constexpr uint32_t kTypeThreeLine = 1249;
+constexpr uint32_t kDeviceRecordLine = 1301;
+constexpr uint32_t kLinkRecordLine = 1318;
+constexpr uint32_t kUnknownTypeAssertLine = 1327;
+constexpr uint32_t kWinntStreamLine = 1350;
+
+constexpr uint32_t kCopyPieceBytes = 16384;
+constexpr uint64_t kWholeChunkBytes = 0x7FFFFFFFFFFFFFFF;
+constexpr uint32_t kAttributeBytes = 4;
+constexpr uint32_t kTimesBytes = 16;
+constexpr uint32_t kFlagsBytes = 4;
+constexpr uint32_t kSparseOffsetBytes = 8;
+constexpr uint64_t kLargestFilePosition = std::numeric_limits<int64_t>::max();
+
+// Nodes restored from a record without a mode; a device stays private to its owner.
+constexpr uint32_t kDefaultNodeMode = 0644;
+constexpr uint32_t kDefaultDeviceMode = 0600;
+
+// Entry types of i_dir::iterator::GetType.
+constexpr uint32_t kTypeRegular = 0;
+constexpr uint32_t kTypeCharDevice = 1;
+constexpr uint32_t kTypeBlockDevice = 2;
+constexpr uint32_t kTypeFifo = 3;
+constexpr uint32_t kTypeSocket = 4;
+constexpr uint32_t kTypeSymLink = 5;
+constexpr uint32_t kTypeRegularAlias = 6;
+constexpr uint32_t kTypeDirectory = 128;
+constexpr uint32_t kFirstDirectoryLikeType = 128;
+
+Common::SourceLocation Site(const char* function, uint32_t line) {
+  return Common::MakeLocation(kFile, __FILE__, function, line);
+}
+
+Error Raise(const char* function, uint32_t line, uint32_t code) { return Common::MakeError(Site(function, line), code); }
+
+bool Canceled(BackupCallback* callback) { return callback != nullptr && callback->IsCanceled(); }
+
+// ---- The backup error record -------------------------------------------------------------
+
+struct BackupFields {
+  uintptr_t Path;
+  uintptr_t Name;
+};
+
+constexpr size_t AlignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+// AllocateTextRecord, given no text, puts the kind data here; the two fields come first in
+// it, so every record of the kind finds them at this one offset.
+constexpr size_t kBackupFieldsOffset = AlignUp(sizeof(TextErrorRecord), alignof(std::max_align_t));
+
+size_t WideBytes(const char16_t* text) { return (std::char_traits<char16_t>::length(text) + 1) * sizeof(char16_t); }
+
+// Bytes a text takes inside the record: none when absent or a catalog text.
+size_t CopiedBytes(const char16_t* text) {
+  if (text == nullptr || Common::IsCatalogText(text)) return 0;
+  return WideBytes(text);
+}
+
+const BackupFields* FieldsOf(const ErrorRecord* record) {
+  return reinterpret_cast<const BackupFields*>(reinterpret_cast<const uint8_t*>(record) + kBackupFieldsOffset);
+}
+
+const char16_t* FieldValue(const ErrorRecord* record, uintptr_t field) {
+  if (field == 0) return nullptr;
+  if (field < record->Size) return reinterpret_cast<const char16_t*>(reinterpret_cast<const uint8_t*>(record) + field);
+  return reinterpret_cast<const char16_t*>(field);
+}
+
+// Stores one text at `position` (or refers to it) and returns the field value.
+uintptr_t PlaceText(uint8_t* block, size_t& position, const char16_t* text) {
+  if (text == nullptr) return 0;
+  if (Common::IsCatalogText(text)) return reinterpret_cast<uintptr_t>(text);
+  size_t bytes = WideBytes(text);
+  std::memcpy(block + position, text, bytes);
+  uintptr_t field = position;
+  position += bytes;
+  return field;
+}
+
+// One block: the text record with its two fields, then the copied texts. Null when memory
+// runs out.
+ErrorRecord* AllocateBackupRecord(const Common::SourceLocation& location, uint32_t code, const char16_t* text,
+                                  const char16_t* path, const char16_t* name) {
+  size_t dataBytes = sizeof(BackupFields) + CopiedBytes(text) + CopiedBytes(path) + CopiedBytes(name);
+  size_t dataOffset = 0;
+  ErrorRecord* record = Common::AllocateTextRecord(location, code, &BackupErrorKind, nullptr, dataBytes, &dataOffset);
+  if (record == nullptr) return nullptr;
+  if (dataOffset != kBackupFieldsOffset) {
+    // The kind could not find its fields: refuse the record rather than misread it.
+    Common::FreeRecord(record);
+    return nullptr;
+  }
+  auto* block = reinterpret_cast<uint8_t*>(record);
+  size_t position = dataOffset + sizeof(BackupFields);
+  reinterpret_cast<TextErrorRecord*>(record)->Text = PlaceText(block, position, text);
+  auto* fields = reinterpret_cast<BackupFields*>(block + dataOffset);
+  fields->Path = PlaceText(block, position, path);
+  fields->Name = PlaceText(block, position, name);
+  return record;
+}
+
+// "Error occurred while backing up." about entry `name` of the directory at `path`, with
+// `cause` below it. Without memory the out-of-memory record carries the cause.
+Error BackupFailed(const char16_t* path, const char16_t* name, const Error& cause) {
+  Common::SourceLocation location = Site("CommonBackupFile", kBackupFailedLine);
+  Error error = Error::Adopt(AllocateBackupRecord(location, Common::FILE_BACKUP_ERROR,
+                                                  Common::GetCodeText(Common::FILE_BACKUP_ERROR), path, name));
+  error.AddCause(cause);
+  return error;
+}
+
+// ---- Writing chunks ----------------------------------------------------------------------
+
+// A buffer smaller than asked for would be written past its end: it counts as none.
+std::unique_ptr<raw_data> GetWholeBuffer(ChunkWriter& writer, uint32_t size) {
+  std::unique_ptr<raw_data> buffer = writer.GetBuffer(size);
+  if (buffer && (buffer->data == nullptr || buffer->size < size)) buffer.reset();
+  return buffer;
+}
+
+// One fixed-size record as a chunk of its own. Without a buffer nothing is copied and the
+// chunk stays empty.
+Error WriteRecordChunk(ChunkSink& sink, uint32_t type, const uint8_t* record, uint32_t length) {
+  std::unique_ptr<ChunkWriter> writer(sink.CreateChunk(type));
+  if (!writer) return TakeLastError(sink);
+  std::unique_ptr<raw_data> buffer = GetWholeBuffer(*writer, length);
+  if (buffer) {
+    std::memcpy(buffer->Payload(), record, length);
+    buffer->size = length;
+  }
+  writer->WriteBuffer(buffer);
+  if (writer->last_error) return TakeLastError(*writer);
+  return Common::NoError;
+}
+
+uint32_t AttributeWord(i_dir::iterator& entry, uint32_t type) {
+  int32_t dos = entry.GetDOSAttributes();
+  if (dos != -1) return static_cast<uint32_t>(dos);
+  return type >= kFirstDirectoryLikeType ? kAttributeDirectory : 0;
+}
+
+bool NeedsEntryRecord(uint32_t type, int32_t mode) {
+  return (type >= kTypeCharDevice && type <= kTypeSymLink) || mode != -1;
+}
+
+Error WriteEntryChunk(ChunkSink& sink, i_dir::iterator& entry, uint32_t type, int32_t mode) {
+  namespace L = EntryRecordLayout;
+  const char16_t* target = nullptr;
+  uint32_t units = 0;
+  if (type == kTypeSymLink) {
+    target = entry.GetLinkTarget();
+    if (target == nullptr) target = u"";
+    size_t length = std::char_traits<char16_t>::length(target);
+    // The length field has 16 bits: a longer target would make the record lie.
+    if (length > L::kMaxLinkUnits) return Raise("CommonBackupFile", __LINE__, Common::FILE_BACKUP_ERROR);
+    units = static_cast<uint32_t>(length);
+  }
+  std::unique_ptr<uint8_t[]> record = NewEntryRecord(type, units);
+  uint8_t* at = record.get();
+  BackupFormat::StoreU32(at + L::kUidOffset, static_cast<uint32_t>(entry.GetUnixOwner()));
+  BackupFormat::StoreU32(at + L::kGidOffset, static_cast<uint32_t>(entry.GetUnixGroup()));
+  BackupFormat::StoreU32(at + L::kModeOffset, static_cast<uint32_t>(mode));
+  if (type == kTypeCharDevice || type == kTypeBlockDevice) {
+    BackupFormat::StoreU32(at + L::kMajorOffset, entry.GetDeviceMajor());
+    BackupFormat::StoreU32(at + L::kMinorOffset, entry.GetDeviceMinor());
+  } else if (type == kTypeSymLink) {
+    BackupFormat::StoreU16(at + L::kLinkLengthOffset, static_cast<uint16_t>(units));
+    for (uint32_t i = 0; i < units; ++i) BackupFormat::StoreU16(at + L::kLinkTargetOffset + 2 * i, target[i]);
+    // The zero unit after the target is already there: the record starts zeroed.
+  }
+  return WriteRecordChunk(sink, CHUNK_ENTRY, at, EntryRecordSize(type, units));
+}
+
+}  // namespace
+
+// ---- raw_data and entry records ----------------------------------------------------------
+
+raw_data::raw_data(uint32_t payload_size, uint32_t payload_offset)
+    : data(new uint8_t[static_cast<size_t>(payload_offset) + payload_size]()),
+      size(payload_size),
+      offset(payload_offset) {}
+
+raw_data::~raw_data() { delete[] data; }
+
+uint32_t EntryRecordSize(uint32_t type, uint32_t n) {
+  namespace L = EntryRecordLayout;
+  if (type == kTypeCharDevice || type == kTypeBlockDevice) return L::kDeviceBytes;
+  if (type == kTypeSymLink) return L::kLinkBaseBytes + 2 * std::min(n, L::kMaxLinkUnits);
+  return L::kHeaderBytes;
+}
+
+std::unique_ptr<uint8_t[]> NewEntryRecord(uint32_t type, uint32_t n) {
+  uint32_t size = EntryRecordSize(type, n);
+  std::unique_ptr<uint8_t[]> record(new uint8_t[size]());
+  BackupFormat::StoreU32(record.get() + EntryRecordLayout::kSizeOffset, size);
+  BackupFormat::StoreU32(record.get() + EntryRecordLayout::kTypeOffset, type);
+  return record;
+}
+
+// ---- The backup error kind ---------------------------------------------------------------
+
+const Common::ErrorKind BackupErrorKind = {Common::FreeRecord,   Common::CloneRecord, Common::GetRecordText,
+                                           GetBackupNumberParam, GetBackupAsciiParam, GetBackupWideParam,
+                                           GetBackupParamNames};
+
+uint64_t GetBackupNumberParam(const ErrorRecord* record, const char* name) {
+  return Common::NoNumberParam(record, name);
+}
+
+const char* GetBackupAsciiParam(const ErrorRecord* record, const char* name) {
+  return Common::GetModuleParam(record, name);
+}
+
+const char16_t* GetBackupWideParam(const ErrorRecord* record, const char* name) {
+  if (std::strcmp(name, "path") == 0) return FieldValue(record, FieldsOf(record)->Path);
+  if (std::strcmp(name, "name") == 0) return FieldValue(record, FieldsOf(record)->Name);
+  return nullptr;
+}
+
+const char* GetBackupParamNames(const ErrorRecord*) { return "path,name,$module"; }
+
+// ---- Backup ------------------------------------------------------------------------------
+
+Common::Error CommonBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request) {
+  if (dir == nullptr) return Raise("CommonBackupFile", __LINE__, Common::FILE_OPEN_ERROR);
+  std::unique_ptr<i_dir::iterator> entry(id != nullptr ? dir->GetIterator(id) : dir->GetSelfIterator());
+  if (!entry) return TakeLastError(*dir);
+
+  uint32_t type = entry->GetType();
+  std::unique_ptr<i_file> data;
+  bool regular = type == kTypeRegular || type == kTypeRegularAlias;
+  if (id != nullptr && regular && (request.Flags & kBackupNoData) == 0) {
+    data.reset(dir->OpenI(entry.get(), true));
+    if (!data) return TakeLastError(*dir);
+  }
+
+  Error written = CommonBackupFile(data.get(), entry.get(), request);
+  if (!written) return Common::NoError;
+  return BackupFailed(dir->GetDirPath(), entry->GetName(), written);
+}
+
+Common::Error CommonBackupFile(i_file* data, i_dir::iterator* entry, const BackupRequestBody& request) {
+  if (entry == nullptr) return Raise("CommonBackupFile", kNoIteratorLine, Common::FILE_OPEN_ERROR);
+  if (request.Sink == nullptr) return Raise("CommonBackupFile", kNoSinkLine, Common::FILE_WRITE_ERROR);
+  ChunkSink& sink = *request.Sink;
+  const bool metadata = (request.Flags & kBackupNoMetadata) == 0;
+
+  uint32_t type = entry->GetType();
+  uint32_t attributes = AttributeWord(*entry, type);
+  if (metadata) {
+    uint8_t word[kAttributeBytes];
+    BackupFormat::StoreU32(word, attributes);
+    if (Error error = WriteRecordChunk(sink, CHUNK_ATTRIBUTES, word, sizeof word)) return error;
+  }
+
+  if (data != nullptr) {
+    std::unique_ptr<ChunkWriter> writer(sink.CreateChunk(CHUNK_DATA));
+    if (!writer) return TakeLastError(sink);
+    Error copied = BackupPlainStream(data, writer.get(), request);
+    writer.reset();
+    if (copied) return copied;
+  }
+
+  if (!metadata) return Common::NoError;
+
+  if ((attributes & kAttributeDirectory) == 0) {
+    uint64_t modified = entry->GetModificationTime();
+    uint64_t created = entry->GetCreationTime();
+    if (modified != 0 || created != 0) {
+      uint8_t times[kTimesBytes];
+      BackupFormat::StoreU64(times, modified);
+      BackupFormat::StoreU64(times + 8, created);
+      if (Error error = WriteRecordChunk(sink, CHUNK_TIMES, times, sizeof times)) return error;
+    }
+  }
+
+  int32_t mode = entry->GetUnixMode();
+  if (NeedsEntryRecord(type, mode)) return WriteEntryChunk(sink, *entry, type, mode);
+  return Common::NoError;
+}
+
+Common::Error BackupPlainStream(i_file* data, ChunkWriter* writer, const BackupRequestBody& request) {
+  BackupCallback* callback = request.Callback;
+  uint64_t total = 0;
+  for (;;) {
+    if (Canceled(callback)) return Raise("BackupPlainStream", kCanceledBeforeFillLine, Common::FILE_CANCELED);
+    std::unique_ptr<raw_data> buffer = GetWholeBuffer(*writer, kCopyPieceBytes);
+    if (!buffer) {
+      // Nowhere to read into: fail rather than write through a missing buffer.
+      Error error = Raise("BackupPlainStream", __LINE__, Common::FILE_BACKUP_ERROR);
+      if (writer->last_error) error.AddCause(TakeLastError(*writer));
+      return error;
+    }
+    uint32_t count = 0;
+    data->Read(buffer->Payload(), buffer->size, &count);
+    if (data->last_error) return TakeLastError(*data);
+    if (count == 0) return Common::NoError;
+    buffer->size = count;
+    if (Canceled(callback)) return Raise("BackupPlainStream", kCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    writer->WriteBuffer(buffer);
+    if (writer->last_error) return TakeLastError(*writer);
+    if (callback != nullptr) {
+      total += count;
+      callback->Progress(total);
+    }
+  }
+}
+
+// ---- Restore -----------------------------------------------------------------------------
+
+namespace RestoreHelpers {
+
+namespace {
+
+// Moves the directory's outcome into the target; success, or the tolerated code, clears it.
+bool TakeDirResult(RestoreTarget& target, uint32_t tolerated) {
+  target.error = TakeLastError(*target.dir);
+  if (target.error.IsEmpty() || (tolerated != 0 && target.error.GetCode() == tolerated)) {
+    target.error = Common::NoError;
+    return true;
+  }
+  return false;
+}
+
+Error StoreError(RestoreTarget& target, Error error) {
+  target.error = error;
+  return error;
+}
+
+// Whether the target can be (or already is) of `kind`; creates it once through `create`.
+template <typename Create>
+bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
+  if (target.kind == kind) return true;
+  if (target.kind != kTargetNotCreated) {
+    target.error = Raise("MayCreate", kKindContradictionLine, Common::FILE_CORRUPTED);
+    return false;
+  }
+  if (!create()) return false;
+  target.kind = kind;
+  return true;
+}
+
+bool MayCreateDirectory(RestoreTarget& target) {
+  return MayCreate(target, kTargetDirectory, [&] {
+    target.dir->CreateDir(target.name, nullptr);
+    return TakeDirResult(target, Common::FILE_ALREADY_EXISTS);
+  });
+}
+
+bool MayCreateFile(RestoreTarget& target) {
+  return MayCreate(target, kTargetFile, [&] {
+    std::unique_ptr<ro_file> file(target.dir->Create(target.name, false, nullptr));
+    bool result = TakeDirResult(target, 0);
+    if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", __FILE__, kFileTargetAssertLine);
+    if (result) target.file = std::move(file);
+    return result;
+  });
+}
+
+bool MayCreateDevice(RestoreTarget& target, uint32_t type, uint32_t mode, uint32_t major, uint32_t minor) {
+  // A record without a mode must not become 07777 with setuid, setgid and sticky bits.
+  if (mode == kEntryFieldAbsent)
+    mode = type == kTypeCharDevice || type == kTypeBlockDevice ? kDefaultDeviceMode : kDefaultNodeMode;
+  return MayCreate(target, static_cast<int32_t>(type), [&] {
+    target.dir->CreateDeviceNode(target.name, type, mode, major, minor);
+    return TakeDirResult(target, 0);
+  });
+}
+
+bool MayCreateLink(RestoreTarget& target, const char16_t* link) {
+  return MayCreate(target, kTargetSymLink, [&] {
+    target.dir->CreateSymLink(target.name, link, kTypeSymLink, 0);
+    return TakeDirResult(target, 0);
+  });
+}
+
+void RestoreAttributes(RestoreTarget& target, uint32_t attributes) {
+  if (target.error) return;
+  target.dir->SetDOSAttributes(target.name, attributes);
+  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+}
+
+void RestoreOwner(RestoreTarget& target, uint32_t uid, uint32_t gid) {
+  if (target.error) return;
+  target.dir->SetUnixOwner(target.name, uid, gid);
+  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+}
+
+void RestorePermissions(RestoreTarget& target, uint32_t mode) {
+  if (target.error) return;
+  // No mode in the record: the entry keeps the mode it was created with.
+  if (mode == kEntryFieldAbsent) return;
+  target.dir->SetUnixPermissions(target.name, mode);
+  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+}
+
+void RestoreTimes(RestoreTarget& target, uint64_t modified, uint64_t created, uint64_t accessed) {
+  if (target.error) return;
+  if (modified == 0) modified = created;
+  if (accessed == 0) accessed = modified;
+  if (target.file) {
+    PosixControl::SetFileTimesRequest block{PosixControl::kSetFileTimes, static_cast<int64_t>(modified),
+                                            static_cast<int64_t>(created), static_cast<int64_t>(accessed)};
+    target.file->IOCTL(&block);
+    target.error = TakeLastError(*target.file);
+    return;
+  }
+  PosixControl::SetEntryTimesRequest block{PosixControl::kSetEntryTimes, target.name, static_cast<int64_t>(modified),
+                                           static_cast<int64_t>(created), static_cast<int64_t>(accessed)};
+  target.dir->IOCTL(&block);
+  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+}
+
+// Its outcome is stored nowhere.
+void RestoreFlags(RestoreTarget& target, uint32_t flags) {
+  if (target.file)
+    SetFileFlags(target.file.get(), flags);
+  else
+    SetFlagsByName(target.dir, target.name, flags);
+}
+
+uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& request) {
+  constexpr uint32_t kNoCallbackAnswer = 2;
+  if (request.Callback == nullptr) return kNoCallbackAnswer;
+  Common::WString path;
+  if (auto* readable = dynamic_cast<i_dir*>(target.dir))
+    if (const char16_t* dirPath = readable->GetDirPath()) path = dirPath;
+  path += target.name;
+  Error question = Raise("Ask4SecurityWriting", kSecurityErrorLine, Common::FILE_SECURITY_ERROR);
+  question.AddCause(target.error);
+  return request.Callback->HandleSecurityError(question, path.c_str());
+}
+
+// Reads exactly `length` bytes; a failure comes back taken from the reader.
+Error ReadExact(i_file& reader, void* buffer, uint32_t length) {
+  ::Read(reader, buffer, length);
+  if (reader.last_error) return TakeLastError(reader);
+  return Common::NoError;
+}
+
+Error WriteExact(o_file& file, const void* buffer, uint32_t length) {
+  ::Write(file, buffer, length);
+  if (file.last_error) return TakeLastError(file);
+  return Common::NoError;
+}
+
+Error RestorePlainStream(i_file& reader, ro_file& file, uint64_t length, BackupCallback* callback) {
+  std::vector<uint8_t> buffer(kCopyPieceBytes);
+  uint64_t copied = 0;
+  while (copied < length) {
+    if (Canceled(callback)) return Raise("RestorePlainStream", kPlainCanceledBeforeReadLine, Common::FILE_CANCELED);
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length - copied));
+    uint32_t count = 0;
+    reader.Read(buffer.data(), piece, &count);
+    if (reader.last_error) return TakeLastError(reader);
+    if (count == 0) return Common::NoError;
+    if (Canceled(callback)) return Raise("RestorePlainStream", kPlainCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    if (Error error = WriteExact(file, buffer.data(), count)) return error;
+    copied += count;
+    if (callback != nullptr) callback->Progress(count);
+  }
+  return Common::NoError;
+}
+
+// Skips a stream the restore does not handle: its name and its body.
+Error SkipStream(i_file& reader, uint64_t length, std::vector<uint8_t>& buffer, BackupCallback* callback) {
+  while (length > 0) {
+    if (Canceled(callback)) return Raise("RestoreWindowsStream", kSkipCanceledLine, Common::FILE_CANCELED);
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length));
+    if (Error error = ReadExact(reader, buffer.data(), piece)) return error;
+    length -= piece;
+  }
+  return Common::NoError;
+}
+
+// Copies one block of a data or sparse-block stream at the file's current position.
+Error CopyBlock(i_file& reader, ro_file& file, uint64_t length, std::vector<uint8_t>& buffer,
+                BackupCallback* callback) {
+  while (length > 0) {
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length));
+    if (Canceled(callback)) return Raise("RestoreWindowsStream", kBlockCanceledBeforeReadLine, Common::FILE_CANCELED);
+    if (Error error = ReadExact(reader, buffer.data(), piece)) return error;
+    if (Canceled(callback))
+      return Raise("RestoreWindowsStream", kBlockCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    if (Error error = WriteExact(file, buffer.data(), piece)) return error;
+    if (callback != nullptr) callback->Progress(piece);
+    length -= piece;
+  }
+  return Common::NoError;
+}
+
+StreamHeader DecodeStreamHeader(const uint8_t* raw) {
+  StreamHeader header;
+  header.Id = BackupFormat::LoadU32(raw);
+  header.Attributes = BackupFormat::LoadU32(raw + 4);
+  header.Size = BackupFormat::LoadU64(raw + 8);
+  header.NameSize = BackupFormat::LoadU32(raw + 16);
+  return header;
+}
+
+// The target of a link record's extra bytes (after the 16-bit length): up to its zero
+// unit, which must lie inside the record. False for a record too short, of odd length or
+// without that unit.
+bool DecodeLinkTarget(const std::vector<uint8_t>& extra, Common::WString& link) {
+  constexpr size_t kLengthFieldBytes = 2;
+  constexpr size_t kMinimumBytes = kLengthFieldBytes + sizeof(char16_t);
+  if (extra.size() < kMinimumBytes || extra.size() % sizeof(char16_t) != 0) return false;
+  link.clear();
+  for (size_t at = kLengthFieldBytes; at + sizeof(char16_t) <= extra.size(); at += sizeof(char16_t)) {
+    char16_t unit = BackupFormat::LoadU16(extra.data() + at);
+    if (unit == 0) return true;
+    link.push_back(unit);
+  }
+  return false;
+}
+
+}  // namespace
+
+RestoreTarget::~RestoreTarget() {
+  file.reset();
+  if (kind != kTargetNotCreated && kind != kTargetDirectory && error) {
+    dir->Remove(name);
+    TakeLastError(*dir);
+  }
+}
+
+RestoreChunkProcessor::~RestoreChunkProcessor() = default;
+
+Common::Error RestoreChunkProcessor::ProcessWinntStream(i_file*, const StreamHeader*, BackupCallback*) {
+  return Raise("ProcessWinntStream", kWinntStreamLine, Common::FILE_NOT_SUPPORTED);
+}
+
+CommonRestoreChunkProcessor::CommonRestoreChunkProcessor(ro_dir* dir, const char16_t* name)
+    : target(std::make_unique<RestoreTarget>(dir, name)) {}
+
+CommonRestoreChunkProcessor::~CommonRestoreChunkProcessor() = default;
+
+Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& request) {
+  RestoreTarget& t = *target;
+  // Without a source or a name there is nothing to restore from or to.
+  if (request.Source == nullptr) return StoreError(t, Raise("DoRestore", __LINE__, Common::FILE_READ_ERROR));
+  if (t.dir == nullptr || t.name == nullptr)
+    return StoreError(t, Raise("DoRestore", __LINE__, Common::FILE_CREATE_ERROR));
+
+  for (;;) {
+    if (t.error) return t.error;
+    if (Canceled(request.Callback))
+      return StoreError(t, Raise("DoRestore", kRestoreCanceledLine, Common::FILE_CANCELED));
+    uint8_t type = 0;
+    std::unique_ptr<i_file> reader(request.Source->NextChunk(&type));
+    if (!reader) break;
+    if (Error error = ProcessChunk(type, reader, request)) return StoreError(t, error);
+  }
+  if (t.error) return t.error;
+
+  if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return t.error;
+  if (attributes != kNoAttributes) RestoreAttributes(t, attributes);
+  if (times[0] != 0 || times[1] != 0) RestoreTimes(t, times[0], times[1], 0);
+  if (entry.Size >= EntryRecordLayout::kHeaderBytes) {
+    RestoreOwnership();
+    if (t.error) {
+      uint32_t answer = Ask4SecurityWriting(t, request);
+      if (answer == 0) return t.error;
+      if (answer == 1) SafeAssert("false", __FILE__, kAnswerOneAssertLine);
+      // The refusal stays in the target, so the entry goes when the processor does.
+      if (answer == 2) return Common::NoError;
+    }
+  }
+  if (flags != 0) RestoreFlags(t, flags);
+  return t.error;
+}
+
+void CommonRestoreChunkProcessor::RestoreOwnership() {
+  RestoreOwner(*target, entry.Uid, entry.Gid);
+  RestorePermissions(*target, entry.Mode);
+}
+
+Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::unique_ptr<i_file>& reader,
+                                                        const RestoreRequestBody& request) {
+  RestoreTarget& t = *target;
+  if (!reader) return StoreError(t, Raise("ProcessChunk", __LINE__, Common::FILE_READ_ERROR));
+
+  switch (type) {
+    case CHUNK_ATTRIBUTES: {
+      uint8_t word[kAttributeBytes];
+      if (Error error = ReadExact(*reader, word, sizeof word)) return StoreError(t, error);
+      attributes = BackupFormat::LoadU32(word);
+      if (attributes & kAttributeDirectory) MayCreateDirectory(t);
+      return Common::NoError;
+    }
+    case CHUNK_STREAMS:
+    case CHUNK_DATA: {
+      if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return Common::NoError;
+      if (!t.file) return Common::NoError;
+      if (type == CHUNK_DATA) {
+        t.error = RestorePlainStream(*reader, *t.file, kWholeChunkBytes, request.Callback);
+      } else {
+        std::unique_ptr<i_file> taken = std::move(reader);
+        t.error = RestoreWindowsStream(*taken, *t.file, request.Callback);
+      }
+      if (!t.error) {
+        t.file->Flush();
+        t.error = TakeLastError(*t.file);
+      }
+      return Common::NoError;
+    }
+    case CHUNK_RESERVED3:
+      if (t.kind == kTargetNotCreated)
+        return StoreError(t, Raise("ProcessChunk", kTypeThreeLine, Common::FILE_NOT_SUPPORTED));
+      return Common::NoError;
+    case CHUNK_TIMES: {
+      if (request.Flags & kRestoreIgnoreTimes) return Common::NoError;
+      uint8_t raw[kTimesBytes];
+      if (Error error = ReadExact(*reader, raw, sizeof raw)) return StoreError(t, error);
+      times[0] = BackupFormat::LoadU64(raw);
+      times[1] = BackupFormat::LoadU64(raw + 8);
+      return Common::NoError;
+    }
+    case CHUNK_ENTRY:
+      return ProcessEntryChunk(*reader);
+    case CHUNK_FLAGS: {
+      uint8_t word[kFlagsBytes];
+      if (Error error = ReadExact(*reader, word, sizeof word)) return StoreError(t, error);
+      flags = BackupFormat::LoadU32(word);
+      return Common::NoError;
+    }
+    default:
+      return Common::NoError;
+  }
+}
+
+Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
+  namespace L = EntryRecordLayout;
+  RestoreTarget& t = *target;
+  uint8_t header[L::kHeaderBytes];
+  if (Error error = ReadExact(reader, header, sizeof header)) return StoreError(t, error);
+  entry.Size = BackupFormat::LoadU32(header + L::kSizeOffset);
+  entry.Type = BackupFormat::LoadU32(header + L::kTypeOffset);
+  entry.Uid = BackupFormat::LoadU32(header + L::kUidOffset);
+  entry.Gid = BackupFormat::LoadU32(header + L::kGidOffset);
+  entry.Mode = BackupFormat::LoadU32(header + L::kModeOffset);
+
+  // One cap for every type: no record is longer than the longest link record.
+  if (entry.Size > L::kMaxBytes) return StoreError(t, Raise("ProcessChunk", __LINE__, Common::FILE_CORRUPTED));
+  uint32_t extraBytes = std::max(entry.Size, L::kHeaderBytes) - L::kHeaderBytes;
+  std::vector<uint8_t> extra(extraBytes);
+  if (extraBytes > 0)
+    if (Error error = ReadExact(reader, extra.data(), extraBytes)) return StoreError(t, error);
+
+  switch (entry.Type) {
+    case kTypeRegular:
+    case kTypeRegularAlias:
+      MayCreateFile(t);
+      return Common::NoError;
+    case kTypeCharDevice:
+    case kTypeBlockDevice: {
+      constexpr uint32_t kDeviceNumbersBytes = L::kDeviceBytes - L::kHeaderBytes;
+      if (extraBytes < kDeviceNumbersBytes)
+        return StoreError(t, Raise("ProcessChunk", kDeviceRecordLine, Common::FILE_CORRUPTED));
+      MayCreateDevice(t, entry.Type, entry.Mode, BackupFormat::LoadU32(extra.data()),
+                      BackupFormat::LoadU32(extra.data() + 4));
+      return Common::NoError;
+    }
+    case kTypeFifo:
+    case kTypeSocket:
+      MayCreateDevice(t, entry.Type, entry.Mode, 0, 0);
+      return Common::NoError;
+    case kTypeSymLink: {
+      Common::WString link;
+      if (!DecodeLinkTarget(extra, link))
+        return StoreError(t, Raise("ProcessChunk", kLinkRecordLine, Common::FILE_CORRUPTED));
+      MayCreateLink(t, link.c_str());
+      return Common::NoError;
+    }
+    case kTypeDirectory:
+      MayCreateDirectory(t);
+      return Common::NoError;
+    default:
+      SafeAssert("!\"What type is it? You shall create this item.\"", __FILE__, kUnknownTypeAssertLine);
+      if (t.kind == kTargetNotCreated) MayCreateFile(t);
+      return Common::NoError;
+  }
+}
+
+Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, ro_file& file,
+                                                                BackupCallback* callback) {
+  std::vector<uint8_t> buffer(kCopyPieceBytes);
+  uint64_t pos = 0;  // the file's position
+  uint64_t end = 0;  // the end of the data restored so far, holes included
+  for (;;) {
+    uint8_t raw[kStreamHeaderBytes];
+    uint32_t count = 0;
+    reader.Read(raw, sizeof raw, &count);
+    if (reader.last_error) return TakeLastError(reader);
+    if (count == 0) break;
+    if (count < sizeof raw) return Raise("RestoreWindowsStream", kStreamHeaderShortLine, Common::FILE_END_OF_FILE);
+    StreamHeader header = DecodeStreamHeader(raw);
+
+    Error hooked = ProcessWinntStream(&reader, &header, callback);
+    if (!hooked) continue;
+    if (hooked.GetCode() != Common::FILE_NOT_SUPPORTED) return hooked;
+
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    if (header.Id == kStreamData && header.NameSize == 0) {
+      length = header.Size;
+    } else if (header.Id == kStreamSparseBlock && header.NameSize == 0) {
+      if (header.Size < kSparseOffsetBytes)
+        return Raise("RestoreWindowsStream", kSparseTooShortLine, Common::FILE_CORRUPTED);
+      uint8_t at[kSparseOffsetBytes];
+      if (Error error = ReadExact(reader, at, sizeof at)) return error;
+      offset = BackupFormat::LoadU64(at);
+      length = header.Size - kSparseOffsetBytes;
+    } else {
+      // A name and a body whose sizes wrap cannot both be in the chunk.
+      if (header.Size > std::numeric_limits<uint64_t>::max() - header.NameSize)
+        return Raise("RestoreWindowsStream", __LINE__, Common::FILE_CORRUPTED);
+      if (Error error = SkipStream(reader, header.Size + header.NameSize, buffer, callback)) return error;
+      continue;
+    }
+
+    // A block must start at or after the data restored so far and end where a file
+    // position can still reach.
+    if (offset < end || length > kLargestFilePosition || offset > kLargestFilePosition - length)
+      return Raise("RestoreWindowsStream", kBlockBoundsLine, Common::FILE_CORRUPTED);
+    end = offset + length;
+    if (length == 0) continue;
+    if (pos < offset) {
+      file.SeekCur(static_cast<int64_t>(offset - pos));
+      if (file.last_error) return TakeLastError(file);
+    }
+    if (Error error = CopyBlock(reader, file, length, buffer, callback)) return error;
+    pos = end;
+  }
+
+  if (pos < end) {
+    // The data ends with a hole: one zero byte at its last position gives the file its size.
+    file.SeekCur(static_cast<int64_t>(end - pos - 1));
+    if (file.last_error) return TakeLastError(file);
+    const uint8_t zero = 0;
+    if (Error error = WriteExact(file, &zero, 1)) return error;
+  }
+  return Common::NoError;
+}
+
+}  // namespace RestoreHelpers

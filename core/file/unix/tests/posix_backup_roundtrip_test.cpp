@@ -1,0 +1,252 @@
+// Round trips through "BKUP" and "RSTR" between two real directories: a file's bytes,
+// size, modification time, owner, group and mode, its extended attributes, and symbolic
+// links, FIFOs, sockets, devices and directories.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/common/error_display.h"
+#include "core/file/unix/tests/posix_backup_fixture.h"
+#include "core/file/unix/tests/posixsp_support.h"
+
+namespace {
+
+using BackupTesting::RecordingSink;
+using PosixBackupTest::GetAttribute;
+using PosixBackupTest::Lstat;
+using PosixBackupTest::MtimeMillis;
+using PosixBackupTest::SendBackup;
+using PosixBackupTest::SendRestore;
+
+std::string Describe(const Common::Error& error) { return Common::ToUtf8(Common::FormatError(error).c_str()); }
+
+// A source and a target directory in one scratch directory.
+class RoundTrip : public testing::Test {
+ protected:
+  RoundTrip() {
+    scratch.MakeDir("src");
+    scratch.MakeDir("dst");
+  }
+
+  std::string Src(const std::string& name) const { return scratch.At("src/" + name); }
+  std::string Dst(const std::string& name) const { return scratch.At("dst/" + name); }
+
+  // Backs up src/name and restores it as dst/name.
+  void Copy(const std::string& name) {
+    RecordingSink sink;
+    posix_dir src(scratch.At("src"));
+    Common::Error backedUp = SendBackup(src, name.c_str(), &sink);
+    ASSERT_TRUE(backedUp.IsEmpty()) << Describe(backedUp);
+    chunks = sink.chunks;
+    posix_dir dst(scratch.At("dst"));
+    Common::Error restored = SendRestore(dst, Common::ToUtf16(name.c_str()).c_str(), chunks);
+    ASSERT_TRUE(restored.IsEmpty()) << Describe(restored);
+  }
+
+  PosixTest::ScratchDir scratch;
+  std::vector<BackupTesting::RecordedChunk> chunks;
+};
+
+void SetMtime(const std::string& path, time_t seconds, long nanos) {
+  timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+TEST_F(RoundTrip, RegularFileKeepsBytesSizeAndMillisecondMtime) {
+  std::string content;
+  for (int i = 0; i < 70000; ++i) content.push_back(static_cast<char>(i * 13 + i / 256));
+  scratch.WriteFile("src/f", content, 0640);
+  SetMtime(Src("f"), 1600000000, 123456789);
+
+  Copy("f");
+
+  EXPECT_EQ(scratch.ReadFile("dst/f"), content);
+  struct stat64 st = Lstat(Dst("f"));
+  EXPECT_EQ(st.st_size, 70000);
+  EXPECT_EQ(MtimeMillis(st), 1600000000123u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(RoundTrip, EmptyFile) {
+  scratch.WriteFile("src/e", "", 0600);
+  Copy("e");
+  EXPECT_EQ(Lstat(Dst("e")).st_size, 0);
+  EXPECT_TRUE(S_ISREG(Lstat(Dst("e")).st_mode));
+}
+
+TEST_F(RoundTrip, ModesWithSpecialBits) {
+  struct Case {
+    const char* Name;
+    bool Directory;
+    mode_t Mode;
+  } cases[] = {{"setuid", false, 04755}, {"setgid", false, 02750}, {"both", false, 06711},
+               {"sticky", true, 01777}, {"gid_dir", true, 02770}, {"private", false, 0400}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    if (c.Directory)
+      scratch.MakeDir(std::string("src/") + c.Name);
+    else
+      scratch.WriteFile(std::string("src/") + c.Name, "x");
+    ASSERT_EQ(chmod(Src(c.Name).c_str(), c.Mode), 0);
+    Copy(c.Name);
+    EXPECT_EQ(Lstat(Dst(c.Name)).st_mode & 07777, c.Mode);
+    EXPECT_EQ(S_ISDIR(Lstat(Dst(c.Name)).st_mode), c.Directory);
+  }
+}
+
+TEST_F(RoundTrip, OwnerAndGroup) {
+  if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  scratch.WriteFile("src/owned", "o", 04750);
+  ASSERT_EQ(chown(Src("owned").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(Src("owned").c_str(), 04750), 0);
+  ASSERT_EQ(symlink("owned", Src("link").c_str()), 0);
+  ASSERT_EQ(lchown(Src("link").c_str(), 4321, 8765), 0);
+
+  Copy("owned");
+  Copy("link");
+
+  struct stat64 file = Lstat(Dst("owned"));
+  EXPECT_EQ(file.st_uid, 1234u);
+  EXPECT_EQ(file.st_gid, 5678u);
+  // chown clears the setuid bit; the mode comes after the owner.
+  EXPECT_EQ(file.st_mode & 07777, 04750u);
+  struct stat64 link = Lstat(Dst("link"));
+  EXPECT_EQ(link.st_uid, 4321u);
+  EXPECT_EQ(link.st_gid, 8765u);
+}
+
+TEST_F(RoundTrip, UserAndTrustedAttributes) {
+  bool user = PosixBackupTest::AttributesWork(scratch.Path(), "user.probe");
+  bool trusted = PosixBackupTest::AttributesWork(scratch.Path(), "trusted.probe");
+  if (!user && !trusted) GTEST_SKIP() << "this file system takes neither user. nor trusted. attributes";
+  scratch.WriteFile("src/attrs", "body");
+  if (user) {
+    ASSERT_EQ(setxattr(Src("attrs").c_str(), "user.colour", "blue", 4, 0), 0);
+    ASSERT_EQ(setxattr(Src("attrs").c_str(), "user.empty", "", 0, 0), 0);
+    std::string big(3000, 'b');
+    ASSERT_EQ(setxattr(Src("attrs").c_str(), "user.big", big.data(), big.size(), 0), 0);
+  }
+  if (trusted) {
+    ASSERT_EQ(setxattr(Src("attrs").c_str(), "trusted.t", "\x00\x01\x02", 3, 0), 0);
+  }
+
+  Copy("attrs");
+
+  if (user) {
+    EXPECT_EQ(GetAttribute(Dst("attrs"), "user.colour"), "blue");
+    EXPECT_EQ(GetAttribute(Dst("attrs"), "user.empty"), "");
+    EXPECT_EQ(GetAttribute(Dst("attrs"), "user.big"), std::string(3000, 'b'));
+  }
+  if (trusted) {
+    EXPECT_EQ(GetAttribute(Dst("attrs"), "trusted.t"), std::string("\x00\x01\x02", 3));
+  }
+  EXPECT_EQ(scratch.ReadFile("dst/attrs"), "body");
+}
+
+// chown clears a file capability: the restore sets it again after the owner.
+TEST_F(RoundTrip, FileCapabilitySurvivesTheOwnerChange) {
+  if (geteuid() != 0) GTEST_SKIP() << "file capabilities and owners need root";
+  scratch.WriteFile("src/tool", "#!", 0755);
+  vfs_cap_data cap{};
+  cap.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+  cap.data[0].permitted = 1u << CAP_NET_RAW;
+  if (setxattr(Src("tool").c_str(), "security.capability", &cap, XATTR_CAPS_SZ_2, 0) != 0)
+    GTEST_SKIP() << "file capabilities cannot be set here: " << std::strerror(errno);
+  ASSERT_EQ(chown(Src("tool").c_str(), 1234, 1234), 0);
+  // Owner changes by root drop the attribute: set it again on the owned file.
+  ASSERT_EQ(setxattr(Src("tool").c_str(), "security.capability", &cap, XATTR_CAPS_SZ_2, 0), 0);
+  std::string expected = GetAttribute(Src("tool"), "security.capability");
+  ASSERT_NE(expected, "<none>");
+
+  Copy("tool");
+
+  EXPECT_EQ(Lstat(Dst("tool")).st_uid, 1234u);
+  EXPECT_EQ(GetAttribute(Dst("tool"), "security.capability"), expected);
+}
+
+TEST_F(RoundTrip, SymbolicLinkKeepsItsTextUnfollowed) {
+  ASSERT_EQ(symlink("../nowhere/t\xC3\xA9st", Src("dangling").c_str()), 0);
+  Copy("dangling");
+  char target[256] = {};
+  ASSERT_GT(readlink(Dst("dangling").c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "../nowhere/t\xC3\xA9st");
+  EXPECT_TRUE(S_ISLNK(Lstat(Dst("dangling")).st_mode));
+}
+
+TEST_F(RoundTrip, FifoAndSocket) {
+  ASSERT_EQ(mkfifo(Src("fifo").c_str(), 0640), 0);
+  int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string socketPath = Src("sock");
+  if (socketPath.size() >= sizeof address.sun_path) GTEST_SKIP() << "scratch path too long for a socket";
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(s);
+  ASSERT_EQ(chmod(Src("sock").c_str(), 0751), 0);
+
+  Copy("fifo");
+  Copy("sock");
+
+  struct stat64 fifo = Lstat(Dst("fifo"));
+  EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+  EXPECT_EQ(fifo.st_mode & 07777, 0640u);
+  struct stat64 sock = Lstat(Dst("sock"));
+  EXPECT_TRUE(S_ISSOCK(sock.st_mode));
+  EXPECT_EQ(sock.st_mode & 07777, 0751u);
+}
+
+TEST_F(RoundTrip, Devices) {
+  if (mknod(Src("chr").c_str(), S_IFCHR | 0620, makedev(1, 3)) != 0 ||
+      mknod(Src("blk").c_str(), S_IFBLK | 0640, makedev(7, 200)) != 0)
+    GTEST_SKIP() << "device nodes cannot be made here: " << std::strerror(errno);
+  ASSERT_EQ(chmod(Src("chr").c_str(), 0620), 0);
+  Copy("chr");
+  Copy("blk");
+  struct stat64 chr = Lstat(Dst("chr"));
+  EXPECT_TRUE(S_ISCHR(chr.st_mode));
+  EXPECT_EQ(major(chr.st_rdev), 1u);
+  EXPECT_EQ(minor(chr.st_rdev), 3u);
+  EXPECT_EQ(chr.st_mode & 07777, 0620u);
+  struct stat64 blk = Lstat(Dst("blk"));
+  EXPECT_TRUE(S_ISBLK(blk.st_mode));
+  EXPECT_EQ(major(blk.st_rdev), 7u);
+  EXPECT_EQ(minor(blk.st_rdev), 200u);
+}
+
+TEST_F(RoundTrip, DirectoryItselfByNullIdentifier) {
+  scratch.MakeDir("src/tree", 0710);
+  scratch.WriteFile("src/tree/child", "not copied");
+  RecordingSink sink;
+  posix_dir tree(Src("tree"));
+  ASSERT_TRUE(SendBackup(tree, nullptr, &sink).IsEmpty());
+  EXPECT_EQ(sink.Find(CHUNK_DATA), nullptr);
+  ASSERT_NE(sink.Find(CHUNK_ATTRIBUTES), nullptr);
+  EXPECT_EQ(sink.Find(CHUNK_ATTRIBUTES)->Payload, BackupTesting::U32(0x10));
+
+  posix_dir dst(scratch.At("dst"));
+  ASSERT_TRUE(SendRestore(dst, u"copy", sink.chunks).IsEmpty());
+  struct stat64 st = Lstat(Dst("copy"));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0710u);
+  EXPECT_NE(access(Dst("copy/child").c_str(), F_OK), 0);
+}
+
+TEST_F(RoundTrip, RestoreOverAnExistingDirectory) {
+  scratch.MakeDir("src/d", 0750);
+  scratch.MakeDir("dst/d", 0700);
+  Copy("d");
+  EXPECT_EQ(Lstat(Dst("d")).st_mode & 07777, 0750u);
+}
+
+}  // namespace
