@@ -134,11 +134,51 @@ def command_lines(out, tmp):
         write(os.path.join(out, name), text.encode("utf-16-le"))
 
 
+def chunk(kind, payload):
+    return struct.pack("<BH", kind, len(payload)) + payload
+
+
+def entry_record(kind, mode, uid=0xFFFFFFFF, gid=0xFFFFFFFF, extra=b""):
+    return struct.pack("<IIIII", 20 + len(extra), kind, uid, gid, mode) + extra
+
+
+def stream(ident, body, name=b""):
+    return struct.pack("<IIQI", ident, 0, len(body), len(name)) + name + body
+
+
+def restores(out, tmp):
+    """Restore scripts: a control byte (bit 0 a callback, bit 1 ignore times, bits 2-3
+    the answer to the security question), a cancellation byte (cancelled from that
+    question on; 0 never), then chunks: type, u16 length, payload."""
+    times = struct.pack("<QQ", 1600000000000, 1500000000000)
+    xattr = struct.pack("<HQ", len(b"user.fuzz") + 1, 3) + b"user.fuzz\0" + b"abc"
+    link = "dest/x".encode("utf-16-le")
+    streams = (stream(1, b"data from a stream") + stream(9, struct.pack("<Q", 4096) + b"sparse")
+               + stream(1, b"skipped", name="n".encode("utf-16-le")) + stream(9, struct.pack("<Q", 8192)))
+    seeds = {
+        "file": bytes([0x01, 0]) + chunk(1, struct.pack("<I", 0x20)) + chunk(4, b"hello, world\n")
+                + chunk(5, times) + chunk(6, entry_record(0, 0o100640)) + chunk(7, xattr)
+                + chunk(10, struct.pack("<I", 0)),
+        "directory": bytes([0x00, 0]) + chunk(1, struct.pack("<I", 0x10)) + chunk(5, times)
+                     + chunk(6, entry_record(128, 0o40750)),
+        "symlink": bytes([0x05, 0]) + chunk(6, entry_record(5, 0o120777, extra=struct.pack("<H", 6) + link + b"\0\0")),
+        "fifo": bytes([0x03, 0]) + chunk(6, entry_record(3, 0o10600)),
+        "streams": bytes([0x00, 0]) + chunk(2, streams) + chunk(4, b"appended"),
+        "cancel": bytes([0x01, 2]) + chunk(4, b"first") + chunk(4, b"second"),
+        "owner_refused": bytes([0x01, 0]) + chunk(4, b"x") + chunk(6, entry_record(0, 0o100600, 4000000000, 12)),
+        "reserved_first": bytes([0x00, 0]) + chunk(3, b"") + chunk(4, b"never"),
+        "device_short": bytes([0x00, 0]) + chunk(6, entry_record(1, 0o20600)),
+    }
+    for name, data in seeds.items():
+        write(os.path.join(out, name), data)
+
+
 TARGETS = {
     "zip_archive": archives,
     "catalog": catalogs,
     "error_blob": error_blobs,
     "cmdline": command_lines,
+    "restore": restores,
 }
 
 
