@@ -103,6 +103,20 @@ void ReadEntries(si_dir& archive, uint64_t& budget) {
   }
 }
 
+// A copy made by OpenDir(".") shares the archive: the same first entry, by identifier.
+void CheckCopy(si_dir& archive) {
+  std::unique_ptr<si_dir> copy(archive.OpenDir(u"."));
+  FUZZ_CHECK(copy != nullptr && copy->CompareLocation(&archive) == 2);
+  std::unique_ptr<i_dir::iterator> mine(archive.GetIterator());
+  std::unique_ptr<i_dir::iterator> theirs(copy->GetIterator());
+  FUZZ_CHECK(mine != nullptr && theirs != nullptr);
+  std::unique_ptr<file_identifier> a(mine->GetIdentifier());
+  std::unique_ptr<file_identifier> b(theirs->GetIdentifier());
+  FUZZ_CHECK(archive.CompareIdentifiers(a.get(), b.get()) == 0);
+  std::unique_ptr<i_dir::iterator> again(copy->GetIterator(a.get()));
+  FUZZ_CHECK(again != nullptr);
+}
+
 void WalkArchive(const uint8_t* data, size_t size, uint64_t failReadsFrom) {
   std::unique_ptr<Testing::MemoryRiFile> source = MakeSource(data, size);
   source->FailReadsFrom(failReadsFrom);
@@ -110,6 +124,7 @@ void WalkArchive(const uint8_t* data, size_t size, uint64_t failReadsFrom) {
   if (!archive) return;
   uint64_t budget = kMaxDeliveredBytes;
   ReadEntries(*archive, budget);
+  CheckCopy(*archive);
   // The lookups of the product: a name that may be missing, and the catalog through the
   // language candidates.
   std::unique_ptr<i_dir::iterator> missing(archive->GetIterator(u"no such entry"));
