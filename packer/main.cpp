@@ -1,0 +1,162 @@
+// The launcher: unpacks the carried tool and its libraries, runs the tool with the
+// launcher's arguments, echoes its output and answers its prompts, maps its exit status.
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/common/error.h"
+#include "core/common/error_display.h"
+#include "core/file/unix/posixsp.h"
+#include "enterprise/common/child_process/process_creator_posix.h"
+#include "packer/command_line.h"
+#include "packer/console_relay.h"
+#include "packer/load_files.h"
+
+namespace {
+
+constexpr Common::SourceFileId kFile = Common::Locations::PackerMain;
+constexpr uint32_t kExecuteFailedLine = 274;
+
+constexpr int kStatusSuccess = 0;
+constexpr int kStatusQuiet = 6;
+constexpr int kStatusKorvelMissing = 7;
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+
+class DataStream;
+
+// What the relay thread must reach: the writer of the tool's standard input.
+struct LauncherState {
+  std::string toolPath;  // the temporary directory's path, then "ormivane_tool.exe"
+  std::string args;      // the launcher's arguments joined by single blanks
+  std::string cwd;       // the current directory, with its trailing "/"
+  ChildProcess::Parameters params;
+  std::shared_ptr<ChildProcess::Control> control;
+  std::shared_ptr<DataStream> stream;
+  std::unique_ptr<o_file> input;  // destroyed first at exit: closes the tool's input
+  std::mutex mutex;               // guards control and input
+};
+
+LauncherState& GetLauncherState() {
+  static LauncherState state;
+  return state;
+}
+
+std::string BuildCommandLine(const LauncherState& state) { return state.toolPath + " " + state.args; }
+
+// Sends one answer and its newline to the tool. A failure stays in the writer, which
+// then ignores every later answer; the relay must go on whatever happens.
+void Answer(const std::u16string& word) {
+  std::string text = Common::ToUtf8(word.c_str());
+  LauncherState& state = GetLauncherState();
+  o_file* input = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    input = state.input.get();
+  }
+  if (input == nullptr) return;
+  Write(*input, text.data(), static_cast<uint32_t>(text.size()));
+  Write(*input, "\n", 1);
+}
+
+// The sink of the tool's standard output: echoes each piece at once and answers the
+// prompts it finds. Runs on the relay thread only.
+class DataStream : public o_file {
+ public:
+  void Write(const void* data, uint32_t size, uint32_t* written) override {
+    *written = size;
+    std::string_view piece(static_cast<const char*>(data), size);
+    std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    std::cout.flush();
+    Launcher::PromptsFound found = scanner.Scan(piece);
+    if (found.Password) Answer(Launcher::ReadPassword());
+    if (found.Code) Answer(Launcher::Read2FACode());
+  }
+
+ private:
+  Launcher::PromptScanner scanner;
+};
+
+std::string JoinArguments(int argc, char** argv) {
+  std::string args;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) args.push_back(' ');
+    args += argv[i];
+  }
+  return args;
+}
+
+std::string CurrentDirectory() {
+  std::unique_ptr<rio_dir> current(OpenCurrentDir());
+  const char16_t* path = current->GetDirPath();
+  return Common::ToUtf8(path);
+}
+
+void StartTool(LauncherState& state) {
+  ChildProcess::Parameters& params = state.params;
+  // Byte for byte: arguments that are not strict UTF-8 must reach the tool unchanged.
+  params.CommandLine = Launcher::ToCommandLineUtf16(BuildCommandLine(state));
+  params.WorkingDirectory = Common::ToUtf16(state.cwd.c_str());
+  params.UseShell = false;
+  params.MergeStderr = false;
+  state.stream = std::make_shared<DataStream>();
+  params.Stdin = ChildProcess::InputHandle::Pipe();
+  params.Stdout = ChildProcess::OutputHandle::Pipe(state.stream);
+  params.Stderr = ChildProcess::OutputHandle::NullDevice();
+  // Held until the writer is stored, so an answer never finds it missing.
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.control = ChildProcess::Create(params);
+  state.input = state.control->TakeInput();
+}
+
+int MapToolStatus(int status, const LauncherState& state) {
+  switch (status) {
+    case kStatusSuccess:
+      return kExitSuccess;
+    case kStatusKorvelMissing:
+      std::cout << "* Cannot proceed: " << "korvel executable missing" << std::endl;
+      return kExitFailure;
+    case kStatusQuiet:
+      return kExitFailure;
+    default:
+      throw Common::MakeError(ORMIVANE_SITE_FN(kFile, "main", kExecuteFailedLine), Common::LAUNCHER_EXECUTE_FAILED,
+                              {Common::ToUtf16(BuildCommandLine(state).c_str())});
+  }
+}
+
+// Everything after the banner. The holder lives until this returns or unwinds, so the
+// directory is gone before the caller prints an error.
+int Run(int argc, char** argv) {
+  std::vector<std::string> unpackList = LoadFiles::UnpackList();
+  std::cout << "Start unpacking..." << std::endl;
+  auto holder = std::make_shared<LoadFiles::FilesHolder>(unpackList);
+  std::string dir = Common::ToUtf8(holder->GetPath().c_str());
+  std::string cwd = CurrentDirectory();
+  std::string args = JoinArguments(argc, argv);
+
+  LauncherState& state = GetLauncherState();
+  state.toolPath = dir + "ormivane_tool.exe";
+  state.args = args;
+  state.cwd = cwd;
+  std::cout << "Start executing..." << std::endl;
+  std::cout << std::endl;
+
+  StartTool(state);
+  // Returns once the relay has delivered all of the tool's output.
+  int status = state.control->Wait();
+  return MapToolStatus(status, state);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::cout << "ormivane_tool packed" << std::endl;
+  try {
+    return Run(argc, argv);
+  } catch (const Common::Error& error) {
+    std::cout << Common::ToUtf8(Common::FormatError(error).c_str()) << std::endl;
+    return kExitFailure;
+  }
+}

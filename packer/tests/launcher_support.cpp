@@ -1,0 +1,203 @@
+// Support of the launcher's end-to-end tests.
+#include "packer/tests/launcher_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+#include "tools/testing/fixtures.h"
+
+namespace LauncherTest {
+
+namespace {
+
+// JSON text of a string: quotes, backslashes and control bytes escaped.
+std::string Quote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+void WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the launcher closed its input: the rest is not needed
+    done += static_cast<size_t>(n);
+  }
+}
+
+[[noreturn]] void ExecLauncher(const std::string& program, const std::vector<std::string>& args,
+                               const RunOptions& options, int in, int out, int err) {
+  dup2(in, STDIN_FILENO);
+  dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  // Every other descriptor of ours is close-on-exec.
+  if (!options.WorkingDirectory.empty() && chdir(options.WorkingDirectory.c_str()) != 0) _exit(126);
+  umask(static_cast<mode_t>(options.Umask));
+  // Runs that are expected to abort leave no core files behind.
+  struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+  for (const std::string& change : options.Environment) {
+    size_t equals = change.find('=');
+    if (equals == std::string::npos)
+      unsetenv(change.c_str());
+    else
+      setenv(change.substr(0, equals).c_str(), change.c_str() + equals + 1, 1);
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// Reads both pipes until both are at their end.
+void Collect(int out, int err, std::string& stdoutText, std::string& stderrText) {
+  struct pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  std::string* sinks[2] = {&stdoutText, &stderrText};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      sinks[i]->append(buffer, static_cast<size_t>(n));
+    }
+  }
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::vector<Entry> ProbePayload() {
+  std::vector<Entry> entries = {
+      {"ormivane_tool.exe", ProbeTool(), "", 8, ""},
+      {"libstdc++.so.6", ORMIVANE_RUNTIME_LIBSTDCXX, "", 0, ""},
+      {"libgcc_s.so.1", ORMIVANE_RUNTIME_LIBGCC, "", 0, ""},
+      {"libssp.so.0", ORMIVANE_SSP_STANDIN, "", 0, ""},
+  };
+  for (const char* name : {"arvo.dll", "brint.dll", "celto.dll", "dunmar.dll", "elsk.dll", "fenno.dll", "gorra.dll",
+                           "libhesk.dll", "istra.dll", "libunwind.dll"})
+    entries.push_back({name, "", "Stands in for a library of the tool in the end-to-end tests; nothing loads it.\n", 0, ""});
+  entries.push_back({"ormivane_packed.msg", Testing::CatalogPath(), "", 8, ""});
+  entries.push_back({"resource.xml", "", "<resources/>\n", 0, ""});
+  return entries;
+}
+
+std::string ArchiveSpec(const std::vector<Entry>& entries) {
+  std::string spec = "{\"entries\": [";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    if (i > 0) spec += ", ";
+    spec += "{\"name\": " + Quote(e.Name) + ", ";
+    spec += e.File.empty() ? "\"text\": " + Quote(e.Text) : "\"file\": " + Quote(e.File);
+    spec += ", \"method\": " + std::to_string(e.Method);
+    if (!e.ExtraFields.empty()) spec += ", " + e.ExtraFields;
+    spec += "}";
+  }
+  return spec + "]}";
+}
+
+bool PackLauncher(const std::string& out, const std::vector<Entry>& entries, const std::string& scratchDir) {
+  std::string spec = scratchDir + "/payload.json";
+  std::string archive = scratchDir + "/payload.zip";
+  std::string json = ArchiveSpec(entries);
+  if (!Testing::WriteFileBytes(spec, std::vector<unsigned char>(json.begin(), json.end()))) return false;
+  return Testing::MakeZip(archive, "@" + spec) && Testing::EmbedArchive(BareLauncher(), archive, out);
+}
+
+std::string RunResult::UnpackDir() const {
+  static const std::string kPrefix = "Unpack files to ";
+  for (const std::string& line : Lines)
+    if (line.rfind(kPrefix, 0) == 0) return line.substr(kPrefix.size());
+  return "";
+}
+
+RunResult RunLauncher(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  RunResult result;
+  int in[2], out[2], err[2];
+  // Close-on-exec, so that launchers run at the same time never hold each other's pipes.
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  pid_t pid = fork();
+  if (pid == 0) ExecLauncher(program, args, options, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (pid > 0) {
+    // A launcher that is done with its input must not stop the test with SIGPIPE.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    WriteAll(in[1], options.Stdin);
+    sigaction(SIGPIPE, &previous, nullptr);
+  }
+  close(in[1]);
+  if (pid > 0) Collect(out[0], err[0], result.Stdout, result.Stderr);
+  close(out[0]);
+  close(err[0]);
+  if (pid < 0) return result;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return result;
+  }
+  if (WIFEXITED(status)) result.Status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
+  result.Lines = SplitLines(result.Stdout);
+  return result;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::string BareLauncher() { return ORMIVANE_BARE_LAUNCHER; }
+std::string ProbeTool() { return ORMIVANE_PROBE_TOOL; }
+std::string ProbeLauncher() { return ORMIVANE_PROBE_LAUNCHER; }
+std::string PackedProduct() { return ORMIVANE_PACKED_PRODUCT; }
+
+}  // namespace LauncherTest

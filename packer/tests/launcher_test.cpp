@@ -1,0 +1,400 @@
+// End-to-end tests of the launcher: the bare launcher packed with payloads whose tool is
+// the test probe (and the packed product with its demo tool), run as a user would run
+// it, with whole console transcripts compared.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <algorithm>
+#include <future>
+#include <set>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "packer/load_files.h"
+#include "packer/tests/launcher_support.h"
+#include "tools/testing/fixtures.h"
+
+namespace {
+
+using LauncherTest::Entry;
+using LauncherTest::RunLauncher;
+using LauncherTest::RunOptions;
+using LauncherTest::RunResult;
+
+const std::regex kUnpackDirShape("/tmp/[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}/");
+const char* const kModuleLine = "| $module: ormivane_packed_lx_31346";
+
+// The 16 lines of a complete unpacking into `dir`, in order.
+std::vector<std::string> UnpackingLines(const std::string& dir) {
+  std::vector<std::string> lines = {"Unpack files to " + dir};
+  LoadFiles::LibraryRenameTable table;
+  for (const std::string& name : LoadFiles::UnpackList())
+    lines.push_back("Unpacked " + name + " to " + dir + table.FileNameOf(name));
+  lines.push_back("Files unpacked to " + dir);
+  return lines;
+}
+
+// The whole transcript of a run that unpacked everything and started the tool.
+std::vector<std::string> StartedTranscript(const std::string& dir, const std::vector<std::string>& toolLines) {
+  std::vector<std::string> lines = {"ormivane_tool packed", "Start unpacking..."};
+  for (const std::string& line : UnpackingLines(dir)) lines.push_back(line);
+  lines.push_back("Start executing...");
+  lines.push_back("");
+  lines.insert(lines.end(), toolLines.begin(), toolLines.end());
+  return lines;
+}
+
+// What the tool printed: everything after "Start executing..." and its empty line.
+std::string ToolOutput(const RunResult& run) {
+  static const std::string kStart = "Start executing...\n\n";
+  size_t at = run.Stdout.find(kStart);
+  return at == std::string::npos ? std::string("<not started>") : run.Stdout.substr(at + kStart.size());
+}
+
+std::vector<std::string> ExecuteFailedBlock(const std::string& commandLine) {
+  return {"Error 0x64000f: Failed to execute command " + commandLine + ".", "| line: 0x5b4590c246c3fee5",
+          "| file: packer/main.cpp:274", "| function: main", kModuleLine};
+}
+
+// A run that ended with an exit code leaves nothing of its directory behind.
+void ExpectCleanedUp(const RunResult& run) {
+  std::string dir = run.UnpackDir();
+  ASSERT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout;
+  EXPECT_FALSE(LauncherTest::PathExists(dir));
+  EXPECT_EQ(run.Stderr, "");
+}
+
+std::string Hex(const std::string& bytes) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    out += two;
+  }
+  return out;
+}
+
+std::vector<Entry> Without(std::vector<Entry> entries, const std::string& name) {
+  std::erase_if(entries, [&](const Entry& e) { return e.Name == name; });
+  return entries;
+}
+
+std::vector<Entry> Replacing(std::vector<Entry> entries, const Entry& replacement) {
+  for (Entry& e : entries)
+    if (e.Name == replacement.Name) e = replacement;
+  return entries;
+}
+
+// The probe launcher that the build packed serves most tests.
+class LauncherRun : public testing::Test {
+ protected:
+  // A launcher of its own for a test that needs another payload.
+  std::string PackVariant(const std::vector<Entry>& entries) {
+    std::string out = own.File("ormivane_packed");
+    EXPECT_TRUE(LauncherTest::PackLauncher(out, entries, own.Path()));
+    return out;
+  }
+
+  static inline const std::string standard = LauncherTest::ProbeLauncher();
+  Testing::TempDir own;
+};
+
+TEST_F(LauncherRun, SuccessfulRunTranscript) {
+  RunResult run = RunLauncher(standard, {"print:hello-from-the-tool"});
+  EXPECT_EQ(run.Status, 0);
+  std::string dir = run.UnpackDir();
+  EXPECT_EQ(run.Lines, StartedTranscript(dir, {"hello-from-the-tool"}));
+  ExpectCleanedUp(run);
+}
+
+struct StatusCase {
+  const char* Name;
+  std::string Command;
+  int ExitCode;
+  bool ErrorBlock;
+  std::vector<std::string> After;  // lines after the tool's output
+};
+
+class ExitStatus : public LauncherRun, public testing::WithParamInterface<StatusCase> {};
+
+TEST_P(ExitStatus, MapsTheToolsStatus) {
+  const StatusCase& c = GetParam();
+  RunResult run = RunLauncher(standard, {"print:tool-ran", c.Command});
+  EXPECT_EQ(run.Status, c.ExitCode);
+  std::string dir = run.UnpackDir();
+  std::vector<std::string> after = c.After;
+  if (c.ErrorBlock) after = ExecuteFailedBlock(dir + "ormivane_tool.exe print:tool-ran " + c.Command);
+  std::vector<std::string> tool = {"tool-ran"};
+  tool.insert(tool.end(), after.begin(), after.end());
+  EXPECT_EQ(run.Lines, StartedTranscript(dir, tool));
+  ExpectCleanedUp(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, ExitStatus,
+    testing::Values(StatusCase{"Zero", "exit:0", 0, false, {}},
+                    StatusCase{"Six", "exit:6", 1, false, {}},
+                    StatusCase{"Seven", "exit:7", 1, false, {"* Cannot proceed: korvel executable missing"}},
+                    StatusCase{"Three", "exit:3", 1, true, {}},
+                    StatusCase{"Killed", "signal:" + std::to_string(SIGKILL), 1, true, {}},
+                    StatusCase{"Terminated", "signal:" + std::to_string(SIGTERM), 1, true, {}}),
+    [](const testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.Name); });
+
+struct ArgumentsCase {
+  const char* Name;
+  std::vector<std::string> Args;
+  std::vector<std::string> ToolSees;  // the tool's arguments after the shell-style split
+};
+
+class Arguments : public LauncherRun, public testing::WithParamInterface<ArgumentsCase> {};
+
+TEST_P(Arguments, ReachTheToolSplitByShellRules) {
+  const ArgumentsCase& c = GetParam();
+  RunResult run = RunLauncher(standard, c.Args);
+  EXPECT_EQ(run.Status, 0);
+  std::string expected = "argc " + std::to_string(c.ToolSees.size()) + "\n";
+  for (size_t i = 0; i < c.ToolSees.size(); ++i)
+    expected += "arg " + std::to_string(i + 1) + " " + Hex(c.ToolSees[i]) + "\n";
+  EXPECT_EQ(ToolOutput(run), expected);
+  ExpectCleanedUp(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, Arguments,
+    testing::Values(
+        ArgumentsCase{"None", {}, {}},
+        ArgumentsCase{"BlankSplits", {"args", "two words"}, {"args", "two", "words"}},
+        ArgumentsCase{"Quotes", {"args", "'a  b'", "\"c\\\"d\""}, {"args", "a  b", "c\"d"}},
+        ArgumentsCase{"Backslash", {"args", "a\\ b"}, {"args", "a b"}},
+        // Not strict UTF-8, an encoded surrogate, and characters of the name codec's escape
+        // range, next to ordinary two- and four-byte characters: all byte for byte.
+        ArgumentsCase{"Bytes",
+                      {"args", "\xff", "x\x80y", "\xed\xa0\x80", "\xef\xa2\x80\xef\xa3\xbf", "\xc3\xa9", "\xf0\x9f\x98\x80"},
+                      {"args", "\xff", "x\x80y", "\xed\xa0\x80", "\xef\xa2\x80\xef\xa3\xbf", "\xc3\xa9", "\xf0\x9f\x98\x80"}}),
+    [](const testing::TestParamInfo<ArgumentsCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(LauncherRun, CommandLineThatCannotBeSplit) {
+  for (const std::string bad : {"\"unbalanced", "trailing\\"}) {
+    RunResult run = RunLauncher(standard, {"print:never", bad});
+    EXPECT_EQ(run.Status, 1);
+    std::string dir = run.UnpackDir();
+    std::vector<std::string> expected = StartedTranscript(
+        dir, {"Error 0x25d0005: Failed to split command line on tokens during child process creation."});
+    ASSERT_GE(run.Lines.size(), expected.size()) << run.Stdout;
+    EXPECT_EQ(std::vector<std::string>(run.Lines.begin(), run.Lines.begin() + expected.size()), expected);
+    EXPECT_EQ(std::count(run.Lines.begin(), run.Lines.end(), "never"), 0);  // the tool never ran
+    ExpectCleanedUp(run);
+  }
+}
+
+struct PromptCase {
+  const char* Name;
+  std::vector<std::string> Commands;
+  std::string Stdin;
+  std::string ToolOutput;
+};
+
+class Prompts : public LauncherRun, public testing::WithParamInterface<PromptCase> {};
+
+TEST_P(Prompts, AreAnsweredFromStandardInput) {
+  const PromptCase& c = GetParam();
+  RunOptions options;
+  options.Stdin = c.Stdin;
+  RunResult run = RunLauncher(standard, c.Commands, options);
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(ToolOutput(run), c.ToolOutput);
+  ExpectCleanedUp(run);
+}
+
+const std::string kPw = "Enter password for user: ";
+const std::string kCode = "2FA verification: Enter the 6-digit code displayed on your authenticator app\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, Prompts,
+    testing::Values(
+        PromptCase{"Password", {"password"}, "s3cret\n", kPw + "password [s3cret]\n"},
+        PromptCase{"BothInOnePiece", {"both"}, "pw 123456\n", kPw + "\n" + kCode + "password [pw]\ncode [123456]\n"},
+        PromptCase{"TwoWordsForTwoPrompts", {"password", "code"}, "first second\n",
+                   kPw + "password [first]\n" + kCode + "code [second]\n"},
+        PromptCase{"AnswersAtEndOfInput", {"password", "code"}, "", kPw + "password []\n" + kCode + "code []\n"},
+        PromptCase{"SplitPrompt", {"split"}, "hidden\n", kPw + "password [hidden]\n"},
+        PromptCase{"SamePromptTwiceInOnePiece", {"code-twice", "password"}, "a b c\n",
+                   kCode + kCode + "code [a]\n" + kPw + "password [b]\n"},
+        // Answers travel as text: bytes that are not UTF-8 arrive as U+FFFD.
+        PromptCase{"AnswerThatIsNotUtf8", {"password"}, "\xff\n", kPw + "password [\xef\xbf\xbd]\n"},
+        // The answer is read but cannot be delivered; the relay goes on all the same.
+        PromptCase{"ToolClosedItsInput", {"close-stdin", "password", "print:still-relayed"}, "lost\n",
+                   kPw + "password [<none>]\nstill-relayed\n"}),
+    [](const testing::TestParamInfo<PromptCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(LauncherRun, MissingEntryStopsTheUnpacking) {
+  std::string launcher = PackVariant(Without(LauncherTest::ProbePayload(), "arvo.dll"));
+  RunResult run = RunLauncher(launcher, {"print:never"});
+  EXPECT_EQ(run.Status, 1);
+  std::string dir = run.UnpackDir();
+  std::vector<std::string> expected = {"ormivane_tool packed", "Start unpacking..."};
+  std::vector<std::string> unpacking = UnpackingLines(dir);
+  expected.insert(expected.end(), unpacking.begin(), unpacking.begin() + 5);
+  for (const char* line :
+       {"Error 0x624e20: An internal error.", "| line: 0x57fab25e3661dfba",
+        "| file: enterprise/installer/resource_temp_dir/temporary_resources.cpp:44", "| function: ExtractZipFile"})
+    expected.push_back(line);
+  expected.push_back(kModuleLine);
+  EXPECT_EQ(run.Lines, expected);
+  ExpectCleanedUp(run);
+}
+
+TEST_F(LauncherRun, CorruptedEntryIsNeverUsed) {
+  Entry broken{"libgcc_s.so.1", ORMIVANE_RUNTIME_LIBGCC, "", 8, "\"crc\": 1"};
+  std::string launcher = PackVariant(Replacing(LauncherTest::ProbePayload(), broken));
+  RunResult run = RunLauncher(launcher, {"print:never"});
+  EXPECT_EQ(run.Status, 1);
+  std::string dir = run.UnpackDir();
+  std::vector<std::string> unpacking = UnpackingLines(dir);
+  std::vector<std::string> expected = {"ormivane_tool packed", "Start unpacking..."};
+  expected.insert(expected.end(), unpacking.begin(), unpacking.begin() + 3);
+  expected.push_back("Error 0x4000d: The file is corrupted.");
+  ASSERT_GT(run.Lines.size(), expected.size()) << run.Stdout;
+  EXPECT_EQ(std::vector<std::string>(run.Lines.begin(), run.Lines.begin() + expected.size()), expected);
+  EXPECT_EQ(run.Lines.back(), kModuleLine);
+  ExpectCleanedUp(run);
+}
+
+TEST_F(LauncherRun, NoCatalogAborts) {
+  std::string launcher = PackVariant(Without(LauncherTest::ProbePayload(), "ormivane_packed.msg"));
+  RunResult run = RunLauncher(launcher, {"print:never"});
+  std::string dir = run.UnpackDir();
+  // An abort leaves the directory behind: it is ours to remove.
+  LauncherTest::RemoveTree(dir);
+  EXPECT_EQ(run.Signal, SIGABRT);
+  EXPECT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout;
+  EXPECT_EQ(run.Lines, (std::vector<std::string>{"ormivane_tool packed", "Start unpacking...", "Unpack files to " + dir}));
+}
+
+TEST_F(LauncherRun, ToolThatCannotBeExecuted) {
+  Entry tool{"ormivane_tool.exe", "", "#!/nonexistent/ormivane-interpreter\n", 0, ""};
+  std::string launcher = PackVariant(Replacing(LauncherTest::ProbePayload(), tool));
+  RunResult run = RunLauncher(launcher, {"print:never"});
+  EXPECT_EQ(run.Status, 1);
+  std::string output = ToolOutput(run);
+  EXPECT_EQ(output.rfind("Error 0x25d0002: ", 0), 0u) << output;
+  EXPECT_EQ(std::count(run.Lines.begin(), run.Lines.end(), "never"), 0);
+  ExpectCleanedUp(run);
+}
+
+class ToolEnvironment : public LauncherRun, public testing::WithParamInterface<int> {};
+
+TEST_P(ToolEnvironment, DirectoryModesPathsAndHandles) {
+  const mode_t mask = static_cast<mode_t>(GetParam());
+  Testing::TempDir workDir;
+  RunOptions options;
+  options.Umask = GetParam();
+  options.WorkingDirectory = workDir.Path();
+  options.Environment = {"LD_LIBRARY_PATH=/an/earlier/value"};
+  RunResult run = RunLauncher(standard, {"env:LD_LIBRARY_PATH", "cwd", "stderr", "stdin", "modes"}, options);
+  EXPECT_EQ(run.Status, 0);
+  std::string dir = run.UnpackDir();
+
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", 0755 & ~mask);
+  std::string expected = "LD_LIBRARY_PATH=" + dir + "\ncwd " + workDir.Path() + "\nstderr null\nstdin open\ndir " + mode + "\n";
+  std::vector<std::string> files;
+  LoadFiles::LibraryRenameTable table;
+  for (const std::string& name : LoadFiles::UnpackList()) files.push_back(table.FileNameOf(name));
+  std::sort(files.begin(), files.end());
+  for (const std::string& file : files) {
+    std::snprintf(mode, sizeof mode, "%04o", file == "ormivane_tool.exe" ? 0700 : 0644 & ~mask);
+    expected += "mode " + file + " " + mode + "\n";
+  }
+  EXPECT_EQ(ToolOutput(run), expected);
+  // The tool wrote to its standard error, which is discarded.
+  ExpectCleanedUp(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(Launcher, ToolEnvironment, testing::Values(022, 077),
+                         [](const testing::TestParamInfo<int>& info) { return "Umask0" + std::to_string(info.param / 8) + std::to_string(info.param % 8); });
+
+TEST_F(LauncherRun, LargeOutputIsRelayedIntact) {
+  constexpr long kBytes = 300000;
+  RunResult run = RunLauncher(standard, {"big:" + std::to_string(kBytes)});
+  EXPECT_EQ(run.Status, 0);
+  std::string expected;
+  char line[32];
+  for (long n = 1; static_cast<long>(expected.size()) < kBytes; ++n) {
+    std::snprintf(line, sizeof line, "line %09ld\n", n);
+    expected += line;
+  }
+  expected.resize(kBytes);
+  std::string output = ToolOutput(run);
+  EXPECT_EQ(output.size(), expected.size());
+  EXPECT_TRUE(output == expected);
+  ExpectCleanedUp(run);
+}
+
+TEST_F(LauncherRun, SeveralLaunchersAtOnce) {
+  constexpr int kRuns = 3;
+  std::vector<std::future<RunResult>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(std::async(std::launch::async, [i] {
+      RunOptions options;
+      options.Stdin = "answer" + std::to_string(i) + "\n";
+      return RunLauncher(standard, {"print:run-" + std::to_string(i), "password"}, options);
+    }));
+  }
+  std::set<std::string> dirs;
+  for (int i = 0; i < kRuns; ++i) {
+    RunResult run = runs[i].get();
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(ToolOutput(run), "run-" + std::to_string(i) + "\n" + kPw + "password [answer" + std::to_string(i) + "]\n");
+    dirs.insert(run.UnpackDir());
+    ExpectCleanedUp(run);
+  }
+  EXPECT_EQ(dirs.size(), static_cast<size_t>(kRuns));
+}
+
+TEST_F(LauncherRun, DatBesideTheProgramTakesPrecedence) {
+  // The program carries the probe payload; the ".dat" beside it another tool.
+  std::string launcher = own.File("ormivane_packed");
+  ASSERT_TRUE(Testing::CopyFile(standard, launcher));
+  Entry script{"ormivane_tool.exe", "", "#!/bin/sh\necho from the dat archive\n", 0, ""};
+  std::string spec = LauncherTest::ArchiveSpec(Replacing(LauncherTest::ProbePayload(), script));
+  ASSERT_TRUE(Testing::MakeZip(own.File("ormivane_packed.dat"), spec));
+  RunResult run = RunLauncher(launcher, {"print:not-the-probe"});
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(ToolOutput(run), "from the dat archive\n");
+  ExpectCleanedUp(run);
+
+  // A ".dat" that opens but holds no archive still wins: there is no archive at all.
+  ASSERT_TRUE(Testing::WriteFileBytes(own.File("ormivane_packed.dat"), {'n', 'o', ' ', 'z', 'i', 'p'}));
+  RunResult broken = RunLauncher(launcher, {"print:not-the-probe"});
+  LauncherTest::RemoveTree(broken.UnpackDir());
+  EXPECT_EQ(broken.Signal, SIGABRT);
+  EXPECT_EQ(broken.Stdout.find("not-the-probe"), std::string::npos);
+}
+
+TEST(PackedProduct, RunsTheDemoTool) {
+  RunOptions options;
+  options.Stdin = "s3cret 123456\n";
+  RunResult run = RunLauncher(LauncherTest::PackedProduct(), {"hello", "--status=0"}, options);
+  EXPECT_EQ(run.Status, 0);
+  std::string dir = run.UnpackDir();
+  std::vector<std::string> tool = {
+      "ormivane_tool demo: 1 argument(s)",
+      "  argument 1: hello",
+      "Libraries: arvo brint celto dunmar elsk fenno gorra libhesk istra unwind",
+      "Enter password for user: ",
+      "2FA verification: Enter the 6-digit code displayed on your authenticator app",
+  };
+  std::vector<std::string> expected = StartedTranscript(dir, tool);
+  ASSERT_EQ(run.Lines.size(), expected.size() + 2) << run.Stdout;
+  EXPECT_EQ(std::vector<std::string>(run.Lines.begin(), run.Lines.begin() + expected.size()), expected);
+  EXPECT_TRUE(std::regex_match(run.Lines[expected.size()],
+                               std::regex("Signed in: password of 6 character\\(s\\), fingerprint [0-9a-f]{8}; code accepted")))
+      << run.Lines[expected.size()];
+  EXPECT_EQ(run.Lines.back(), "Ending with status 0");
+  ExpectCleanedUp(run);
+}
+
+}  // namespace
