@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/tests/safe_assert_recorder.h"
 #include "core/linex/network_mount.h"
 #include "core/linex/tests/lock_fixture.h"
 #include "core/linex/tests/lock_probe.h"
@@ -209,8 +210,13 @@ TEST(NetworkMountTest, InsideAMountDirectory) {
       {"/", false},
       {"/tmp" + prefix + "x/f", false},  // compared from the start
   };
+  AssertRecorder asserts;
   for (const Case& c : cases) EXPECT_EQ(IsInNetworkMount(c.path), c.inside) << c.path;
+  EXPECT_TRUE(asserts.Reports().empty());
   EXPECT_FALSE(IsInNetworkMount("relative/" + prefix));  // asserts, then answers
+  EXPECT_FALSE(IsInNetworkMount(""));
+  const std::string report = AssertText("!path.empty() && path[0] == '/'", "core/linex/network_mount", 69);
+  EXPECT_EQ(asserts.Reports(), (std::vector<std::string>{report, report}));
 }
 
 TEST(FileClassTest, ChosenByFileSystemAndPath) {

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/common/tests/safe_assert_recorder.h"
 #include "core/linex/descriptor_registry.h"
 #include "core/linex/filelock.h"
 
@@ -95,7 +97,8 @@ inline size_t OpenDescriptorCount() {
 }
 
 // A temporary directory with one file of 4 KiB; every descriptor the test opened
-// through the registry must be given back by the end.
+// through the registry must be given back by the end, and no consistency check of the
+// layer may have failed.
 class LockFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -109,9 +112,12 @@ class LockFileTest : public ::testing::Test {
     ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
     close(fd);
     descriptorsBefore = OpenDescriptorCount();
+    asserts = std::make_unique<AssertRecorder>();
   }
 
   void TearDown() override {
+    for (const std::string& report : asserts->Reports()) ADD_FAILURE() << report;
+    asserts.reset();
     if (!LayerIsEmpty()) {
       ADD_FAILURE() << "descriptors or files left registered";
       ReleaseEverything();  // so that the next test starts clean
@@ -143,6 +149,7 @@ class LockFileTest : public ::testing::Test {
   std::string dir;
   std::string path;
   size_t descriptorsBefore = 0;
+  std::unique_ptr<AssertRecorder> asserts;
 };
 
 }  // namespace Testing

@@ -1,0 +1,143 @@
+// Tests of the lock layer when memory runs out: each call fails with ENOMEM and leaves
+// the tables, the system's locks and the descriptors as they were.
+#include <fcntl.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/linex/descriptor_registry.h"
+#include "core/linex/filelock.h"
+#include "core/linex/tests/lock_fixture.h"
+#include "core/linex/tests/lock_probe.h"
+
+namespace {
+std::atomic<bool> g_failNew{false};
+}  // namespace
+
+// The replacements pair malloc with free themselves; inlined into callers the compiler
+// cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// This program can make every allocation fail on demand.
+void* operator new(std::size_t size) {
+  if (g_failNew.load()) throw std::bad_alloc();
+  void* p = std::malloc(size ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_failNew.load()) return nullptr;
+  return std::malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+using namespace Testing;
+
+// Runs one call with allocation failing; errno is read before anything else allocates.
+template <class Call>
+LockResult WithoutMemory(Call call) {
+  g_failNew = true;
+  errno = 0;
+  int code = call();
+  int error = errno;
+  g_failNew = false;
+  return LockResult{code, error};
+}
+
+class OutOfMemoryTest : public LockFileTest {
+ protected:
+  void SetUp() override {
+    LockFileTest::SetUp();
+    FileLock::GetTraceLevel();  // read the environment while memory is there
+  }
+
+  size_t RegionCount(int fd) {
+    size_t count = 0;
+    WithFileObject(fd, [&](FileLock::FileObject& o) {
+      count = o.Regions.size();
+      return o.Waiters.empty();
+    });
+    return count;
+  }
+};
+
+TEST_F(OutOfMemoryTest, LockRequestsChangeNothing) {
+  int a = Open(), b = Open();
+  ASSERT_EQ(Exclusive(a, 0, 10), kLocked);
+  struct flock64 lock = {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 100;
+  lock.l_len = 10;
+  EXPECT_EQ(WithoutMemory([&] { return LinuxExRangeLock(b, F_SETLK64, &lock); }), (LockResult{-1, ENOMEM}));
+  lock.l_start = 0;  // a conflict that would have to wait: the queue cannot grow
+  EXPECT_EQ(WithoutMemory([&] { return LinuxExRangeLock(b, F_SETLKW64, &lock); }), (LockResult{-1, ENOMEM}));
+  EXPECT_EQ(RegionCount(a), 1u);
+  EXPECT_EQ(ProbeOsLock(path, 100, 10).Type, F_UNLCK);
+  // What needs no memory still works: unlocking, and the same shared range again.
+  ASSERT_EQ(Shared(b, 200, 10), kLocked);
+  lock.l_start = 200;
+  EXPECT_EQ(WithoutMemory([&] { return LinuxExRangeLock(b, F_SETLK64, &lock); }), kLocked);
+  lock.l_type = F_UNLCK;
+  EXPECT_EQ(WithoutMemory([&] { return LinuxExRangeLock(b, F_SETLK64, &lock); }), kLocked);
+  EXPECT_EQ(WithoutMemory([&] { return LinuxExRangeLock(b, F_SETLK64, &lock); }), kLocked);
+  EXPECT_EQ(RegionCount(a), 1u);
+  for (int fd : {a, b}) EXPECT_EQ(LinuxExClose(fd), 0);
+}
+
+// Parking needs room in the queue only now and then: descriptors are parked until one
+// release finds none, which must then change nothing.
+TEST_F(OutOfMemoryTest, ReleaseThatCannotParkChangesNothing) {
+  int holder = Open();
+  ASSERT_EQ(Exclusive(holder, 0, 10), kLocked);
+  std::vector<int> parked;
+  int refused = -1;
+  for (int i = 0; i < 600 && refused < 0; ++i) {
+    int fd = Open(O_RDONLY | O_CREAT);  // never a parked one taken back
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(Shared(fd, 100, 10), kLocked);
+    LockResult result = WithoutMemory([&] { return LinuxExClose(fd); });
+    if (result.Code == 0) {
+      ASSERT_TRUE(IsOpen(fd));
+      parked.push_back(fd);
+      continue;
+    }
+    ASSERT_EQ(result, (LockResult{-1, ENOMEM}));
+    refused = fd;
+  }
+  ASSERT_GE(refused, 0) << "the queue never needed memory";
+  // The refused descriptor is still registered with its lock, and nothing was parked.
+  EXPECT_EQ(RegionCount(holder), 2u);
+  EXPECT_EQ(ProbeOsLock(path, 100, 10).Type, F_RDLCK);
+  EXPECT_TRUE(WithFileObject(holder, [&](FileLock::FileObject& o) { return o.ParkedFds[0].size() == parked.size(); }));
+  EXPECT_EQ(LinuxExClose(refused), 0);
+  EXPECT_EQ(ProbeOsLock(path, 100, 10).Type, F_UNLCK);
+  EXPECT_EQ(LinuxExClose(holder), 0);
+  for (int fd : parked) EXPECT_FALSE(IsOpen(fd));
+  EXPECT_FALSE(IsOpen(refused));
+}
+
+TEST_F(OutOfMemoryTest, OpenLeavesNoDescriptor) {
+  const size_t before = OpenDescriptorCount();
+  EXPECT_EQ(WithoutMemory([&] { return GetDescriptor(path.c_str(), O_RDWR, 0); }), (LockResult{-1, ENOMEM}));
+  EXPECT_EQ(OpenDescriptorCount(), before);
+  // Taking a parked descriptor back must not lose it either.
+  int holder = Open(), parked = Open(O_RDONLY);
+  ASSERT_EQ(Shared(holder, 0, 1), kLocked);
+  ASSERT_EQ(LinuxExClose(parked), 0);
+  LockResult again = WithoutMemory([&] { return GetDescriptor(path.c_str(), O_RDONLY, 0); });
+  EXPECT_EQ(again, (LockResult{-1, ENOMEM}));
+  EXPECT_EQ(Open(O_RDONLY), parked);
+  for (int fd : {parked, holder}) EXPECT_EQ(LinuxExClose(fd), 0);
+}
+
+}  // namespace
