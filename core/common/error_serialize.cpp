@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/common/mutex.h"
+#include "core/common/little_endian.h"
 
 namespace Common {
 
@@ -32,26 +33,6 @@ constexpr char kNameSeparator = ',';
 constexpr size_t kNamesOffsetField = sizeof(TextErrorRecord);
 constexpr size_t kValueOffsetsField = kNamesOffsetField + sizeof(uint32_t);
 
-void StoreLittle32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void StoreLittle64(uint8_t* out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t LoadLittle32(const uint8_t* in) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
-uint64_t LoadLittle64(const uint8_t* in) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
 // A rebuilt record's own offsets are native words at possibly unaligned places.
 uint32_t LoadNative32(const uint8_t* in) {
   uint32_t value;
@@ -63,13 +44,13 @@ uint32_t LoadNative32(const uint8_t* in) {
 
 bool WriteLittle32(Buffer& buffer, uint32_t value) {
   uint8_t bytes[4];
-  StoreLittle32(bytes, value);
+  Common::StoreLe32(bytes, value);
   return buffer.Write(bytes, sizeof bytes);
 }
 
 bool WriteLittle64(Buffer& buffer, uint64_t value) {
   uint8_t bytes[8];
-  StoreLittle64(bytes, value);
+  Common::StoreLe64(bytes, value);
   return buffer.Write(bytes, sizeof bytes);
 }
 
@@ -151,14 +132,14 @@ class ByteCursor {
 
   bool ReadLittle32(uint32_t& value) {
     if (Remaining() < 4) return false;
-    value = LoadLittle32(data_ + position_);
+    value = Common::LoadLe32(data_ + position_);
     position_ += 4;
     return true;
   }
 
   bool ReadLittle64(uint64_t& value) {
     if (Remaining() < kNumberBytes) return false;
-    value = LoadLittle64(data_ + position_);
+    value = Common::LoadLe64(data_ + position_);
     position_ += kNumberBytes;
     return true;
   }
@@ -244,7 +225,7 @@ bool AppendEntryValue(DynamicBuffer& block, const BlobEntry& entry) {
   if (!block.Write(&entry.Type, 1)) return false;
   if (entry.Type == kBlobNumberType) {
     uint8_t bytes[kNumberBytes];
-    StoreLittle64(bytes, entry.Number);
+    Common::StoreLe64(bytes, entry.Number);
     return block.Write(bytes, sizeof bytes);
   }
   if (entry.Type == kBlobWideType)
@@ -435,7 +416,7 @@ const uint8_t* FindBlobParam(const ErrorRecord* record, const char* name) {
 uint64_t GetBlobNumberParam(const ErrorRecord* record, const char* name) {
   const uint8_t* value = FindBlobParam(record, name);
   if (value == nullptr || *value != kBlobNumberType) return 0;
-  return LoadLittle64(value + 1);
+  return Common::LoadLe64(value + 1);
 }
 
 const char* GetBlobAsciiParam(const ErrorRecord* record, const char* name) {

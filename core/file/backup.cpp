@@ -198,15 +198,15 @@ Error WriteEntryChunk(ChunkSink& sink, i_dir::iterator& entry, uint32_t type, in
   }
   std::unique_ptr<uint8_t[]> record = NewEntryRecord(type, units);
   uint8_t* at = record.get();
-  BackupFormat::StoreU32(at + L::kUidOffset, static_cast<uint32_t>(entry.GetUnixOwner()));
-  BackupFormat::StoreU32(at + L::kGidOffset, static_cast<uint32_t>(entry.GetUnixGroup()));
-  BackupFormat::StoreU32(at + L::kModeOffset, static_cast<uint32_t>(mode));
+  BackupFormat::StoreLe32(at + L::kUidOffset, static_cast<uint32_t>(entry.GetUnixOwner()));
+  BackupFormat::StoreLe32(at + L::kGidOffset, static_cast<uint32_t>(entry.GetUnixGroup()));
+  BackupFormat::StoreLe32(at + L::kModeOffset, static_cast<uint32_t>(mode));
   if (type == kTypeCharDevice || type == kTypeBlockDevice) {
-    BackupFormat::StoreU32(at + L::kMajorOffset, entry.GetDeviceMajor());
-    BackupFormat::StoreU32(at + L::kMinorOffset, entry.GetDeviceMinor());
+    BackupFormat::StoreLe32(at + L::kMajorOffset, entry.GetDeviceMajor());
+    BackupFormat::StoreLe32(at + L::kMinorOffset, entry.GetDeviceMinor());
   } else if (type == kTypeSymLink) {
-    BackupFormat::StoreU16(at + L::kLinkLengthOffset, static_cast<uint16_t>(units));
-    for (uint32_t i = 0; i < units; ++i) BackupFormat::StoreU16(at + L::kLinkTargetOffset + 2 * i, target[i]);
+    BackupFormat::StoreLe16(at + L::kLinkLengthOffset, static_cast<uint16_t>(units));
+    for (uint32_t i = 0; i < units; ++i) BackupFormat::StoreLe16(at + L::kLinkTargetOffset + 2 * i, target[i]);
     // The zero unit after the target is already there: the record starts zeroed.
   }
   return WriteRecordChunk(sink, CHUNK_ENTRY, at, EntryRecordSize(type, units));
@@ -233,8 +233,8 @@ uint32_t EntryRecordSize(uint32_t type, uint32_t n) {
 std::unique_ptr<uint8_t[]> NewEntryRecord(uint32_t type, uint32_t n) {
   uint32_t size = EntryRecordSize(type, n);
   std::unique_ptr<uint8_t[]> record(new uint8_t[size]());
-  BackupFormat::StoreU32(record.get() + EntryRecordLayout::kSizeOffset, size);
-  BackupFormat::StoreU32(record.get() + EntryRecordLayout::kTypeOffset, type);
+  BackupFormat::StoreLe32(record.get() + EntryRecordLayout::kSizeOffset, size);
+  BackupFormat::StoreLe32(record.get() + EntryRecordLayout::kTypeOffset, type);
   return record;
 }
 
@@ -290,7 +290,7 @@ Common::Error CommonBackupFile(i_file* data, i_dir::iterator* entry, const Backu
   uint32_t attributes = AttributeWord(*entry, type);
   if (metadata) {
     uint8_t word[kAttributeBytes];
-    BackupFormat::StoreU32(word, attributes);
+    BackupFormat::StoreLe32(word, attributes);
     if (Error error = WriteRecordChunk(sink, CHUNK_ATTRIBUTES, word, sizeof word)) return error;
   }
 
@@ -309,8 +309,8 @@ Common::Error CommonBackupFile(i_file* data, i_dir::iterator* entry, const Backu
     uint64_t created = entry->GetCreationTime();
     if (modified != 0 || created != 0) {
       uint8_t times[kTimesBytes];
-      BackupFormat::StoreU64(times, modified);
-      BackupFormat::StoreU64(times + 8, created);
+      BackupFormat::StoreLe64(times, modified);
+      BackupFormat::StoreLe64(times + 8, created);
       if (Error error = WriteRecordChunk(sink, CHUNK_TIMES, times, sizeof times)) return error;
     }
   }
@@ -532,10 +532,10 @@ Error CopyBlock(i_file& reader, ro_file& file, uint64_t length, std::vector<uint
 
 StreamHeader DecodeStreamHeader(const uint8_t* raw) {
   StreamHeader header;
-  header.Id = BackupFormat::LoadU32(raw);
-  header.Attributes = BackupFormat::LoadU32(raw + 4);
-  header.Size = BackupFormat::LoadU64(raw + 8);
-  header.NameSize = BackupFormat::LoadU32(raw + 16);
+  header.Id = BackupFormat::LoadLe32(raw);
+  header.Attributes = BackupFormat::LoadLe32(raw + 4);
+  header.Size = BackupFormat::LoadLe64(raw + 8);
+  header.NameSize = BackupFormat::LoadLe32(raw + 16);
   return header;
 }
 
@@ -548,7 +548,7 @@ bool DecodeLinkTarget(const std::vector<uint8_t>& extra, Common::WString& link) 
   if (extra.size() < kMinimumBytes || extra.size() % sizeof(char16_t) != 0) return false;
   link.clear();
   for (size_t at = kLengthFieldBytes; at + sizeof(char16_t) <= extra.size(); at += sizeof(char16_t)) {
-    char16_t unit = BackupFormat::LoadU16(extra.data() + at);
+    char16_t unit = BackupFormat::LoadLe16(extra.data() + at);
     if (unit == 0) return true;
     link.push_back(unit);
   }
@@ -625,7 +625,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
     case CHUNK_ATTRIBUTES: {
       uint8_t word[kAttributeBytes];
       if (Error error = ReadExact(*reader, word, sizeof word)) return StoreError(t, error);
-      attributes = BackupFormat::LoadU32(word);
+      attributes = BackupFormat::LoadLe32(word);
       if (attributes & kAttributeDirectory) MayCreateDirectory(t);
       return Common::NoError;
     }
@@ -653,8 +653,8 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
       if (request.Flags & kRestoreIgnoreTimes) return Common::NoError;
       uint8_t raw[kTimesBytes];
       if (Error error = ReadExact(*reader, raw, sizeof raw)) return StoreError(t, error);
-      times[0] = BackupFormat::LoadU64(raw);
-      times[1] = BackupFormat::LoadU64(raw + 8);
+      times[0] = BackupFormat::LoadLe64(raw);
+      times[1] = BackupFormat::LoadLe64(raw + 8);
       return Common::NoError;
     }
     case CHUNK_ENTRY:
@@ -662,7 +662,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
     case CHUNK_FLAGS: {
       uint8_t word[kFlagsBytes];
       if (Error error = ReadExact(*reader, word, sizeof word)) return StoreError(t, error);
-      flags = BackupFormat::LoadU32(word);
+      flags = BackupFormat::LoadLe32(word);
       return Common::NoError;
     }
     default:
@@ -675,11 +675,11 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
   RestoreTarget& t = *target;
   uint8_t header[L::kHeaderBytes];
   if (Error error = ReadExact(reader, header, sizeof header)) return StoreError(t, error);
-  entry.Size = BackupFormat::LoadU32(header + L::kSizeOffset);
-  entry.Type = BackupFormat::LoadU32(header + L::kTypeOffset);
-  entry.Uid = BackupFormat::LoadU32(header + L::kUidOffset);
-  entry.Gid = BackupFormat::LoadU32(header + L::kGidOffset);
-  entry.Mode = BackupFormat::LoadU32(header + L::kModeOffset);
+  entry.Size = BackupFormat::LoadLe32(header + L::kSizeOffset);
+  entry.Type = BackupFormat::LoadLe32(header + L::kTypeOffset);
+  entry.Uid = BackupFormat::LoadLe32(header + L::kUidOffset);
+  entry.Gid = BackupFormat::LoadLe32(header + L::kGidOffset);
+  entry.Mode = BackupFormat::LoadLe32(header + L::kModeOffset);
 
   // One cap for every type: no record is longer than the longest link record.
   if (entry.Size > L::kMaxBytes) return StoreError(t, Raise("ProcessChunk", __LINE__, Common::FILE_CORRUPTED));
@@ -698,8 +698,8 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
       constexpr uint32_t kDeviceNumbersBytes = L::kDeviceBytes - L::kHeaderBytes;
       if (extraBytes < kDeviceNumbersBytes)
         return StoreError(t, Raise("ProcessChunk", kDeviceRecordLine, Common::FILE_CORRUPTED));
-      MayCreateDevice(t, entry.Type, entry.Mode, BackupFormat::LoadU32(extra.data()),
-                      BackupFormat::LoadU32(extra.data() + 4));
+      MayCreateDevice(t, entry.Type, entry.Mode, BackupFormat::LoadLe32(extra.data()),
+                      BackupFormat::LoadLe32(extra.data() + 4));
       return Common::NoError;
     }
     case kTypeFifo:
@@ -750,7 +750,7 @@ Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, 
         return Raise("RestoreWindowsStream", kSparseTooShortLine, Common::FILE_CORRUPTED);
       uint8_t at[kSparseOffsetBytes];
       if (Error error = ReadExact(reader, at, sizeof at)) return error;
-      offset = BackupFormat::LoadU64(at);
+      offset = BackupFormat::LoadLe64(at);
       length = header.Size - kSparseOffsetBytes;
     } else {
       // A name and a body whose sizes wrap cannot both be in the chunk.

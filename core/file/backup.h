@@ -10,6 +10,7 @@
 #include "core/common/error.h"
 #include "core/include/file/dir.h"
 #include "core/include/file/file.h"
+#include "core/common/little_endian.h"
 
 // A byte buffer whose payload is `size` bytes starting `offset` bytes into `data`, so that
 // a chunk writer can keep room for its own framing in front of it. Destroying the buffer
@@ -147,27 +148,12 @@ static_assert(sizeof(BackupRequest) == 20 && sizeof(RestoreRequest) == 20);
 // Little-endian fields of chunk payloads, at any alignment.
 namespace BackupFormat {
 
-inline void StoreU16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-inline void StoreU32(uint8_t* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline void StoreU64(uint8_t* at, uint64_t value) {
-  for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline uint16_t LoadU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
-inline uint32_t LoadU32(const uint8_t* at) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | at[i];
-  return value;
-}
-inline uint64_t LoadU64(const uint8_t* at) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | at[i];
-  return value;
-}
+using Common::LoadLe16;
+using Common::LoadLe32;
+using Common::LoadLe64;
+using Common::StoreLe16;
+using Common::StoreLe32;
+using Common::StoreLe64;
 
 }  // namespace BackupFormat
 

@@ -11,6 +11,7 @@
 
 #include "core/common/mutex.h"
 #include "core/common/text.h"
+#include "core/common/little_endian.h"
 
 // The state of one open archive, shared by every directory copy, iterator and open entry.
 struct zip_file_state {
@@ -46,12 +47,6 @@ constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kFlagDataDescriptor = 0x0008;
 
 // Little-endian fields of untrusted bytes; the caller has checked that they lie inside.
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Le64(const uint8_t* p) { return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
 
 // End-record fields.
 namespace End {
@@ -64,7 +59,7 @@ namespace Central {
 constexpr size_t kMethod = 10, kCrc = 16, kCompressedSize = 20, kSize = 24, kNameLength = 28, kExtraLength = 30,
                  kCommentLength = 32, kLocalOffset = 42;
 uint32_t RecordBytes(const uint8_t* h) {
-  return kCentralHeaderBytes + Le16(h + kNameLength) + Le16(h + kExtraLength) + Le16(h + kCommentLength);
+  return kCentralHeaderBytes + Common::LoadLe16(h + kNameLength) + Common::LoadLe16(h + kExtraLength) + Common::LoadLe16(h + kCommentLength);
 }
 }  // namespace Central
 
@@ -117,7 +112,7 @@ struct ElfLayout {
 constexpr ElfLayout kElf32 = {52, 24, 32, 40, 46, 48, 50, 16, 20, false};
 constexpr ElfLayout kElf64 = {64, 40, 40, 52, 58, 60, 62, 24, 32, true};
 
-uint64_t ElfWord(const ElfLayout& layout, const uint8_t* p) { return layout.Wide ? Le64(p) : Le32(p); }
+uint64_t ElfWord(const ElfLayout& layout, const uint8_t* p) { return layout.Wide ? Common::LoadLe64(p) : Common::LoadLe32(p); }
 
 struct ElfSection {
   uint64_t Offset = 0;
@@ -157,11 +152,11 @@ std::unique_ptr<uint8_t[]> ReadElfRange(ri_file& source, uint64_t fileSize, uint
 bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layout, ElfSection& zip, Error& error) {
   static constexpr const char* kFunction = "GetElfZipSection";
   uint64_t shoff = ElfWord(layout, elf + layout.ShOffAt);
-  uint32_t ehsize = Le16(elf + layout.EhSizeAt);
-  uint32_t entsize = Le16(elf + layout.ShEntSizeAt);
-  uint32_t shnum = Le16(elf + layout.ShNumAt);
-  uint32_t shstrndx = Le16(elf + layout.ShStrNdxAt);
-  if (Le32(elf + kElfVersionAt) != 1 || ehsize < layout.HeaderBytes || entsize == 0 || shnum == 0 ||
+  uint32_t ehsize = Common::LoadLe16(elf + layout.EhSizeAt);
+  uint32_t entsize = Common::LoadLe16(elf + layout.ShEntSizeAt);
+  uint32_t shnum = Common::LoadLe16(elf + layout.ShNumAt);
+  uint32_t shstrndx = Common::LoadLe16(elf + layout.ShStrNdxAt);
+  if (Common::LoadLe32(elf + kElfVersionAt) != 1 || ehsize < layout.HeaderBytes || entsize == 0 || shnum == 0 ||
       entsize < layout.SectionFieldBytes || shstrndx >= shnum) {
     error = MakeFailure(kFunction, kElfCorruptHeaderLine, Common::FILE_CORRUPTED);
     return false;
@@ -182,7 +177,7 @@ bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layo
   static constexpr char kZipName[] = ".zip";  // compared with its NUL
   for (uint32_t i = 0; i < shnum; ++i) {
     const uint8_t* header = table.get() + static_cast<size_t>(i) * entsize;
-    uint32_t nameAt = Le32(header);
+    uint32_t nameAt = Common::LoadLe32(header);
     // A name must end inside the table, so that comparing never reads past it.
     if (nameAt >= namesBytes || std::memchr(names.get() + nameAt, 0, namesBytes - nameAt) == nullptr) {
       error = MakeFailure(kFunction, kElfBadNameLine, Common::FILE_CORRUPTED);
@@ -240,7 +235,7 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
     error = MakeFailure(kFunction, kElfEndShortLine, Common::FILE_CORRUPTED);
     return 0;
   }
-  if (Le32(record) != kEndSignature) {
+  if (Common::LoadLe32(record) != kEndSignature) {
     error = MakeFailure(kFunction, kElfEndSignatureLine, Common::FILE_CORRUPTED);
     return 0;
   }
@@ -274,7 +269,7 @@ uint64_t SearchCentralDir(ri_file& source, Error& error) {
       return 0;
     }
     for (uint32_t i = n - 4 + 1; i-- > 0;) {
-      if (Le32(window.get() + i) == kEndSignature) {
+      if (Common::LoadLe32(window.get() + i) == kEndSignature) {
         error = Common::NoError;
         return at + i;
       }
@@ -336,14 +331,14 @@ class file_in_zip : public si_file {
 file_in_zip::file_in_zip(std::shared_ptr<zip_file_state> shared, const uint8_t* centralHeader)
     : state(std::move(shared)),
       header(centralHeader),
-      localHeaderPosition(state->Base + Le32(header + Central::kLocalOffset)),
-      size(Le32(header + Central::kSize)) {
+      localHeaderPosition(state->Base + Common::LoadLe32(header + Central::kLocalOffset)),
+      size(Common::LoadLe32(header + Central::kSize)) {
   {
     Common::MutexGuard guard(state->Lock);
     ReadLocalHeader();
   }
   if (last_error) return;
-  if (Le16(header + Central::kMethod) == kMethodDeflated) {
+  if (Common::LoadLe16(header + Central::kMethod) == kMethodDeflated) {
     input.reset(new (std::nothrow) uint8_t[kInflateInputBytes]);
     stream.reset(new (std::nothrow) z_stream{});
     if (!input || !stream || inflateInit2(stream.get(), kRawDeflateWindowBits) != Z_OK) {
@@ -353,8 +348,8 @@ file_in_zip::file_in_zip(std::shared_ptr<zip_file_state> shared, const uint8_t* 
     }
   }
   crc = 0;
-  compressedLeft = Le32(header + Central::kCompressedSize);
-  uncompressedLeft = Le32(header + Central::kSize);
+  compressedLeft = Common::LoadLe32(header + Central::kCompressedSize);
+  uncompressedLeft = Common::LoadLe32(header + Central::kSize);
 }
 
 file_in_zip::~file_in_zip() {
@@ -363,7 +358,7 @@ file_in_zip::~file_in_zip() {
 
 void file_in_zip::ReadLocalHeader() {
   static constexpr const char* kFunction = "ReadLocalHeader";
-  uint16_t method = Le16(header + Central::kMethod);
+  uint16_t method = Common::LoadLe16(header + Central::kMethod);
   if (method != kMethodStored && method != kMethodDeflated) {
     Fail(kFunction, kMethodLine, Common::FILE_NOT_SUPPORTED);
     return;
@@ -376,19 +371,19 @@ void file_in_zip::ReadLocalHeader() {
     ReplaceLastError(*this, MakeReadFailure(kFunction, kLocalReadLine, source));
     return;
   }
-  bool described = (Le16(local + Local::kFlags) & kFlagDataDescriptor) != 0;
-  bool same = Le32(local) == kLocalSignature && Le16(local + Local::kMethod) == method;
+  bool described = (Common::LoadLe16(local + Local::kFlags) & kFlagDataDescriptor) != 0;
+  bool same = Common::LoadLe32(local) == kLocalSignature && Common::LoadLe16(local + Local::kMethod) == method;
   if (same && !described) {
-    same = Le32(local + Local::kCrc) == Le32(header + Central::kCrc) &&
-           Le32(local + Local::kCompressedSize) == Le32(header + Central::kCompressedSize) &&
-           Le32(local + Local::kSize) == Le32(header + Central::kSize);
+    same = Common::LoadLe32(local + Local::kCrc) == Common::LoadLe32(header + Central::kCrc) &&
+           Common::LoadLe32(local + Local::kCompressedSize) == Common::LoadLe32(header + Central::kCompressedSize) &&
+           Common::LoadLe32(local + Local::kSize) == Common::LoadLe32(header + Central::kSize);
   }
   if (!same) {
     Fail(kFunction, kLocalMismatchLine, Common::FILE_CORRUPTED);
     return;
   }
-  dataPosition = localHeaderPosition + kLocalHeaderBytes + Le16(local + Local::kNameLength) +
-                 Le16(local + Local::kExtraLength);
+  dataPosition = localHeaderPosition + kLocalHeaderBytes + Common::LoadLe16(local + Local::kNameLength) +
+                 Common::LoadLe16(local + Local::kExtraLength);
 }
 
 void file_in_zip::Read(void* buffer, uint32_t length, uint32_t* done) {
@@ -396,7 +391,7 @@ void file_in_zip::Read(void* buffer, uint32_t length, uint32_t* done) {
   *done = 0;
   if (length == 0 || last_error) return;
   if (uncompressedLeft == 0) {
-    if (crc != Le32(header + Central::kCrc)) Fail("Read", kReadCrcLine, Common::FILE_CORRUPTED);
+    if (crc != Common::LoadLe32(header + Central::kCrc)) Fail("Read", kReadCrcLine, Common::FILE_CORRUPTED);
     return;
   }
   length = std::min(length, uncompressedLeft);
@@ -542,12 +537,12 @@ zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_
     ReplaceLastError(*this, MakeReadFailure(kFunction, kReadEndRecordLine, file));
     return;
   }
-  uint16_t entriesHere = Le16(end + End::kEntriesHere);
-  uint16_t total = Le16(end + End::kEntriesTotal);
-  uint32_t centralSize = Le32(end + End::kCentralDirSize);
-  uint32_t centralOffset = Le32(end + End::kCentralDirOffset);
+  uint16_t entriesHere = Common::LoadLe16(end + End::kEntriesHere);
+  uint16_t total = Common::LoadLe16(end + End::kEntriesTotal);
+  uint32_t centralSize = Common::LoadLe32(end + End::kCentralDirSize);
+  uint32_t centralOffset = Common::LoadLe32(end + End::kCentralDirOffset);
   uint64_t span = static_cast<uint64_t>(centralSize) + centralOffset;
-  if (Le16(end + End::kDisk) != 0 || Le16(end + End::kCentralDirDisk) != 0 || entriesHere != total || total == 0 ||
+  if (Common::LoadLe16(end + End::kDisk) != 0 || Common::LoadLe16(end + End::kCentralDirDisk) != 0 || entriesHere != total || total == 0 ||
       span > position) {
     ReplaceLastError(*this, MakeFailure(kFunction, kEndRecordCorruptLine, Common::FILE_CORRUPTED));
     return;
@@ -695,7 +690,7 @@ zip_iterator::zip_iterator(std::shared_ptr<zip_file_state> shared, const uint8_t
 zip_iterator::~zip_iterator() = default;
 
 void zip_iterator::LoadName() {
-  uint16_t length = Le16(header + Central::kNameLength);
+  uint16_t length = Common::LoadLe16(header + Central::kNameLength);
   const uint8_t* bytes = header + kCentralHeaderBytes;
   name.assign(bytes, bytes + length);  // one unit per byte: names are not decoded
 }
@@ -715,9 +710,9 @@ file_identifier* zip_iterator::GetIdentifier() { return new zip_identifier(heade
 
 const char16_t* zip_iterator::GetName() { return name.c_str(); }
 
-uint64_t zip_iterator::GetSize() { return Le32(header + Central::kSize); }
+uint64_t zip_iterator::GetSize() { return Common::LoadLe32(header + Central::kSize); }
 
-uint64_t zip_iterator::GetAllocatedSize() { return Le32(header + Central::kCompressedSize); }
+uint64_t zip_iterator::GetAllocatedSize() { return Common::LoadLe32(header + Central::kCompressedSize); }
 
 uint32_t zip_iterator::GetType() { return 0; }
 

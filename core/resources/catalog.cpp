@@ -11,6 +11,7 @@
 #include "core/common/messages.h"
 #include "core/resources/language.h"
 #include "core/resources/resource_archive.h"
+#include "core/common/little_endian.h"
 
 namespace Resources {
 
@@ -20,17 +21,12 @@ namespace {
 // under which the loader runs as a listener.
 std::vector<uint8_t*>* g_loadedCatalogs = nullptr;
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
 // The header words match the entry, and every slot points inside it.
 bool IsValidCatalog(const uint8_t* bytes, uint32_t size) {
   if (size < Common::kCatalogHeaderBytes) return false;
-  if (Le32(bytes) != size || Le32(bytes + 4) != Common::kMessageCount) return false;
+  if (Common::LoadLe32(bytes) != size || Common::LoadLe32(bytes + 4) != Common::kMessageCount) return false;
   for (uint32_t n = Common::kFirstMessage; n <= Common::kLastMessage; ++n) {
-    int64_t text = static_cast<int64_t>(4 * n) + static_cast<int32_t>(Le32(bytes + 4 * n));
+    int64_t text = static_cast<int64_t>(4 * n) + static_cast<int32_t>(Common::LoadLe32(bytes + 4 * n));
     if (text < 0 || text >= size) return false;
   }
   return true;

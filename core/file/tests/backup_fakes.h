@@ -23,17 +23,17 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes U32(uint32_t v) {
   Bytes b(4);
-  BackupFormat::StoreU32(b.data(), v);
+  BackupFormat::StoreLe32(b.data(), v);
   return b;
 }
 inline Bytes U64(uint64_t v) {
   Bytes b(8);
-  BackupFormat::StoreU64(b.data(), v);
+  BackupFormat::StoreLe64(b.data(), v);
   return b;
 }
 inline Bytes U16(uint16_t v) {
   Bytes b(2);
-  BackupFormat::StoreU16(b.data(), v);
+  BackupFormat::StoreLe16(b.data(), v);
   return b;
 }
 inline Bytes Join(std::initializer_list<Bytes> parts) {

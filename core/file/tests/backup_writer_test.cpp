@@ -164,9 +164,9 @@ TEST(EntryRecords, SizesFollowTheType) {
   EXPECT_EQ(EntryRecordSize(5, 10), 44u);
   EXPECT_EQ(EntryRecordSize(128, 3), 20u);
   std::unique_ptr<uint8_t[]> record = NewEntryRecord(5, 2);
-  EXPECT_EQ(BackupFormat::LoadU32(record.get()), 28u);
-  EXPECT_EQ(BackupFormat::LoadU32(record.get() + 4), 5u);
-  EXPECT_EQ(BackupFormat::LoadU16(record.get() + 26), 0u);
+  EXPECT_EQ(BackupFormat::LoadLe32(record.get()), 28u);
+  EXPECT_EQ(BackupFormat::LoadLe32(record.get() + 4), 5u);
+  EXPECT_EQ(BackupFormat::LoadLe16(record.get() + 26), 0u);
 }
 
 // ---- The data copy ----

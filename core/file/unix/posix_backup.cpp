@@ -109,8 +109,8 @@ Error WriteXattrRecord(ChunkWriter& writer, const std::string& path, const std::
     return XattrError("GetXattr", kGetXattrLine, Common::FILE_READ_ERROR, path.c_str(), name.c_str());
   }
 
-  BackupFormat::StoreU16(payload + L::kNameLengthOffset, static_cast<uint16_t>(nameBytes));
-  BackupFormat::StoreU64(payload + L::kValueLengthOffset, static_cast<uint64_t>(static_cast<int64_t>(got)));
+  BackupFormat::StoreLe16(payload + L::kNameLengthOffset, static_cast<uint16_t>(nameBytes));
+  BackupFormat::StoreLe64(payload + L::kValueLengthOffset, static_cast<uint64_t>(static_cast<int64_t>(got)));
   std::memcpy(payload + L::kHeaderBytes, name.c_str(), nameBytes);
   buffer->size = L::kHeaderBytes + nameBytes + static_cast<uint32_t>(got);
   writer.WriteBuffer(buffer);
@@ -132,7 +132,7 @@ Error WriteFlagChunk(ChunkSink& sink, uint32_t type, uint32_t word) {
   if (!writer) return TakeLastError(sink);
   std::unique_ptr<raw_data> buffer = writer->GetBuffer(kFlagsWordBytes);
   if (buffer && buffer->data != nullptr && buffer->size >= kFlagsWordBytes) {
-    BackupFormat::StoreU32(buffer->Payload(), word);
+    BackupFormat::StoreLe32(buffer->Payload(), word);
     buffer->size = kFlagsWordBytes;
   } else {
     buffer.reset();
@@ -221,8 +221,8 @@ Error PosixRestoreChunkProcessor::RestoreXattrs(i_file& reader, posix_file& file
     if (count == 0) return Common::NoError;
     if (count != sizeof header)
       return Common::MakeError(Site("ProcessChunk", kXattrHeaderShortLine), Common::FILE_END_OF_FILE);
-    const uint16_t nameBytes = BackupFormat::LoadU16(header + L::kNameLengthOffset);
-    const uint32_t valueBytes = BackupFormat::LoadU32(header + L::kValueLengthOffset);
+    const uint16_t nameBytes = BackupFormat::LoadLe16(header + L::kNameLengthOffset);
+    const uint32_t valueBytes = BackupFormat::LoadLe32(header + L::kValueLengthOffset);
 
     std::vector<char> name(static_cast<size_t>(nameBytes) + 1, 0);
     if (Error error = ReadExact(reader, name.data(), nameBytes)) return error;

@@ -81,8 +81,8 @@ std::vector<ParsedRecord> ParseXattrs(const Bytes& payload) {
   while (at < payload.size()) {
     EXPECT_GE(payload.size() - at, 10u);
     if (payload.size() - at < 10) break;
-    uint16_t nameBytes = BackupFormat::LoadU16(&payload[at]);
-    uint64_t valueBytes = BackupFormat::LoadU64(&payload[at + 2]);
+    uint16_t nameBytes = BackupFormat::LoadLe16(&payload[at]);
+    uint64_t valueBytes = BackupFormat::LoadLe64(&payload[at + 2]);
     at += 10;
     EXPECT_LE(at + nameBytes + valueBytes, payload.size());
     if (at + nameBytes + valueBytes > payload.size()) break;
