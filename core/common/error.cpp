@@ -65,7 +65,7 @@ uint64_t GetPosixCode(const ErrorRecord* record, const char* name) {
 const char* GetPosixParamNames(const ErrorRecord*) { return "code,$module"; }
 
 // Static, counted once from the start so that it is never freed.
-ErrorRecord g_outOfMemoryRecord = {1, OUT_OF_MEMORY, nullptr, &PlainErrorKind, 0, 0, nullptr, nullptr, 0,
+ErrorRecord OutOfMemoryRecord = {1, OUT_OF_MEMORY, nullptr, &PlainErrorKind, 0, 0, nullptr, nullptr, 0,
                                    sizeof(ErrorRecord)};
 
 }  // namespace
@@ -148,7 +148,7 @@ ErrorRecord* AllocateTextRecord(const SourceLocation& location, uint32_t code, c
   return &record->Header;
 }
 
-ErrorRecord* GetOutOfMemoryRecord() { return &g_outOfMemoryRecord; }
+ErrorRecord* GetOutOfMemoryRecord() { return &OutOfMemoryRecord; }
 
 void AddRecordReference(ErrorRecord* record) {
   if (record != nullptr) RefOf(record).fetch_add(1, std::memory_order_relaxed);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/common/error.h"
+#include "core/common/non_copyable.h"
 
 namespace Common {
 
@@ -29,12 +30,10 @@ class Buffer {
 };
 
 // A Buffer over one array-new block that grows by half its capacity at a time.
-class DynamicBuffer final : public Buffer {
+class DynamicBuffer final : public Buffer, private Common::NonCopyable {
  public:
   DynamicBuffer() = default;
   ~DynamicBuffer() override;
-  DynamicBuffer(const DynamicBuffer&) = delete;
-  DynamicBuffer& operator=(const DynamicBuffer&) = delete;
 
   // Throws std::bad_alloc when the block cannot grow; false only when the size would
   // no longer fit in 32 bits.

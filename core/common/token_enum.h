@@ -5,14 +5,13 @@
 #include <vector>
 
 #include "core/common/text.h"
+#include "core/common/non_copyable.h"
 
 namespace Common {
 
-class TokenEnumerator {
+class TokenEnumerator : private Common::NonCopyable {
  public:
   TokenEnumerator() = default;
-  TokenEnumerator(const TokenEnumerator&) = delete;
-  TokenEnumerator& operator=(const TokenEnumerator&) = delete;
   virtual ~TokenEnumerator() = default;
 
   // Whether the current position holds a token.

@@ -19,7 +19,7 @@ namespace {
 
 // Every buffer ever loaded; created with the first load. Guarded by the language lock,
 // under which the loader runs as a listener.
-std::vector<uint8_t*>* g_loadedCatalogs = nullptr;
+std::vector<uint8_t*>* LoadedCatalogs = nullptr;
 
 // The header words match the entry, and every slot points inside it.
 bool IsValidCatalog(const uint8_t* bytes, uint32_t size) {
@@ -50,20 +50,20 @@ void LoadMessageCatalog() {
   if (catalog == nullptr) std::abort();
 
   Common::MutexGuard guard(GetLanguageCandidates().Lock);
-  if (g_loadedCatalogs == nullptr) {
-    g_loadedCatalogs = new std::vector<uint8_t*>;
+  if (LoadedCatalogs == nullptr) {
+    LoadedCatalogs = new std::vector<uint8_t*>;
     std::atexit(ReleaseMessageCatalogs);
   }
-  g_loadedCatalogs->push_back(catalog);
+  LoadedCatalogs->push_back(catalog);
   Common::CurrentCatalog.store(catalog, std::memory_order_release);
 }
 
 void ReleaseMessageCatalogs() {
   Common::CurrentCatalog.store(nullptr, std::memory_order_release);
-  if (g_loadedCatalogs == nullptr) return;
-  for (uint8_t* catalog : *g_loadedCatalogs) delete[] catalog;
-  delete g_loadedCatalogs;
-  g_loadedCatalogs = nullptr;
+  if (LoadedCatalogs == nullptr) return;
+  for (uint8_t* catalog : *LoadedCatalogs) delete[] catalog;
+  delete LoadedCatalogs;
+  LoadedCatalogs = nullptr;
 }
 
 }  // namespace Resources

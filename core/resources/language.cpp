@@ -26,7 +26,7 @@ constexpr const char* kEnglish = "en";
 std::atomic<const char*> g_i18nPath{kSystemI18nPath};
 
 // Changed only under the state's lock: how many listeners are having their first run.
-uint32_t g_listenerDepth = 0;
+uint32_t ListenerDepth = 0;
 
 struct NormalizationRow {
   const char* Prefix;
@@ -128,11 +128,11 @@ void AddLanguageListener(LanguageListener listener) {
   if (std::find(list.begin(), list.end(), listener) != list.end()) return;
   // Before the listeners whose first run is still under way: the catalog loader opens the
   // archive, whose message lookup adds its own listener while the loader runs.
-  size_t running = std::min<size_t>(g_listenerDepth, list.size());
+  size_t running = std::min<size_t>(ListenerDepth, list.size());
   list.insert(list.end() - static_cast<std::ptrdiff_t>(running), listener);
-  ++g_listenerDepth;
+  ++ListenerDepth;
   struct DepthRestore {
-    ~DepthRestore() { --g_listenerDepth; }
+    ~DepthRestore() { --ListenerDepth; }
   } restore;
   listener();
 }

@@ -23,7 +23,7 @@ namespace {
 
 constexpr uint32_t kOpenErrorMessage = 371;
 
-std::atomic<si_dir*> g_archive{nullptr};
+std::atomic<si_dir*> ResourceArchiveHandle{nullptr};
 std::atomic<bool> g_closeRegistered{false};
 
 si_file* FromHandle(FileHandle file) { return reinterpret_cast<si_file*>(file); }
@@ -63,13 +63,13 @@ si_dir* OpenArchiveFile(const char16_t* path) {
 }
 
 si_dir* OpenResourceArchive() {
-  if (si_dir* archive = g_archive.load(std::memory_order_acquire)) return archive;
+  if (si_dir* archive = ResourceArchiveHandle.load(std::memory_order_acquire)) return archive;
   OpenArchiveFile(nullptr);
-  if (si_dir* archive = g_archive.load(std::memory_order_acquire)) return archive;
+  if (si_dir* archive = ResourceArchiveHandle.load(std::memory_order_acquire)) return archive;
   si_dir* opened = OpenArchiveFile(Common::GetModulePathW().c_str());
   if (opened == nullptr) return nullptr;
   si_dir* stored = nullptr;
-  if (!g_archive.compare_exchange_strong(stored, opened, std::memory_order_acq_rel)) {
+  if (!ResourceArchiveHandle.compare_exchange_strong(stored, opened, std::memory_order_acq_rel)) {
     ReleaseDir(ToDirHandle(opened));
     return stored;
   }
@@ -77,7 +77,7 @@ si_dir* OpenResourceArchive() {
   return opened;
 }
 
-void CloseResourceArchive() { ReleaseDir(ToDirHandle(g_archive.exchange(nullptr, std::memory_order_acq_rel))); }
+void CloseResourceArchive() { ReleaseDir(ToDirHandle(ResourceArchiveHandle.exchange(nullptr, std::memory_order_acq_rel))); }
 
 uint8_t* LoadResource(const char* name, uint32_t* size) {
   return ReadLocalizedFile(OpenResourceArchive(), name, nullptr, size);

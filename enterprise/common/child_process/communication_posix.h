@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/common/thread.h"
+#include "core/common/non_copyable.h"
 #include "core/include/file/file.h"
 
 namespace ChildProcess {
@@ -14,12 +15,10 @@ namespace ChildProcess {
 inline constexpr uint32_t kRelayPieceBytes = 4096;
 
 // The relay of one output pipe. It owns the read end and shares the target.
-class OutputCommunicationLogic {
+class OutputCommunicationLogic : private Common::NonCopyable {
  public:
   OutputCommunicationLogic(int fd, const std::shared_ptr<o_file>& target) : Fd(fd), Target(target) {}
   virtual ~OutputCommunicationLogic();
-  OutputCommunicationLogic(const OutputCommunicationLogic&) = delete;
-  OutputCommunicationLogic& operator=(const OutputCommunicationLogic&) = delete;
 
   // The relay loop: until end of file, a failed read or a failing target. Never throws;
   // failures are traced at the error level.
@@ -33,13 +32,11 @@ class OutputCommunicationLogic {
 };
 
 // Everything that relays a child's output: up to two relays and their threads.
-class CommunicationLogic {
+class CommunicationLogic : private Common::NonCopyable {
  public:
   CommunicationLogic() = default;
   // Joins the threads, then closes the pipes: blocks while a relay still runs.
   virtual ~CommunicationLogic();
-  CommunicationLogic(const CommunicationLogic&) = delete;
-  CommunicationLogic& operator=(const CommunicationLogic&) = delete;
 
   void SetOutput(int fd, const std::shared_ptr<o_file>& target);
   void SetError(int fd, const std::shared_ptr<o_file>& target);

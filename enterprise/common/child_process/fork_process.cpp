@@ -1,6 +1,7 @@
 // Fork, the child's set-up up to exec, the status report that carries a failed step back to
 // the parent, and the error records of the child-process runner.
 #include "enterprise/common/child_process/fork_process.h"
+#include "core/common/non_copyable.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -149,14 +150,12 @@ int MoveAboveStdHandles(int fd) {
 }
 
 // Holds the descriptors the child opens for duplication: the three files and /dev/null.
-class DescrptorsAutoCloseContext {
+class DescrptorsAutoCloseContext : private Common::NonCopyable {
  public:
   DescrptorsAutoCloseContext() = default;
   virtual ~DescrptorsAutoCloseContext() {
     for (int& fd : Fds) CloseIfOpen(fd);
   }
-  DescrptorsAutoCloseContext(const DescrptorsAutoCloseContext&) = delete;
-  DescrptorsAutoCloseContext& operator=(const DescrptorsAutoCloseContext&) = delete;
 
   static constexpr int kNullDevice = 3;
   int Fds[4] = {-1, -1, -1, -1};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/common/error.h"
+#include "core/common/non_copyable.h"
 
 namespace ChildProcess {
 
@@ -44,12 +45,10 @@ inline constexpr int kStdHandleCount = 3;
 
 // Everything the child will need, collected by the launch before the fork. The pointer
 // fields point into the context's own strings, so it is not copyable.
-class ForkContext {
+class ForkContext : private Common::NonCopyable {
  public:
   ForkContext(const std::vector<PathString>& argv, const PathString& workingDirectory, const PathMap& environment);
   virtual ~ForkContext();
-  ForkContext(const ForkContext&) = delete;
-  ForkContext& operator=(const ForkContext&) = delete;
 
   void DisableInherit(int index) { InheritFlags[index] = false; }
   void EnablePipe(int index) { PipeFlags[index] = true; }
@@ -82,12 +81,10 @@ class ForkContext {
 
 // The plain view of a context that the child uses: pointers and flags only, so that the
 // child touches no object that a thread absent after the fork might hold.
-class ForkSnapshot {
+class ForkSnapshot : private Common::NonCopyable {
  public:
   ForkSnapshot() = default;
   virtual ~ForkSnapshot() {}
-  ForkSnapshot(const ForkSnapshot&) = delete;
-  ForkSnapshot& operator=(const ForkSnapshot&) = delete;
 
   void SetCommand(const ForkContext& context);
   void SetWorkingDirectory(const ForkContext& context);

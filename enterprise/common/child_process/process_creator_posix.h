@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/common/text.h"
+#include "core/common/non_copyable.h"
 #include "core/include/file/file.h"
 
 namespace ChildProcess {
@@ -59,11 +60,9 @@ struct Parameters {
 
 // A started child. Callers serialize their use of one Control. Releasing the last
 // reference closes the input pipe still held and waits for the child.
-class Control {
+class Control : private Common::NonCopyable {
  public:
   virtual ~Control() = default;
-  Control(const Control&) = delete;
-  Control& operator=(const Control&) = delete;
 
   // -1 before the start and after Wait.
   virtual int GetProcessId() = 0;

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "core/include/file/dir.h"
+#include "core/common/non_copyable.h"
 
 namespace EnterpriseInstaller {
 
-class TemporaryDirectory {
+class TemporaryDirectory : private Common::NonCopyable {
  public:
   // Creates the directory under `base` (relative to the current directory; its missing
   // ancestors are created too); an empty base means the system's temporary directory.
@@ -16,8 +17,6 @@ class TemporaryDirectory {
   explicit TemporaryDirectory(const std::u16string& base);
   // Removes the whole tree, the directory itself included. Never throws.
   virtual ~TemporaryDirectory();
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
   // The directory's path, always ending with the directory's path separator.
   std::u16string GetPath() const;
