@@ -17,6 +17,7 @@
 #include "core/common/random.h"
 #include "core/common/safe_assert.h"
 #include "core/common/trace.h"
+#include "tools/testing/fixtures.h"
 
 namespace {
 
@@ -45,11 +46,8 @@ void ExpectGuidText(const std::string& text) {
 class RandomDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/guid_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    weak = dir + "/weak";
-    strong = dir + "/strong";
+    weak = scratch.File("weak");
+    strong = scratch.File("strong");
     g_reports.clear();
     SetAssertEventCallback(CaptureReport);
     Common::SetRandomDevicePaths(weak.c_str(), strong.c_str());
@@ -58,11 +56,6 @@ class RandomDeviceTest : public ::testing::Test {
   void TearDown() override {
     Common::SetRandomDevicePaths(nullptr, nullptr);
     SetAssertEventCallback(&Common::AssertEventToTrace);
-    unlink(weak.c_str());
-    rmdir(weak.c_str());
-    unlink(strong.c_str());
-    rmdir(strong.c_str());
-    rmdir(dir.c_str());
   }
 
   static void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -87,7 +80,8 @@ class RandomDeviceTest : public ::testing::Test {
     return found;
   }
 
-  std::string dir, weak, strong;
+  Testing::TempDir scratch;
+  std::string weak, strong;
 };
 
 TEST(GuidTest, TextHasTheVersionAndVariant) {

@@ -23,6 +23,7 @@
 #include "core/common/tests/safe_assert_child.h"
 #include "core/common/tests/safe_assert_recorder.h"
 #include "core/common/text.h"
+#include "tools/testing/fixtures.h"
 
 namespace {
 
@@ -180,16 +181,7 @@ struct ProcessCase {
 
 class SafeAssertProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/safe_assert_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
-  }
-  void TearDown() override {
-    unlink(LogPath().c_str());
-    rmdir(directory.c_str());
-  }
-  std::string LogPath() const { return directory + "/assert.log"; }
+  std::string LogPath() const { return scratch.File("assert.log"); }
   std::string ReadLog() const {
     std::ifstream in(LogPath());
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -198,13 +190,13 @@ class SafeAssertProcessTest : public ::testing::Test {
                             const std::string& action) {
     if (logValue) {
       size_t at = logValue->find("<dir>");
-      if (at != std::string::npos) logValue->replace(at, 5, directory);
+      if (at != std::string::npos) logValue->replace(at, 5, scratch.Path());
     }
     return Testing::RunHelper(Testing::HelperPath("core/common/tests", "safe_assert_probe"), {action},
                               {{"ZENVALO_SAFE_ASSERT", assertValue}, {"ZENVALO_SAFE_ASSERT_LOGFILE", logValue}});
   }
 
-  std::string directory;
+  Testing::TempDir scratch;
 };
 
 bool HasStackLines(const std::string& text) { return text.find(" ( ") != std::string::npos; }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "core/common/tests/safe_assert_child.h"
+#include "tools/testing/fixtures.h"
 
 namespace {
 
@@ -87,24 +88,14 @@ struct ChildCase {
 
 class SafeCloseChildTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/safe_close_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory = pattern;
-  }
-  void TearDown() override {
-    unlink((directory + "/stream").c_str());
-    rmdir(directory.c_str());
-  }
-
   Testing::ChildOutcome Run(const ChildCase& c) {
     std::vector<std::string> args{c.action};
-    if (c.action == "stream") args.push_back(directory);
+    if (c.action == "stream") args.push_back(scratch.Path());
     return Testing::RunHelper(Testing::HelperPath("core/linex/tests", "safe_close_probe"), args,
                               {{"ZENVALO_SAFE_CLOSE", c.value}});
   }
 
-  std::string directory;
+  Testing::TempDir scratch;
 };
 
 TEST_F(SafeCloseChildTest, ModesReactToClosingWhatIsNotOpen) {
