@@ -57,6 +57,22 @@ void IgnoreFileSizeSignalOnce() {
   g_sigxfszIgnored.store(true, std::memory_order_relaxed);
 }
 
+// The truncation that posix_dir::Open held back. A file that is already empty, with no
+// blocks kept past its end, only gets the times a truncation would give it: ext4, XFS and
+// btrfs take a truncation to zero for a file being replaced and write it out when it is
+// closed, so every freshly created file would be flushed at its close and its removal
+// would wait for that write. Every other file, and any failure of that road, is truncated.
+void TruncateHeldBack(posix_file& file) {
+  struct stat64 st;
+  if (fstat64(file.GetFd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_blocks == 0) {
+    // The modification time, and so the change time, as ftruncate sets them; the access
+    // time stays.
+    const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    if (futimens(file.GetFd(), times) == 0) return;
+  }
+  file.Truncate(0);
+}
+
 }  // namespace
 
 Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uint64_t start, uint64_t length) {
@@ -316,7 +332,7 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
   }
   auto* file = new posix_file(fd, range_locks);
   if (truncateLater) {
-    file->Truncate(0);
+    TruncateHeldBack(*file);
     if (file->last_error) {
       Common::Error failed = FromErrno("Open", kHeldTruncateLine, Common::FILE_OPEN_ERROR, path);
       failed.AddCause(TakeLastError(*file));

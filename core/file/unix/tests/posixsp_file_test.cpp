@@ -250,6 +250,74 @@ TEST_F(PosixFileTest, CreateLocksBeforeItTruncates) {
   EXPECT_EQ(scratch.ReadFile("f"), "");
 }
 
+// Times from long ago, so that a renewed modification time shows without a clock.
+constexpr time_t kOldSeconds = 1000000000;
+
+void MakeOld(const std::string& path) {
+  const timespec times[2] = {{kOldSeconds, 0}, {kOldSeconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << std::strerror(errno);
+}
+
+// However the held-back truncation is done, Create leaves the file empty, without blocks,
+// with a new modification time and the access time it had.
+void ExpectEmptiedByCreate(const std::string& path) {
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(st.st_blocks, 0);
+  EXPECT_GT(st.st_mtime, kOldSeconds);
+  EXPECT_EQ(st.st_atime, kOldSeconds);
+}
+
+TEST_F(PosixFileTest, CreateEmptiesAnExistingFileAsATruncationWould) {
+  struct Case {
+    const char* what;
+    const char* content;
+    bool blocksPastTheEnd;
+  };
+  const Case cases[] = {
+      {"an empty file", "", false},
+      {"a file with data", "old content", false},
+      // Last: not every file system keeps blocks past a file's end.
+      {"an empty file with blocks kept past its end", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    scratch.WriteFile("f", c.content);
+    if (c.blocksPastTheEnd) {
+      int fd = ::open(scratch.At("f").c_str(), O_WRONLY);
+      ASSERT_GE(fd, 0);
+      int kept = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 1 << 16);
+      ::close(fd);
+      if (kept != 0) GTEST_SKIP() << "this file system keeps no blocks past a file's end";
+    }
+    MakeOld(scratch.At("f"));
+    std::unique_ptr<rio_file> file(dir.Create(u"f", false, nullptr));
+    ASSERT_NE(file, nullptr);
+    EXPECT_FALSE(dir.last_error);
+    ExpectEmptiedByCreate(scratch.At("f"));
+  }
+}
+
+// Only the owner may set a file's times; a writer who is not must still get the file.
+TEST_F(PosixFileTest, CreateEmptiesAnEmptyFileOfAnotherOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "a file of another owner needs root to make";
+  scratch.WriteFile("f", "", 0666);
+  ASSERT_EQ(chmod(scratch.At("f").c_str(), 0666), 0);
+  ASSERT_EQ(chmod(scratch.Path().c_str(), 0755), 0);
+  MakeOld(scratch.At("f"));
+  std::string path = scratch.Path();
+  int status = RunInChild([&] {
+    if (!PosixTest::DropPrivileges()) return 20;
+    posix_dir child(path);
+    std::unique_ptr<rio_file> file(child.Create(u"f", false, nullptr));
+    return file != nullptr && !child.last_error ? 0 : 1;
+  });
+  if (status == 20) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(status, 0);
+  ExpectEmptiedByCreate(scratch.At("f"));
+}
+
 TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
   scratch.WriteFile("f", std::string(100, 'a'));
   std::unique_ptr<rio_file> whole(dir.OpenIO(u"f", false));
