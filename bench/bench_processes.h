@@ -1,4 +1,4 @@
-// Running the programs the benchmarks compare: started with fork and exec, their standard
+// Running the programs the benchmarks compare: spawned with posix_spawn, their standard
 // output read through a pipe, and the moment each line or piece arrives taken on the
 // monotonic clock, which the tool, the launcher and this program share.
 #pragma once
