@@ -498,7 +498,8 @@ void WholeRow(int which) {
 void PrintWhole() {
   std::printf("\nWhole runs against the whole-process limit: the launcher with a tool that exits at once, each run\n"
               "paired with one of a C program of the same build and zlib that only reads in 32 KiB pieces,\n"
-              "inflates, checks, writes in 64 KiB pieces and removes; spawn to exit, median of %zu pairs each, ms\n",
+              "inflates, checks, writes in 64 KiB pieces and removes; spawn to exit, median of %zu pairs each, ms;\n"
+              "the last column is the median of the pairs' own ratios\n",
               Count("whole.big.share"));
   std::printf("  %-38s %10s %10s %10s %12s\n", "", "C limit", "launcher", "extra", "limit/launcher");
   WholeRow(1);
