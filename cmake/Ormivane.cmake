@@ -25,13 +25,16 @@ define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform librarie
 # ormivane_library(NAME src...): the one static library of a folder.
 function(ormivane_library name)
   add_library(${name} STATIC ${ARGN})
-  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} ICU::uc ZLIB::ZLIB)
+  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} Ormivane::icu_uc Ormivane::zlib)
   set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
 endfunction()
 
 # ormivane_folder_library(NAME): the folder's sources make its library. Files named
 # *_interpose.cpp replace libc functions and must be in every program whether referenced
-# or not, so they go into the object library ormivane_interpose instead.
+# or not, so they go into the object library ormivane_interpose instead. Files named
+# *_step.cpp take the place of a step inside ICU's static library; they go into the
+# object library ormivane_icu_step, which every program links, so that ICU's own member
+# is never pulled in.
 function(ormivane_folder_library name)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   set(interpose ${sources})
@@ -42,6 +45,16 @@ function(ormivane_folder_library name)
       add_library(ormivane_interpose OBJECT)
     endif()
     target_sources(ormivane_interpose PRIVATE ${interpose})
+  endif()
+  set(steps ${sources})
+  list(FILTER steps INCLUDE REGEX "_step\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "_step\\.cpp$")
+  if(steps)
+    if(NOT TARGET ormivane_icu_step)
+      add_library(ormivane_icu_step OBJECT)
+      target_link_libraries(ormivane_icu_step PRIVATE Ormivane::icu_uc)
+    endif()
+    target_sources(ormivane_icu_step PRIVATE ${steps})
   endif()
   if(sources)
     ormivane_library(${name} ${sources})
@@ -66,7 +79,7 @@ function(ormivane_finish_platform)
   add_library(ormivane_platform INTERFACE)
   string(REPLACE ";" "," group "${libs}")
   target_link_libraries(ormivane_platform INTERFACE "$<LINK_GROUP:RESCAN,${group}>"
-    ICU::uc ZLIB::ZLIB Threads::Threads ${CMAKE_DL_LIBS})
+    Ormivane::icu_uc Ormivane::zlib Threads::Threads ${CMAKE_DL_LIBS})
   if(TARGET ormivane_interpose)
     target_link_libraries(ormivane_platform INTERFACE ormivane_interpose)
   endif()
@@ -97,7 +110,13 @@ function(ormivane_program name)
   if(TARGET ormivane_interpose)
     target_link_libraries(${name} PRIVATE ormivane_interpose)
   endif()
+  target_link_libraries(${name} PRIVATE ormivane_icu_step)
   target_link_options(${name} PRIVATE -rdynamic)
+  # The C++ runtime goes into the program, so a launcher needs only the C library of its
+  # host. The sanitizer runtimes expect the shared C++ runtime, so those builds keep it.
+  if(NOT ORMIVANE_SANITIZE)
+    target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
   if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests$")
     ormivane_embed_catalog(${name})
   endif()

@@ -1,0 +1,143 @@
+// The packed launcher on a machine with nothing installed: its ELF file asks the loader for
+// the C library's own objects alone, and it unpacks and runs its tool in a root that holds
+// only the loader, libc and libm. Both are facts of the product's link, so the sanitizer
+// builds (which link their runtimes dynamically) skip them.
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "packer/tests/launcher_support.h"
+#include "tools/testing/fixtures.h"
+
+namespace {
+
+// What a dynamic 32-bit program asks of the loader, from its ELF file.
+struct DynamicNeeds {
+  bool Read = false;
+  std::string Interpreter;         // PT_INTERP
+  std::vector<std::string> Needed;  // DT_NEEDED, in order
+};
+
+template <typename T>
+bool At(const std::vector<unsigned char>& file, uint64_t offset, T& out) {
+  if (offset > file.size() || file.size() - offset < sizeof(T)) return false;
+  std::memcpy(&out, file.data() + offset, sizeof(T));
+  return true;
+}
+
+std::string StringAt(const std::vector<unsigned char>& file, uint64_t offset, uint64_t limit) {
+  std::string text;
+  for (uint64_t i = offset; i < limit && i < file.size() && file[i] != 0; ++i) text += static_cast<char>(file[i]);
+  return text;
+}
+
+DynamicNeeds ReadDynamicNeeds(const std::string& path) {
+  DynamicNeeds needs;
+  std::vector<unsigned char> file = Testing::ReadFileBytes(path);
+  Elf32_Ehdr header;
+  if (!At(file, 0, header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_CLASS] != ELFCLASS32)
+    return needs;
+  for (unsigned i = 0; i < header.e_phnum; ++i) {
+    Elf32_Phdr segment;
+    if (!At(file, header.e_phoff + uint64_t{i} * header.e_phentsize, segment)) return needs;
+    if (segment.p_type == PT_INTERP)
+      needs.Interpreter = StringAt(file, segment.p_offset, uint64_t{segment.p_offset} + segment.p_filesz);
+  }
+  // The dynamic section names its string table through sh_link.
+  for (unsigned i = 0; i < header.e_shnum; ++i) {
+    Elf32_Shdr dynamic;
+    Elf32_Shdr strings;
+    if (!At(file, header.e_shoff + uint64_t{i} * header.e_shentsize, dynamic)) return needs;
+    if (dynamic.sh_type != SHT_DYNAMIC) continue;
+    if (!At(file, header.e_shoff + uint64_t{dynamic.sh_link} * header.e_shentsize, strings)) return needs;
+    for (uint64_t at = dynamic.sh_offset; at + sizeof(Elf32_Dyn) <= uint64_t{dynamic.sh_offset} + dynamic.sh_size;
+         at += sizeof(Elf32_Dyn)) {
+      Elf32_Dyn entry;
+      if (!At(file, at, entry)) return needs;
+      if (entry.d_tag == DT_NULL) break;
+      if (entry.d_tag == DT_NEEDED)
+        needs.Needed.push_back(StringAt(file, uint64_t{strings.sh_offset} + entry.d_un.d_val,
+                                        uint64_t{strings.sh_offset} + strings.sh_size));
+    }
+    needs.Read = true;
+  }
+  return needs;
+}
+
+#if ORMIVANE_PRODUCT_LINK
+constexpr bool kProductLink = true;
+#else
+constexpr bool kProductLink = false;
+#endif
+constexpr char kNotProductLink[] = "the sanitizer and native builds link their runtimes dynamically";
+
+TEST(BareSystem, LauncherNeedsOnlyTheCLibrary) {
+  if (!kProductLink) GTEST_SKIP() << kNotProductLink;
+  const std::set<std::string> cLibrary = {"libc.so.6", "libm.so.6", "ld-linux.so.2"};
+  for (const std::string& program : {LauncherTest::PackedProduct(), LauncherTest::ProbeLauncher()}) {
+    DynamicNeeds needs = ReadDynamicNeeds(program);
+    ASSERT_TRUE(needs.Read) << program;
+    EXPECT_EQ(needs.Interpreter, "/lib/ld-linux.so.2") << program;
+    EXPECT_FALSE(needs.Needed.empty()) << program;
+    for (const std::string& name : needs.Needed) EXPECT_EQ(cLibrary.count(name), 1u) << program << " needs " << name;
+  }
+}
+
+// A root with the loader, libc and libm of this machine, /tmp, and /dev/null and
+// /dev/urandom as device nodes; false (with the reason) when it cannot be made here.
+bool MakeBareRoot(const std::string& root, const std::string& interpreter, std::string& reason) {
+  const std::string libraries = root + "/lib/i386-linux-gnu";
+  for (const std::string& dir : {root + "/lib", libraries, root + "/tmp", root + "/dev"}) {
+    if (mkdir(dir.c_str(), 0755) != 0) return reason = "mkdir " + dir + ": " + std::strerror(errno), false;
+  }
+  chmod((root + "/tmp").c_str(), 01777);
+  struct Device {
+    const char* Name;
+    unsigned Minor;
+  };
+  for (const Device& device : {Device{"null", 3}, Device{"urandom", 9}}) {
+    const std::string node = root + "/dev/" + device.Name;
+    if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, device.Minor)) != 0)
+      return reason = "mknod " + node + ": " + std::strerror(errno), false;
+  }
+  char* loader = realpath(interpreter.c_str(), nullptr);
+  bool copied = loader != nullptr && Testing::CopyFile(loader, root + interpreter) &&
+                Testing::CopyFile(ORMIVANE_RUNTIME_LIBC, libraries + "/libc.so.6") &&
+                Testing::CopyFile(ORMIVANE_RUNTIME_LIBM, libraries + "/libm.so.6");
+  free(loader);
+  if (!copied) reason = "the C library's objects could not be copied";
+  return copied;
+}
+
+TEST(BareSystem, LauncherRunsInARootWithOnlyTheCLibrary) {
+  if (!kProductLink) GTEST_SKIP() << kNotProductLink;
+  if (geteuid() != 0) GTEST_SKIP() << "chroot and mknod need root";
+  DynamicNeeds needs = ReadDynamicNeeds(LauncherTest::ProbeLauncher());
+  ASSERT_FALSE(needs.Interpreter.empty());
+
+  Testing::TempDir dir;
+  const std::string root = dir.File("root");
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  std::string reason;
+  if (!MakeBareRoot(root, needs.Interpreter, reason)) GTEST_SKIP() << "no bare root here: " << reason;
+  ASSERT_TRUE(Testing::CopyFile(LauncherTest::ProbeLauncher(), root + "/ormivane_packed"));
+
+  Testing::ProcessResult run =
+      Testing::RunCaptured({"/usr/sbin/chroot", root, "/ormivane_packed", "print:inside-the-bare-root"});
+  EXPECT_EQ(run.Signal, 0);
+  EXPECT_EQ(run.Status, 0) << run.Output;
+  EXPECT_NE(run.Output.find("Start executing...\n\ninside-the-bare-root\n"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("Unpacked ormivane_tool.exe to /tmp/"), std::string::npos) << run.Output;
+  EXPECT_TRUE(std::filesystem::is_empty(root + "/tmp")) << "the run left files in the root's /tmp";
+}
+
+}  // namespace
