@@ -2,7 +2,10 @@
 // and failures, tree creation and removal on real directories, and the flag requests.
 #include "core/file/utils.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -272,6 +275,8 @@ TEST(Flags, RequestsNobodyAnswers) {
   EXPECT_TRUE(file->last_error.IsEmpty());
 }
 
+// The flags word is the one the system reports. Reading it takes no whole-file lock: it
+// succeeds while another process holds the whole file locked for writing.
 TEST(Flags, GetUnixFlags) {
   Testing::TempDir tmp;
   WriteText(tmp.File("f"), "x");
@@ -282,11 +287,47 @@ TEST(Flags, GetUnixFlags) {
   EXPECT_EQ(flags, 77u);  // not written when the entry does not open
   EXPECT_TRUE(dir->last_error.IsEmpty());
 
-  // The file system may not keep flags; either way the answer is consistent.
+  int fd = open(tmp.File("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int reported = 0;
+  bool kept = ioctl(fd, FS_IOC_GETFLAGS, &reported) == 0;
+  close(fd);
+
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    int locked = open(tmp.File("f").c_str(), O_RDWR);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    char done = locked >= 0 && fcntl(locked, F_SETLK, &whole) == 0 ? 'y' : 'n';
+    if (write(ready[1], &done, 1) != 1) _exit(1);
+    char go;
+    _exit(read(release[0], &go, 1) == 1 ? 0 : 1);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  ASSERT_EQ(locked, 'y');
+
+  flags = 77;
   Common::Error error = GetUnixFlags(dir.get(), u"f", &flags);
-  if (!error.IsEmpty()) {
+  if (kept) {
+    EXPECT_TRUE(error.IsEmpty()) << error.GetCode();
+    EXPECT_EQ(flags, static_cast<uint32_t>(reported));
+  } else {
+    // The file system keeps no flags: the failure is returned and the word reads 0.
+    EXPECT_FALSE(error.IsEmpty());
     EXPECT_EQ(flags, 0u);
   }
+
+  ASSERT_EQ(write(release[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int end : {ready[0], ready[1], release[0], release[1]}) close(end);
 }
 
 }  // namespace
