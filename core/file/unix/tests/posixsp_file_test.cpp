@@ -19,6 +19,7 @@
 #include "core/file/unix/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "core/linex/tests/lock_probe.h"
 
 namespace {
 
@@ -258,6 +259,14 @@ TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
   whole->Unlock(0, 10);
   whole->LockShared(0, 10, false);
   EXPECT_FALSE(whole->last_error);
+  // Another process still meets the whole-file write lock: the unlock punched no hole.
+  for (int64_t start : {0, 5}) {
+    Testing::OsLock seen = Testing::ProbeOsLock(scratch.At("f"), start, 10);
+    EXPECT_EQ(seen.Type, F_WRLCK) << start;
+    EXPECT_EQ(seen.Start, 0) << start;
+    EXPECT_EQ(seen.Len, 0) << start;
+    EXPECT_EQ(seen.Pid, getpid()) << start;
+  }
   whole.reset();
 
   std::unique_ptr<rio_file> a(dir.OpenIO(u"f", true));
