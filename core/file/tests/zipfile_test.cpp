@@ -382,6 +382,33 @@ TEST(ZipDirectoryTest, LyingEndRecordsAndCentralHeadersAreRefused) {
   }
 }
 
+// After the search come two reads: the end record, then the central directory. Either
+// failing fails the construction with the source's error as the cause.
+TEST(ZipDirectoryTest, FailedReadsOfTheEndRecordAndTheCentralDirectory) {
+  Bytes bytes = ZipBytes(kSmallZip);
+  MemoryRiFile searched(bytes);
+  Common::Error ignored;
+  ASSERT_NE(LocateCentralDirEnd(searched, ignored), 0u);
+  const uint32_t searchReads = searched.ReadCalls();
+  const struct {
+    uint32_t call;
+    uint32_t line;
+  } cases[] = {{searchReads + 1, 235}, {searchReads + 2, 258}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto* source = new MemoryRiFile(bytes);
+    source->FailReadCall(c.call);
+    zip_file_impl archive(source);
+    ExpectError(archive.last_error, Common::FILE_READ_ERROR, "zip_file_impl", c.line);
+    ASSERT_NE(archive.last_error.GetHead()->Cause, nullptr);
+    EXPECT_EQ(archive.last_error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
+    EXPECT_STREQ(archive.last_error.GetHead()->Cause->Function, "MemoryRead");
+    EXPECT_TRUE(source->last_error.IsEmpty()) << "the source's error was moved into the cause";
+    EXPECT_EQ(archive.GetIterator(), nullptr);
+    ExpectError(archive.last_error, Common::FILE_CORRUPTED, "GetIterator", 507);
+  }
+}
+
 TEST(ZipDirectoryTest, AnArchiveInsideALargerFileReadsFromItsOwnStart) {
   auto dir = OpenArchive(ZipBytes(R"({"prefix": 777, "entries": [
       {"name": "one", "text": "first entry"}, {"name": "two", "repeat": ["abc", 500], "method": 8}]})"));
