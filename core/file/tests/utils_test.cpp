@@ -17,6 +17,7 @@
 #include "core/file/tests/file_test_doubles.h"
 #include "core/file/unix/posixsp.h"
 #include "tools/testing/fixtures.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ TEST(SimpleCopyFile, MissingObjects) {
   EXPECT_EQ(copied, 0u);
   ASSERT_EQ(noSource.GetCode(), Common::FILE_READ_ERROR);
   EXPECT_EQ(noSource.GetHead()->Line, 169u);
+  EXPECT_EQ(Testing::LocationId(noSource), 0xA6F060106F60542Au);  // core/file/utils, line 169
   EXPECT_STREQ(noSource.GetHead()->File, "core/file/utils.cpp");
   Common::Error noDestination = SimpleCopyFile(&file, nullptr, 16);
   ASSERT_EQ(noDestination.GetCode(), Common::FILE_WRITE_ERROR);

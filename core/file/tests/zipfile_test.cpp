@@ -15,6 +15,7 @@
 #include "core/common/text.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/memory_ri_file.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -240,6 +241,7 @@ TEST(LocateCentralDirEndTest, AFailedReadOfTheSearchCarriesTheSourceError) {
   Common::Error error;
   EXPECT_EQ(LocateCentralDirEnd(file, error), 0u);
   ExpectError(error, Common::FILE_READ_ERROR, "SearchCentralDir", 460);
+  EXPECT_EQ(Testing::LocationId(error), 0x86137B9D60C18128u);  // zipfile, line 460
   ASSERT_NE(error.GetHead()->Cause, nullptr);
   EXPECT_EQ(error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
   EXPECT_STREQ(error.GetHead()->Cause->Function, "MemoryRead");

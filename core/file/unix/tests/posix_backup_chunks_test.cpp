@@ -17,6 +17,7 @@
 #include "core/file/unix/posix_backup.h"
 #include "core/file/unix/tests/posix_backup_fixture.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -309,6 +310,7 @@ TEST_P(FailedRestore, IsWrappedAndLeavesNoEntry) {
   Common::Error error = SendRestore(dir, u"x", c.Chunks);
   ASSERT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(error);
   EXPECT_EQ(RecordAt(error, 0).Line, 551u);
+  EXPECT_EQ(Testing::LocationId(error), 0x0EE4C316B43CF3AAu);  // posix_backup, line 551
   EXPECT_EQ(RecordAt(error, 0).Function, "PosixRestoreFile");
   EXPECT_EQ(RecordAt(error, 1).Code, c.CauseCode) << Describe(error);
   EXPECT_EQ(RecordAt(error, 1).Function, c.CauseFunction);

@@ -26,6 +26,7 @@
 #include "enterprise/common/child_process/communication_posix.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+#include "tools/testing/location_id.h"
 
 namespace ChildProcess {
 namespace {
@@ -246,6 +247,9 @@ TEST_F(ChildCreateTest, HandleChecksComeBeforeAnyPipeOrProcess) {
     EXPECT_STREQ(error.GetHead()->Function, c.Function);
     EXPECT_EQ(error.GetHead()->IdLow, kCreatorFile.Base + c.Line);
     EXPECT_EQ(error.GetHead()->Cause, nullptr);
+    if (c.Line == 69) {
+      EXPECT_EQ(Testing::LocationId(error), 0x4E880B9B77CDA79Bu);  // process_creator_posix, line 69
+    }
     EXPECT_EQ(RecordText(error.GetHead()),
               c.Code == Common::CHILD_EMPTY_CALLBACK ? u"Empty callback is given during child process creation." : u"");
   }
