@@ -88,6 +88,7 @@ void FormatChannelLine(WString& out, const char* channel) {
 
 void FormatParamLine(WString& out, const char* name, const Error& error) {
   const ErrorRecord* record = error.GetHead();
+  if (record == nullptr) return;
   out += u"\n| ";
   AppendAscii(out, name);
   out += u": ";
@@ -104,6 +105,7 @@ void FormatParamLine(WString& out, const char* name, const Error& error) {
 
 void FormatErrorRecord(WString& out, const Error& error, bool head, uint8_t level, const char* channel) {
   const ErrorRecord* record = error.GetHead();
+  if (record == nullptr) return;
   if (head) {
     AppendMessage(out, kMsgErrorHead);
   } else {

@@ -11,7 +11,9 @@ namespace Common {
 WString FormatError(const Error& error);
 
 // One record: `error`'s head. Level 255 and a null channel leave out the optional lines.
+// The empty error has no record: nothing is appended.
 void FormatErrorRecord(WString& out, const Error& error, bool head, uint8_t level, const char* channel);
+// One parameter line of `error`'s head; nothing for the empty error.
 void FormatParamLine(WString& out, const char* name, const Error& error);
 WString IndentContinuationLines(const WString& text);
 void FormatLevelLine(WString& out, uint8_t level);

@@ -65,36 +65,30 @@ bool IsCatalogText(const void* p) {
   return address >= start && address - start < ReadUint32(catalog);
 }
 
-bool ParseDecimal(const char* text, size_t length, uint64_t& value) {
-  value = UINT64_MAX;
-  if (length > kMaxDecimalDigits) return false;
+// A run longer than 63 characters is cut to its first 63; an overflow gives the largest value.
+void ParseDecimal(const char* text, size_t length, uint64_t& value) {
   char buffer[kMaxDecimalDigits + 1];
-  std::memcpy(buffer, text, length);
-  buffer[length] = 0;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(buffer, nullptr, 10);
-  if (errno == ERANGE) return false;
-  value = parsed;
-  return true;
+  size_t kept = length < kMaxDecimalDigits ? length : kMaxDecimalDigits;
+  std::memcpy(buffer, text, kept);
+  buffer[kept] = 0;
+  value = std::strtoull(buffer, nullptr, 10);
 }
 
-bool ParseDecimal32(const char* text, size_t length, uint32_t& value) {
+// Keeps the low 32 bits, so an index beyond 2^32 wraps rather than saturates.
+void ParseDecimal32(const char* text, size_t length, uint32_t& value) {
   uint64_t wide;
-  value = UINT32_MAX;
-  if (!ParseDecimal(text, length, wide) || wide > UINT32_MAX) return false;
+  ParseDecimal(text, length, wide);
   value = static_cast<uint32_t>(wide);
-  return true;
 }
 
-bool ParsePlaceholderIndex(std::u16string_view text, size_t pos, size_t count, uint32_t& index) {
-  index = UINT32_MAX;
-  if (count > kMaxDecimalDigits) return false;
-  char digits[kMaxDecimalDigits + 1];
-  for (size_t i = 0; i < count; ++i) digits[i] = static_cast<char>(text[pos + i] & 0xFF);
+void ParsePlaceholderIndex(std::u16string_view text, size_t pos, size_t count, uint32_t& index) {
+  char digits[kMaxDecimalDigits];
+  size_t kept = count < kMaxDecimalDigits ? count : kMaxDecimalDigits;
+  for (size_t i = 0; i < kept; ++i) digits[i] = static_cast<char>(text[pos + i] & 0xFF);
+  // strtoull may set ERANGE; a lookup never changes errno.
   int saved = errno;
-  bool ok = ParseDecimal32(digits, count, index);
+  ParseDecimal32(digits, kept, index);
   errno = saved;
-  return ok;
 }
 
 int64_t FindPlaceholder(std::u16string_view text, size_t start, uint32_t& index, size_t& length) {

@@ -42,10 +42,11 @@ void SubstituteParam(WString& out, const char16_t* message, std::u16string_view 
 
 // Position of the next placeholder at or after `start`, or -1.
 int64_t FindPlaceholder(std::u16string_view text, size_t start, uint32_t& index, size_t& length);
-// Parses the digit run at text[pos, pos+count); false when it does not fit in 32 bits.
-bool ParsePlaceholderIndex(std::u16string_view text, size_t pos, size_t count, uint32_t& index);
-// Decimal parsing of at most 63 characters; false on overflow or a longer run.
-bool ParseDecimal(const char* text, size_t length, uint64_t& value);
-bool ParseDecimal32(const char* text, size_t length, uint32_t& value);
+// Parses the digit run at text[pos, pos+count), taking the low byte of each unit.
+void ParsePlaceholderIndex(std::u16string_view text, size_t pos, size_t count, uint32_t& index);
+// Decimal parsing of at most the first 63 characters; an overflow gives UINT64_MAX.
+void ParseDecimal(const char* text, size_t length, uint64_t& value);
+// The low 32 bits of ParseDecimal.
+void ParseDecimal32(const char* text, size_t length, uint32_t& value);
 
 }  // namespace Common

@@ -25,7 +25,11 @@ class TraceSink {
   virtual void TraceText(void* context, int32_t level, uint32_t facility, uint32_t code, const char16_t* text) = 0;
   virtual void TraceErrorValue(void* context, int32_t level, const Error& error) = 0;
   // True: the sink also receives traffic below TraceThreshold.
-  virtual bool AcceptsAllLevels() { return false; }
+  virtual bool AcceptsAllLevels() { return DefaultAcceptsAllLevels(); }
+
+ protected:
+  // The answer of a sink that does not override AcceptsAllLevels: only the threshold decides.
+  static constexpr bool DefaultAcceptsAllLevels() { return false; }
 };
 
 // Up to four functions; a null one is skipped. The context forms are preferred.

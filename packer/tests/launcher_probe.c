@@ -11,6 +11,7 @@
      stderr         "stderr null" when standard error is /dev/null; writes to it too
      stdin          "stdin open" while nothing is readable and the input is not closed
      password       the password prompt in one write, then "password [ANSWER]"
+     prompt         the password prompt in one write, and no wait for an answer
      code           the two-factor prompt in one write, then "code [ANSWER]"
      both           both prompts in one write, then the two answers
      code-twice     the two-factor prompt twice in one write, then "code [ANSWER]"
@@ -193,6 +194,8 @@ int main(int argc, char** argv) {
     } else if (strcmp(command, "password") == 0) {
       WriteAll(1, kPasswordPrompt, sizeof kPasswordPrompt - 1);
       Report("password");
+    } else if (strcmp(command, "prompt") == 0) {
+      WriteAll(1, kPasswordPrompt, sizeof kPasswordPrompt - 1);
     } else if (strcmp(command, "code") == 0) {
       WriteAll(1, kCodePrompt, sizeof kCodePrompt - 1);
       WriteAll(1, "\n", 1);

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -183,6 +184,90 @@ RunResult RunLauncher(const std::string& program, const std::vector<std::string>
   if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
   result.Lines = SplitLines(result.Stdout);
   return result;
+}
+
+TerminalRun::TerminalRun(const std::string& program, const std::vector<std::string>& args) {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+  const char* name = ptsname(master);
+  if (name == nullptr) return;
+  terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int pipeEnds[2];
+  if (terminal < 0 || pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid = null < 0 ? -1 : fork();
+  if (pid == 0) ExecLauncher(program, args, RunOptions{}, terminal, pipeEnds[1], null);
+  if (null >= 0) close(null);
+  close(pipeEnds[1]);
+  out = pipeEnds[0];
+}
+
+TerminalRun::~TerminalRun() {
+  if (pid > 0 && !reaped) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  for (int fd : {master, terminal, out})
+    if (fd >= 0) close(fd);
+}
+
+bool TerminalRun::EchoOn() const {
+  termios modes{};
+  return tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
+}
+
+bool TerminalRun::WaitForEchoOff() {
+  constexpr int kTries = 60000;
+  constexpr useconds_t kTryMicros = 1000;
+  for (int i = 0; i < kTries; ++i) {
+    if (!EchoOn()) return true;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      reaped = true;
+      return false;
+    }
+    usleep(kTryMicros);
+  }
+  return false;
+}
+
+bool TerminalRun::ReadMore() {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(out, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    stdoutText.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+}
+
+bool TerminalRun::ReadUntil(const std::string& text) {
+  while (stdoutText.find(text) == std::string::npos)
+    if (!ReadMore()) return false;
+  return true;
+}
+
+void TerminalRun::Type(const std::string& text) { WriteAll(master, text); }
+
+int TerminalRun::Finish() {
+  while (ReadMore()) {
+  }
+  while (!reaped && waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  reaped = true;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string TerminalRun::Echoed() {
+  std::string echoed;
+  int flags = fcntl(master, F_GETFL);
+  fcntl(master, F_SETFL, flags | O_NONBLOCK);
+  char buffer[256];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) echoed.append(buffer, static_cast<size_t>(n));
+  fcntl(master, F_SETFL, flags);
+  return echoed;
 }
 
 bool PathExists(const std::string& path) {

@@ -50,6 +50,46 @@ struct RunResult {
 RunResult RunLauncher(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
+// A launcher whose standard input is a pseudo-terminal, as when a user runs it from a
+// terminal; its standard output is a pipe that the test reads, its standard error is
+// discarded. The terminal is not the launcher's controlling one.
+class TerminalRun {
+ public:
+  TerminalRun(const std::string& program, const std::vector<std::string>& args);
+  ~TerminalRun();
+  TerminalRun(const TerminalRun&) = delete;
+  TerminalRun& operator=(const TerminalRun&) = delete;
+
+  bool Started() const { return pid > 0; }
+  // Whether the terminal echoes what is typed, as the launcher left it.
+  bool EchoOn() const;
+  // Waits until the launcher has switched the echo off. False when it ended first, or did
+  // not do so within a minute (a guard against a hang, not a measure of speed).
+  bool WaitForEchoOff();
+  // Reads the launcher's standard output until `text` has appeared; false at its end.
+  bool ReadUntil(const std::string& text);
+  // Types on the terminal.
+  void Type(const std::string& text);
+  // Reads the rest of the output and waits for the launcher: its exit status, -1 when it
+  // did not exit.
+  int Finish();
+  // What the terminal sent back of what was typed: its echo.
+  std::string Echoed();
+  const std::string& Stdout() const { return stdoutText; }
+
+ private:
+  // One read of the output; false at its end.
+  bool ReadMore();
+
+  int master = -1;
+  int terminal = -1;  // the test's own descriptor of the launcher's terminal
+  int out = -1;
+  pid_t pid = -1;
+  bool reaped = false;
+  int status = 0;
+  std::string stdoutText;
+};
+
 bool PathExists(const std::string& path);
 // For runs that end without cleaning up (abort): removes what the run left behind.
 void RemoveTree(const std::string& path);

@@ -229,6 +229,34 @@ INSTANTIATE_TEST_SUITE_P(
                    kPw + "password [<none>]\nstill-relayed\n"}),
     [](const testing::TestParamInfo<PromptCase>& info) { return std::string(info.param.Name); });
 
+// On a real terminal the answer is read with the echo off, and the echo is on again
+// afterwards, also when the tool is gone by the time the answer comes.
+TEST(LauncherOnATerminal, AnswersAreReadWithoutEcho) {
+  const struct {
+    const char* name;
+    std::vector<std::string> commands;
+    std::string seenAfterAnswer;
+    int status;
+  } cases[] = {
+      {"tool waits", {"password"}, "password [s3cret]\n", 0},
+      {"tool died", {"prompt", "signal:9"}, "Error 0x64000f", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), c.commands);
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(run.EchoOn());
+    ASSERT_TRUE(run.ReadUntil(kPw)) << run.Stdout();
+    ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
+    run.Type("s3cret\n");
+    ASSERT_TRUE(run.ReadUntil(c.seenAfterAnswer)) << run.Stdout();
+    EXPECT_TRUE(run.EchoOn());
+    EXPECT_EQ(run.Finish(), c.status) << run.Stdout();
+    EXPECT_TRUE(run.EchoOn());
+    EXPECT_EQ(run.Echoed(), "");
+  }
+}
+
 TEST_F(LauncherRun, MissingEntryStopsTheUnpacking) {
   std::string launcher = PackVariant(Without(LauncherTest::ProbePayload(), "arvo.dll"));
   RunResult run = RunLauncher(launcher, {"print:never"});

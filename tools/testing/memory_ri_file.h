@@ -19,6 +19,8 @@ class MemoryRiFile : public ri_file {
 
   // A read that would touch [offset, ...) stores nothing and records FILE_READ_ERROR.
   void FailReadsFrom(uint64_t offset) { failFrom = offset; }
+  // Read call number `call` (counting from 1) stores nothing and records FILE_READ_ERROR.
+  void FailReadCall(uint32_t call) { failCall = call; }
   uint32_t ReadCalls() const { return readCalls; }
 
   void Read(void* buffer, uint32_t length, uint32_t* done) override {
@@ -27,7 +29,7 @@ class MemoryRiFile : public ri_file {
     if (last_error) return;
     uint64_t available = position < data.size() ? data.size() - position : 0;
     uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(length, available));
-    if (count > 0 && position + count > failFrom) {
+    if (readCalls == failCall || (count > 0 && position + count > failFrom)) {
       ReplaceLastError(*this, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, "MemoryRead", 1),
                                                 Common::FILE_READ_ERROR));
       return;
@@ -47,6 +49,7 @@ class MemoryRiFile : public ri_file {
   uint64_t position = 0;
   uint64_t failFrom = std::numeric_limits<uint64_t>::max();
   uint32_t readCalls = 0;
+  uint32_t failCall = 0;
 };
 
 }  // namespace Testing

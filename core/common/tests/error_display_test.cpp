@@ -26,6 +26,17 @@ TEST(ErrorDisplayTest, EmptyErrorsShowSuccess) {
   EXPECT_EQ(Display(zero), "Success");
 }
 
+// The value that means success has no record: the one-record formatters add nothing to it.
+TEST(ErrorDisplayTest, RecordFormattersLeaveTheEmptyErrorAlone) {
+  for (const Error& empty : {Error(), Common::NoError}) {
+    WString out = u"kept";
+    Common::FormatErrorRecord(out, empty, true, 1, "channel");
+    Common::FormatErrorRecord(out, empty, false, 255, nullptr);
+    Common::FormatParamLine(out, "$module", empty);
+    EXPECT_EQ(Common::ToUtf8(out.c_str()), "kept");
+  }
+}
+
 TEST(ErrorDisplayTest, ChainWithErrnoCause) {
   Error e(kGetIterator, Common::FILE_NOT_FOUND, Common::GetMessageText(Message(367)));
   e.AddPosixError(2);

@@ -8,6 +8,7 @@
 
 #include "core/common/file_object.h"
 #include "core/file/tests/file_test_doubles.h"
+#include "tools/testing/location_id.h"
 
 using Common::Error;
 using Common::ErrorRecord;
@@ -53,6 +54,7 @@ TEST(FileObjectTest, IoctlDefaultIsNotSupportedAndKeepsTheFirstError) {
   file.IOCTL(request);
   ExpectRaised(file.last_error, Common::FILE_NOT_SUPPORTED, "The operation is not supported.", kFileObject,
                "core/common/file_object.cpp", "IOCTL", 28);
+  EXPECT_EQ(Testing::LocationId(file.last_error), 0xA9BE4C92B08C83B5u);  // file_object, line 28
   EXPECT_EQ(request[1], 0u);
 
   const ErrorRecord* first = file.last_error.GetHead();
@@ -100,6 +102,7 @@ TEST(FileObjectTest, ExactLengthReadTurnsShortCountsIntoEndOfFile) {
     }
     ExpectRaised(file.last_error, Common::FILE_END_OF_FILE, "The end of the file has been reached.", kHeader,
                  "core/include/file/file.h", "Read", 27);
+    EXPECT_EQ(Testing::LocationId(file.last_error), 0xD18A9C757EF132F0u);  // the file header, line 27
   }
 }
 

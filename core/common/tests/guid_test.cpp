@@ -27,8 +27,8 @@ void CaptureReport(int32_t, uint32_t, uint32_t, const char* text) {
   if (std::strncmp(text, "Assertion failed", 16) == 0) g_reports.push_back(text);
 }
 
-const std::string kOpenReport = "Assertion failed: !\"Can't open random device\", file core/common/random.cpp, line 224";
-const std::string kReadReport = "Assertion failed: !\"Can't read from random device\", file core/common/random.cpp, line 214";
+const std::string kOpenReport = "Assertion failed: !\"Can't open random device\", file core/common/random, line 224";
+const std::string kReadReport = "Assertion failed: !\"Can't read from random device\", file core/common/random, line 214";
 
 void ExpectGuidText(const std::string& text) {
   ASSERT_EQ(text.size(), 36u) << text;
@@ -112,7 +112,7 @@ TEST(GuidTest, FieldsFormatInOrderWithoutSignOrWidthSurprises) {
 TEST_F(RandomDeviceTest, NonzeroFlagsAreRefused) {
   Common::Guid guid{};
   EXPECT_FALSE(Common::CreateGuid(guid, 1));
-  EXPECT_EQ(g_reports, std::vector<std::string>{"Assertion failed: false, file core/common/guid.cpp, line 56"});
+  EXPECT_EQ(g_reports, std::vector<std::string>{"Assertion failed: false, file core/common/guid, line 56"});
 }
 
 // The bytes are used as they come, in the structure's native byte order.

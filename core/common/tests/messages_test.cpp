@@ -114,10 +114,13 @@ TEST(MessagesTest, SubstitutionTable) {
       {u"{{0}}", {u"Z"}, u"{Z}"},
       {u"{0", {u"Z"}, u"{0"},
       {u"", {u"Z"}, u""},
-      // Indexes that do not fit in 32 bits, or runs longer than 63 digits, are too large.
-      {u"{4294967296}{0}", {u"Z"}, u"{4294967296}{0}"},
+      // An index keeps its low 32 bits; a run is cut to its first 63 digits; an overflow
+      // of 64 bits reads as the largest value, whose low half is too large for any list.
+      {u"{4294967296}{0}", {u"Z"}, u"ZZ"},
+      {u"{4294967297}", {u"A", u"B"}, u"B"},
       {u"{18446744073709551616}{0}", {u"Z"}, u"{18446744073709551616}{0}"},
-      {u"{" + WString(64, u'0') + u"}{0}", {u"Z"}, u"{" + WString(64, u'0') + u"}{0}"},
+      {u"{" + WString(64, u'0') + u"}{0}", {u"Z"}, u"ZZ"},
+      {u"{" + WString(63, u'0') + u"1}", {u"A", u"B"}, u"A"},
       {u"{" + WString(63, u'0') + u"}", {u"Z"}, u"Z"},
   };
   for (const auto& c : cases) {

@@ -8,6 +8,7 @@
 #include "core/common/cmdline_tokenizer.h"
 #include "core/common/error.h"
 #include "core/common/token_enum.h"
+#include "tools/testing/location_id.h"
 
 using Common::WString;
 
@@ -102,6 +103,9 @@ TEST(TokenizerTest, ExampleTable) {
       } catch (const Common::Error& error) {
         ExpectSite(error, Common::CMDLINE_PARSE_ERROR, 23, Common::Locations::CoreCommonCmdlineTokenizer,
                    "core/common/cmdline_tokenizer.cpp", *c.Failure);
+        if (c.Failure->Line == 377) {
+          EXPECT_EQ(Testing::LocationId(error), 0x126935B75A2BBEF1u);
+        }
       }
       continue;
     }
@@ -142,6 +146,7 @@ TEST(TokenEnumeratorTest, EmptyListThrowsNoMoreData) {
   } catch (const Common::Error& error) {
     ExpectSite(error, Common::NO_MORE_DATA, 33, Common::Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp",
                getToken);
+    EXPECT_EQ(Testing::LocationId(error), 0x37B0AAD561C5C1C0u);  // token_enum, line 96
   }
   try {
     tokens->Next();

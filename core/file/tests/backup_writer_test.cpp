@@ -9,6 +9,7 @@
 #include "core/common/error_display.h"
 #include "core/file/backup.h"
 #include "core/file/tests/backup_fakes.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -265,6 +266,7 @@ TEST_P(FailureTable, WrapsTheCauseWithPathAndNameAndKeepsEarlierChunks) {
   ASSERT_EQ(error.GetCode(), Common::FILE_BACKUP_ERROR);
   const Common::ErrorRecord* head = error.GetHead();
   EXPECT_EQ(head->Line, 103u);
+  EXPECT_EQ(Testing::LocationId(error), 0xA90A29013D5C4B73u);  // core/file/backup, line 103
   EXPECT_STREQ(head->Function, "CommonBackupFile");
   EXPECT_EQ(head->Kind, &BackupErrorKind);
   EXPECT_EQ(WideParam(head, "path"), u"/fake/");

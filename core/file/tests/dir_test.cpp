@@ -8,6 +8,7 @@
 
 #include "core/file/tests/file_test_doubles.h"
 #include "core/include/file/dir.h"
+#include "tools/testing/location_id.h"
 
 using Common::Error;
 using Common::ErrorRecord;
@@ -251,6 +252,7 @@ TEST(DirDefaultsTest, ResolveSymLinks) {
     r->Kind->GetText(text, r);
     EXPECT_EQ(Common::ToUtf8(text.c_str()), "Not enough memory to complete the operation.");
     EXPECT_EQ(r->IdLow, Common::Locations::CoreFileDir.Base + 49);
+    EXPECT_EQ(uint64_t(r->IdHigh) << 32 | r->IdLow, 0x73F112911EC4A510u);  // core/file/dir, line 49
     EXPECT_EQ(r->IdHigh, Common::Locations::CoreFileDir.High);
     EXPECT_STREQ(r->File, "core/file/dir.cpp");
     EXPECT_STREQ(r->Function, "ResolveSymLinks");

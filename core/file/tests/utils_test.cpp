@@ -2,7 +2,10 @@
 // and failures, tree creation and removal on real directories, and the flag requests.
 #include "core/file/utils.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include "core/file/tests/file_test_doubles.h"
 #include "core/file/unix/posixsp.h"
 #include "tools/testing/fixtures.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -109,6 +113,7 @@ TEST(SimpleCopyFile, MissingObjects) {
   EXPECT_EQ(copied, 0u);
   ASSERT_EQ(noSource.GetCode(), Common::FILE_READ_ERROR);
   EXPECT_EQ(noSource.GetHead()->Line, 169u);
+  EXPECT_EQ(Testing::LocationId(noSource), 0xA6F060106F60542Au);  // core/file/utils, line 169
   EXPECT_STREQ(noSource.GetHead()->File, "core/file/utils.cpp");
   Common::Error noDestination = SimpleCopyFile(&file, nullptr, 16);
   ASSERT_EQ(noDestination.GetCode(), Common::FILE_WRITE_ERROR);
@@ -148,14 +153,31 @@ TEST(CreateDirWithParents, AncestorThatCannotBeCreated) {
   EXPECT_FALSE(Exists(tmp.File("file/a")));
 }
 
+// Permissions do not bind root, which is how CI runs: the climb runs in a child that has
+// given up its privileges. Everything the child needs is ready before it does: the catalog
+// (the test program's archive may lie where that user cannot read) and a scratch
+// directory it may enter.
 TEST(CreateDirWithParents, AncestorWithoutPermission) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  constexpr uid_t kNobody = 65534;
+  Common::GetCodeText(Common::FILE_CREATE_ERROR);
   Testing::TempDir tmp;
+  ASSERT_EQ(chmod(tmp.Path().c_str(), 0755), 0);
   ASSERT_EQ(mkdir(tmp.File("locked").c_str(), 0555), 0);
-  std::unique_ptr<rio_dir> dir = OpenPath(tmp.File("locked/a/b"));
-  Common::Error error = CreateDirWithParents(dir.get());
-  EXPECT_FALSE(error.IsEmpty());
-  EXPECT_FALSE(Exists(tmp.File("locked/a")));
+  ASSERT_EQ(chmod(tmp.File("locked").c_str(), 0555), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(20);
+    std::unique_ptr<rio_dir> dir = OpenPath(tmp.File("locked/a/b"));
+    Common::Error error = CreateDirWithParents(dir.get());
+    if (error.GetCode() != Common::FILE_ACCESS_DENIED) _exit(21);
+    _exit(Exists(tmp.File("locked/a")) ? 22 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == 20) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   chmod(tmp.File("locked").c_str(), 0755);
 }
 
@@ -255,6 +277,8 @@ TEST(Flags, RequestsNobodyAnswers) {
   EXPECT_TRUE(file->last_error.IsEmpty());
 }
 
+// The flags word is the one the system reports. Reading it takes no whole-file lock: it
+// succeeds while another process holds the whole file locked for writing.
 TEST(Flags, GetUnixFlags) {
   Testing::TempDir tmp;
   WriteText(tmp.File("f"), "x");
@@ -265,11 +289,47 @@ TEST(Flags, GetUnixFlags) {
   EXPECT_EQ(flags, 77u);  // not written when the entry does not open
   EXPECT_TRUE(dir->last_error.IsEmpty());
 
-  // The file system may not keep flags; either way the answer is consistent.
+  int fd = open(tmp.File("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int reported = 0;
+  bool kept = ioctl(fd, FS_IOC_GETFLAGS, &reported) == 0;
+  close(fd);
+
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    int locked = open(tmp.File("f").c_str(), O_RDWR);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    char done = locked >= 0 && fcntl(locked, F_SETLK, &whole) == 0 ? 'y' : 'n';
+    if (write(ready[1], &done, 1) != 1) _exit(1);
+    char go;
+    _exit(read(release[0], &go, 1) == 1 ? 0 : 1);
+  }
+  char locked = 0;
+  ASSERT_EQ(read(ready[0], &locked, 1), 1);
+  ASSERT_EQ(locked, 'y');
+
+  flags = 77;
   Common::Error error = GetUnixFlags(dir.get(), u"f", &flags);
-  if (!error.IsEmpty()) {
+  if (kept) {
+    EXPECT_TRUE(error.IsEmpty()) << error.GetCode();
+    EXPECT_EQ(flags, static_cast<uint32_t>(reported));
+  } else {
+    // The file system keeps no flags: the failure is returned and the word reads 0.
+    EXPECT_FALSE(error.IsEmpty());
     EXPECT_EQ(flags, 0u);
   }
+
+  ASSERT_EQ(write(release[1], "g", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int end : {ready[0], ready[1], release[0], release[1]}) close(end);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "core/common/text.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/memory_ri_file.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -240,6 +241,7 @@ TEST(LocateCentralDirEndTest, AFailedReadOfTheSearchCarriesTheSourceError) {
   Common::Error error;
   EXPECT_EQ(LocateCentralDirEnd(file, error), 0u);
   ExpectError(error, Common::FILE_READ_ERROR, "SearchCentralDir", 460);
+  EXPECT_EQ(Testing::LocationId(error), 0x86137B9D60C18128u);  // zipfile, line 460
   ASSERT_NE(error.GetHead()->Cause, nullptr);
   EXPECT_EQ(error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
   EXPECT_STREQ(error.GetHead()->Cause->Function, "MemoryRead");
@@ -379,6 +381,33 @@ TEST(ZipDirectoryTest, LyingEndRecordsAndCentralHeadersAreRefused) {
     EXPECT_EQ(archive.GetIterator(), nullptr);
     ExpectError(archive.last_error, Common::FILE_CORRUPTED, "GetIterator", 507);
     EXPECT_EQ(OpenArchive(bytes), nullptr) << c.spec;
+  }
+}
+
+// After the search come two reads: the end record, then the central directory. Either
+// failing fails the construction with the source's error as the cause.
+TEST(ZipDirectoryTest, FailedReadsOfTheEndRecordAndTheCentralDirectory) {
+  Bytes bytes = ZipBytes(kSmallZip);
+  MemoryRiFile searched(bytes);
+  Common::Error ignored;
+  ASSERT_NE(LocateCentralDirEnd(searched, ignored), 0u);
+  const uint32_t searchReads = searched.ReadCalls();
+  const struct {
+    uint32_t call;
+    uint32_t line;
+  } cases[] = {{searchReads + 1, 235}, {searchReads + 2, 258}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    auto* source = new MemoryRiFile(bytes);
+    source->FailReadCall(c.call);
+    zip_file_impl archive(source);
+    ExpectError(archive.last_error, Common::FILE_READ_ERROR, "zip_file_impl", c.line);
+    ASSERT_NE(archive.last_error.GetHead()->Cause, nullptr);
+    EXPECT_EQ(archive.last_error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
+    EXPECT_STREQ(archive.last_error.GetHead()->Cause->Function, "MemoryRead");
+    EXPECT_TRUE(source->last_error.IsEmpty()) << "the source's error was moved into the cause";
+    EXPECT_EQ(archive.GetIterator(), nullptr);
+    ExpectError(archive.last_error, Common::FILE_CORRUPTED, "GetIterator", 507);
   }
 }
 

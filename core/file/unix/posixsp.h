@@ -146,6 +146,9 @@ class posix_dir : public rio_dir {
   NotificationWatch* watch = nullptr;
 
  private:
+  // Joins what names the entry (a name, an iterator or an identifier), then Open.
+  template <typename What>
+  posix_file* OpenByName(const What& what, uint32_t flags, bool range_locks, uint32_t mode);
   i_dir::iterator* AdoptSelfIterator(stat_iterator* entry, const char* function, uint32_t nullLine);
   bool JoinName(const char16_t* name, std::string& path, const char* function, uint32_t emptyLine, uint32_t code);
   void SetEntryTimes(void* request);

@@ -69,6 +69,9 @@ constexpr uint32_t kEntryTimesStatLine = 1542;
 constexpr uint32_t kEntryTimesLinkLine = 1544;
 constexpr uint32_t kEntryTimesLine = 1546;
 constexpr uint32_t kFsTypeLine = 1601;
+// Sites of this file's own: an empty joined path names no entry.
+constexpr uint32_t kOpenEmptyPathLine = 92;
+constexpr uint32_t kOpenDirEmptyPathLine = 105;
 
 constexpr uint32_t kOpenReadOnly = O_RDONLY;
 constexpr uint32_t kOpenWriteOnly = O_WRONLY;
@@ -81,20 +84,6 @@ constexpr size_t kCurrentDirBytes = 4096;
 // The native path with a '/' after it, unless it is exactly one byte long ("/").
 std::string WithSlash(const std::string& path) { return path.size() == 1 ? path : path + '/'; }
 
-// Opens the entry that `what` names (a name, an iterator or an identifier). An empty
-// joined path names nothing: it is refused before any system call.
-template <typename What>
-posix_file* OpenEntry(posix_dir& dir, const What& what, uint32_t flags, bool range_locks, uint32_t mode) {
-  std::string path;
-  dir.GetPath(what, path);
-  if (dir.last_error) return nullptr;
-  if (path.empty()) {
-    ReplaceLastError(dir, Plain("Open", __LINE__, Common::FILE_OPEN_ERROR));
-    return nullptr;
-  }
-  return dir.Open(path, flags, range_locks, mode);
-}
-
 template <typename What>
 posix_dir* OpenSubdir(posix_dir& dir, const What& what) {
   std::string path;
@@ -102,7 +91,7 @@ posix_dir* OpenSubdir(posix_dir& dir, const What& what) {
   if (dir.last_error) return nullptr;
   // An empty path would leave later names relative to the process's working directory.
   if (path.empty()) {
-    ReplaceLastError(dir, Plain("OpenDir", __LINE__, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(dir, Plain("OpenDir", kOpenDirEmptyPathLine, Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   return new posix_dir(path);
@@ -232,45 +221,59 @@ bool posix_dir::JoinName(const char16_t* name, std::string& path, const char* fu
 
 // Opening files and directories ----------------------------------------------------------
 
+// Opens the entry that `what` names (a name, an iterator or an identifier). An empty
+// joined path names nothing: it is refused before any system call.
+template <typename What>
+posix_file* posix_dir::OpenByName(const What& what, uint32_t flags, bool range_locks, uint32_t mode) {
+  std::string path;
+  GetPath(what, path);
+  if (last_error) return nullptr;
+  if (path.empty()) {
+    ReplaceLastError(*this, Plain("Open", kOpenEmptyPathLine, Common::FILE_OPEN_ERROR));
+    return nullptr;
+  }
+  return Open(path, flags, range_locks, mode);
+}
+
 ri_file* posix_dir::OpenI(const char16_t* name, bool range_locks) {
-  return OpenEntry(*this, name, kOpenReadOnly, range_locks, 0);
+  return OpenByName(name, kOpenReadOnly, range_locks, 0);
 }
 
 ri_file* posix_dir::OpenI(const i_dir::iterator* entry, bool range_locks) {
-  return OpenEntry(*this, entry, kOpenReadOnly, range_locks, 0);
+  return OpenByName(entry, kOpenReadOnly, range_locks, 0);
 }
 
 ri_file* posix_dir::OpenI(const file_identifier* id, bool range_locks) {
-  return OpenEntry(*this, id, kOpenReadOnly, range_locks, 0);
+  return OpenByName(id, kOpenReadOnly, range_locks, 0);
 }
 
 ro_file* posix_dir::OpenO(const char16_t* name, bool range_locks) {
-  return OpenEntry(*this, name, kOpenWriteOnly, range_locks, 0);
+  return OpenByName(name, kOpenWriteOnly, range_locks, 0);
 }
 
 ro_file* posix_dir::OpenO(const i_dir::iterator* entry, bool range_locks) {
-  return OpenEntry(*this, entry, kOpenWriteOnly, range_locks, 0);
+  return OpenByName(entry, kOpenWriteOnly, range_locks, 0);
 }
 
 ro_file* posix_dir::OpenO(const file_identifier* id, bool range_locks) {
-  return OpenEntry(*this, id, kOpenWriteOnly, range_locks, 0);
+  return OpenByName(id, kOpenWriteOnly, range_locks, 0);
 }
 
 rio_file* posix_dir::OpenIO(const char16_t* name, bool range_locks) {
-  return OpenEntry(*this, name, kOpenReadWrite, range_locks, 0);
+  return OpenByName(name, kOpenReadWrite, range_locks, 0);
 }
 
 rio_file* posix_dir::OpenIO(const i_dir::iterator* entry, bool range_locks) {
-  return OpenEntry(*this, entry, kOpenReadWrite, range_locks, 0);
+  return OpenByName(entry, kOpenReadWrite, range_locks, 0);
 }
 
 rio_file* posix_dir::OpenIO(const file_identifier* id, bool range_locks) {
-  return OpenEntry(*this, id, kOpenReadWrite, range_locks, 0);
+  return OpenByName(id, kOpenReadWrite, range_locks, 0);
 }
 
 rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const AccessRights* rights) {
   uint32_t mode = rights != nullptr ? rights->Mode : kDefaultFileMode;
-  posix_file* file = OpenEntry(*this, name, kOpenCreate, range_locks, mode);
+  posix_file* file = OpenByName(name, kOpenCreate, range_locks, mode);
   if (last_error.GetCode() == Common::FILE_OPEN_ERROR) {
     Common::Error failed = Plain("Create", kCreateLine, Common::FILE_CREATE_ERROR);
     failed.AddCause(last_error);

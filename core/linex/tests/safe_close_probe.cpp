@@ -22,6 +22,7 @@ const char* ErrnoName(int value) {
     case 0: return "0";
     case EBADF: return "EBADF";
     case ENOENT: return "ENOENT";
+    case ENOSPC: return "ENOSPC";
     default: return "other";
   }
 }
@@ -75,6 +76,17 @@ int BadStream(const char* directory) {
   RealClose(fd);
   stream.close();
   std::printf("stream %s\n", stream.fail() ? "failed" : "closed");
+  return 0;
+}
+
+// A stream whose buffered data cannot be written out fails to close with ENOSPC: a
+// failure to return, not a programming error.
+int FullFclose() {
+  FILE* stream = std::fopen("/dev/full", "w");
+  if (stream == nullptr) return 3;
+  std::fputc('x', stream);
+  errno = 0;
+  Report("fclose", std::fclose(stream));
   return 0;
 }
 
@@ -136,6 +148,7 @@ int main(int argc, char** argv) {
   }
   if (action == "close") return BadClose();
   if (action == "fclose") return BadFclose();
+  if (action == "full") return FullFclose();
   if (action == "stream" && argc == 3) return BadStream(argv[2]);
   if (action == "disabled") return Disabled();
   if (action == "good") return Good();

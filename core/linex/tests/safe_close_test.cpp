@@ -115,6 +115,8 @@ TEST_F(SafeCloseChildTest, ModesReactToClosingWhatIsNotOpen) {
       {"ABORT", "close", 0, "close -1 EBADF\n"},
       {"BREAK", "fclose", 0, "fclose -1 EBADF\n"},
       {"", "stream", 0, "stream failed\n"},
+      // Only EBADF is a programming error: a stream that cannot write out its data is not.
+      {unset, "full", 0, "fclose -1 ENOSPC\n"},
       {unset, "good", 0, "close 0 ENOENT\nfclose 0 ENOENT\n"},
       {"break", "good", 0, "close 0 ENOENT\nfclose 0 ENOENT\n"},
       // 51 failures returned while the check is off, then the re-armed check acts.

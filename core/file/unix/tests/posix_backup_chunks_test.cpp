@@ -17,6 +17,7 @@
 #include "core/file/unix/posix_backup.h"
 #include "core/file/unix/tests/posix_backup_fixture.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -309,6 +310,7 @@ TEST_P(FailedRestore, IsWrappedAndLeavesNoEntry) {
   Common::Error error = SendRestore(dir, u"x", c.Chunks);
   ASSERT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(error);
   EXPECT_EQ(RecordAt(error, 0).Line, 551u);
+  EXPECT_EQ(Testing::LocationId(error), 0x0EE4C316B43CF3AAu);  // posix_backup, line 551
   EXPECT_EQ(RecordAt(error, 0).Function, "PosixRestoreFile");
   EXPECT_EQ(RecordAt(error, 1).Code, c.CauseCode) << Describe(error);
   EXPECT_EQ(RecordAt(error, 1).Function, c.CauseFunction);
@@ -346,6 +348,54 @@ TEST(PosixRestore, SetXattrFailureNamesTheEntryAndTheAttribute) {
   EXPECT_EQ(PosixTest::Param(cause, "path1"), scratch.At("x"));
   EXPECT_EQ(PosixTest::Param(cause, "path2"), "bogus.n");
   EXPECT_EQ(PosixTest::ErrnoOf(cause->Cause), EOPNOTSUPP);
+}
+
+// A directory whose files are pipes: a file system that takes no extended attribute of any
+// name (tmpfs takes the security and trusted ones as root, so a real file would not show
+// the skip).
+class PipeFilesDir : public posix_dir {
+  // fsync refuses a pipe; a pipe has nothing to write out either.
+  class PipeFile : public posix_file {
+   public:
+    using posix_file::posix_file;
+    void Flush() override {}
+  };
+
+ public:
+  using posix_dir::posix_dir;
+  ~PipeFilesDir() override {
+    for (int fd : readEnds) close(fd);
+  }
+
+  posix_file* Open(const std::string&, uint32_t, bool, uint32_t) override {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+    readEnds.push_back(ends[0]);
+    last_error = Common::NoError;
+    return new PipeFile(ends[1], true);
+  }
+
+ private:
+  std::vector<int> readEnds;
+};
+
+TEST(PosixRestore, TwoAttributeNamesAreSkippedWhereTheFileSystemRefusesThem) {
+  PosixTest::ScratchDir scratch;
+  PipeFilesDir dir(scratch.Path());
+  Bytes skipped = XattrRecord("security.selinux", "system_u:object_r:tmp_t:s0");
+  // Without privileges a trusted name is refused for want of them, not as unsupported.
+  if (geteuid() == 0) skipped = Join({skipped, XattrRecord("trusted.pfcache", "x")});
+  Common::Error kept = SendRestore(dir, u"f", Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, skipped}}));
+  EXPECT_TRUE(kept.IsEmpty()) << Describe(kept);
+
+  Common::Error refused =
+      SendRestore(dir, u"g", Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, XattrRecord("security.other", "v")}}));
+  ASSERT_EQ(refused.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(refused);
+  PosixTest::RecordView cause = RecordAt(refused, 1);
+  EXPECT_EQ(cause.Code, Common::FILE_NOT_SUPPORTED);
+  EXPECT_EQ(cause.Function, "SetXattr");
+  EXPECT_EQ(cause.Line, 171u);
+  EXPECT_EQ(PosixTest::Param(cause.Record, "path2"), "security.other");
 }
 
 TEST(PosixRestore, AttributesOfARecordRestoredByTheLowWordOfTheLength) {

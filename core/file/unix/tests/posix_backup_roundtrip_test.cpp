@@ -11,6 +11,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -240,6 +242,33 @@ TEST_F(RoundTrip, DirectoryItselfByNullIdentifier) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0710u);
   EXPECT_NE(access(Dst("copy/child").c_str(), F_OK), 0);
+}
+
+// A directory backed up as itself carries its extended attributes; the restore makes the
+// directory and leaves them, since only an open file takes attributes.
+TEST_F(RoundTrip, DirectoryItselfWithAttributes) {
+  scratch.MakeDir("src/tree", 0750);
+  const char* name = PosixBackupTest::AttributesWork(scratch.Path(), "user.probe")      ? "user.colour"
+                     : PosixBackupTest::AttributesWork(scratch.Path(), "trusted.probe") ? "trusted.colour"
+                                                                                        : nullptr;
+  if (name == nullptr) GTEST_SKIP() << "this file system takes neither user. nor trusted. attributes";
+  ASSERT_EQ(setxattr(Src("tree").c_str(), name, "blue", 4, 0), 0);
+  RecordingSink sink;
+  posix_dir tree(Src("tree"));
+  ASSERT_TRUE(SendBackup(tree, nullptr, &sink).IsEmpty());
+  const BackupTesting::RecordedChunk* attributes = sink.Find(CHUNK_XATTR);
+  ASSERT_NE(attributes, nullptr);
+  const std::string nameBytes(name, std::strlen(name) + 1);
+  BackupTesting::Bytes record = BackupTesting::Join({BackupTesting::U16(static_cast<uint16_t>(nameBytes.size())),
+                                                     BackupTesting::U64(4), BackupTesting::Text(nameBytes),
+                                                     BackupTesting::Text("blue")});
+  EXPECT_NE(std::search(attributes->Payload.begin(), attributes->Payload.end(), record.begin(), record.end()),
+            attributes->Payload.end());
+
+  posix_dir dst(scratch.At("dst"));
+  ASSERT_TRUE(SendRestore(dst, u"copy", sink.chunks).IsEmpty());
+  EXPECT_TRUE(S_ISDIR(Lstat(Dst("copy")).st_mode));
+  EXPECT_EQ(getxattr(Dst("copy").c_str(), name, nullptr, 0), -1);
 }
 
 TEST_F(RoundTrip, RestoreOverAnExistingDirectory) {

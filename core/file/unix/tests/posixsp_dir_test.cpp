@@ -21,6 +21,7 @@
 #include "core/file/unix/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -165,6 +166,9 @@ TEST(PosixDirPaths, SpecialDirectories) {
     } else {
       EXPECT_EQ(special, nullptr);
       ExpectPlain(dir.last_error, c.code, "OpenSpecialDir", c.line);
+      if (c.line == 901) {
+        EXPECT_EQ(Testing::LocationId(dir.last_error), 0x3D9EA26F1BFDF203u);
+      }
     }
   }
   if (hadHome)
@@ -640,6 +644,7 @@ TEST_F(PosixDirTest, UnknownCodesAreNotSupported) {
     EXPECT_EQ(dir.last_error.GetCode(), Common::FILE_NOT_SUPPORTED);
     EXPECT_EQ(RecordAt(dir.last_error, 0).Line, 189u);
     EXPECT_EQ(RecordAt(dir.last_error, 0).IdHigh, Common::Locations::CoreIncludeFileDir.High);
+    EXPECT_EQ(Testing::LocationId(dir.last_error), 0xF22447445B0F1E5Fu);  // the directory header, line 189
   }
   // Reached the same way through every side.
   uint32_t request[8] = {PosixControl::MakeControlCode("GMFN")};

@@ -19,6 +19,7 @@
 #include "core/file/unix/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "core/linex/tests/lock_probe.h"
 
 namespace {
 
@@ -326,6 +327,14 @@ TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
   whole->Unlock(0, 10);
   whole->LockShared(0, 10, false);
   EXPECT_FALSE(whole->last_error);
+  // Another process still meets the whole-file write lock: the unlock punched no hole.
+  for (int64_t start : {0, 5}) {
+    Testing::OsLock seen = Testing::ProbeOsLock(scratch.At("f"), start, 10);
+    EXPECT_EQ(seen.Type, F_WRLCK) << start;
+    EXPECT_EQ(seen.Start, 0) << start;
+    EXPECT_EQ(seen.Len, 0) << start;
+    EXPECT_EQ(seen.Pid, getpid()) << start;
+  }
   whole.reset();
 
   std::unique_ptr<rio_file> a(dir.OpenIO(u"f", true));
@@ -510,6 +519,34 @@ TEST_F(PosixFileTest, AppendModeWritesAtTheEnd) {
   Write(*file, "de", 2);
   file.reset();
   EXPECT_EQ(scratch.ReadFile("f"), "abcde");
+}
+
+// A descriptor that only names the file refuses F_SETFL: the append request fails with a
+// record of its own, without text, whose cause is the errno record.
+TEST_F(PosixFileTest, AppendModeThatTheSystemRefuses) {
+  scratch.WriteFile("f", "abc");
+  int named = ::open(scratch.At("f").c_str(), O_PATH | O_CLOEXEC);
+  ASSERT_GE(named, 0);
+  posix_file file(named, true);
+  PosixControl::SetAppendModeRequest request{PosixControl::kSetAppendMode};
+  file.IOCTL(&request);
+  ExpectPosixSite(file.last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 462);
+  Common::WString text = u"unset";
+  file.last_error.GetHead()->Kind->GetText(text, file.last_error.GetHead());
+  EXPECT_EQ(Common::ToUtf8(text.c_str()), "");
+  EXPECT_EQ(Param(file.last_error.GetHead(), "path"), "");
+  EXPECT_EQ(ChainLength(file.last_error), 2);
+  EXPECT_EQ(ErrnoOf(RecordAt(file.last_error, 1).Record), EBADF);
+}
+
+// fsync of a FIFO fails: the flush reports it.
+TEST_F(PosixFileTest, FailingFlush) {
+  ASSERT_EQ(mkfifo(scratch.At("fifo").c_str(), 0644), 0);
+  std::unique_ptr<rio_file> fifo(dir.OpenIO(u"fifo", true));
+  ASSERT_NE(fifo, nullptr);
+  fifo->Flush();
+  ExpectPosixSite(fifo->last_error, 0, Common::FILE_WRITE_ERROR, "Flush", 388);
+  EXPECT_EQ(ErrnoOf(RecordAt(fifo->last_error, 1).Record), EINVAL);
 }
 
 bool Unsupported(int errnum) { return errnum == EINVAL || errnum == ENOTTY || errnum == EOPNOTSUPP || errnum == EPERM; }

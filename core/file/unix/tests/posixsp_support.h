@@ -56,7 +56,8 @@ int ErrnoOf(const Common::ErrorRecord* record);
 // normally (its signal in *signal when given).
 int RunInChild(const std::function<int()>& body, int* signal = nullptr);
 
-// Drops to an unprivileged user and group (in a child only). False when that failed.
+// Loads the message catalog, then drops to an unprivileged user and group (in a child
+// only). False when that failed.
 bool DropPrivileges();
 
 // Descriptors currently open in this process (after the message catalog is loaded).

@@ -13,6 +13,7 @@
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+#include "tools/testing/location_id.h"
 
 namespace ChildProcess {
 namespace {
@@ -271,6 +272,7 @@ void WriteToClosedPipe(bool callerBlocksSigpipe) {
   EXPECT_EQ(head->Line, 67u);
   EXPECT_STREQ(head->Function, "Write");
   EXPECT_EQ(head->IdLow, kCommunicationFile.Base + 67);
+  EXPECT_EQ(Testing::LocationId(writer.last_error), 0xBCC58F4D534AF934u);  // communication_posix, line 67
   EXPECT_EQ(head->Cause, nullptr);
   EXPECT_EQ(RecordText(head), u"The reading end of a pipe is closed.");
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
+#include "tools/testing/location_id.h"
 
 namespace ChildProcess {
 namespace {
@@ -103,6 +104,7 @@ TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
   Common::Error error = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 343),
                                             Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
   ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
+  EXPECT_EQ(Testing::LocationId(error), 0x8D08838F7F0DF726u);  // fork_process, line 343
   EXPECT_EQ(ParamNames(error), "cmdline,libcCall,file,$module");
   EXPECT_EQ(WideParam(error, "cmdline"), u"[prog,a b]");
   EXPECT_EQ(WideParam(error, "file"), u"/no/dir");

@@ -3,12 +3,19 @@
 #include "enterprise/common/child_process/process_creator_posix.h"
 
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +26,7 @@
 #include "enterprise/common/child_process/communication_posix.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+#include "tools/testing/location_id.h"
 
 namespace ChildProcess {
 namespace {
@@ -167,6 +175,36 @@ TEST_F(ChildCreateTest, CommandLineThatCannotBeSplit) {
 
 // ---- the checks made before anything exists -------------------------------------------------------
 
+// From now on every system call of this process that would make a pipe or a process
+// fails with EPERM. False when no such filter can be had (an emulator may lack it).
+bool ForbidPipesAndProcesses() {
+#if defined(__i386__)
+  constexpr uint32_t kArch = AUDIT_ARCH_I386;
+#else
+  constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#endif
+  std::vector<uint32_t> forbidden = {SYS_pipe, SYS_pipe2, SYS_fork, SYS_vfork, SYS_clone};
+#ifdef SYS_clone3
+  forbidden.push_back(SYS_clone3);
+#endif
+  std::vector<sock_filter> program = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+  };
+  for (uint32_t call : forbidden) {
+    program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+  }
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+    return false;
+  int probe[2];
+  return pipe(probe) != 0 && errno == EPERM;
+}
+
 TEST_F(ChildCreateTest, HandleChecksComeBeforeAnyPipeOrProcess) {
   const HandleType bad = static_cast<HandleType>(7);
   struct Case {
@@ -186,27 +224,55 @@ TEST_F(ChildCreateTest, HandleChecksComeBeforeAnyPipeOrProcess) {
       {"stdin type 7", {bad, u""}, {}, {}, false, Common::CHILD_STD_HANDLE_ERROR, 69, "RedirectStdHandle"},
       {"stdout type 7", {}, {bad, u"", nullptr}, {}, false, Common::CHILD_STD_HANDLE_ERROR, 69, "RedirectStdHandle"},
       {"stderr type 7", {}, {}, {bad, u"", nullptr}, false, Common::CHILD_STD_HANDLE_ERROR, 69, "RedirectStdHandle"},
+      {"stdin pipe, stdout type 7", {HandleType::Pipe, u""}, {bad, u"", nullptr}, {}, false,
+       Common::CHILD_STD_HANDLE_ERROR, 69, "RedirectStdHandle"},
       {"merged: stderr pipe without target is unused", {}, {}, {HandleType::Pipe, u"", nullptr}, true, 0, 0, ""},
       {"merged: stderr type 7 is never looked at", {}, {}, {bad, u"", nullptr}, true, 0, 0, ""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.Name);
+  auto parametersOf = [](const Case& c) {
     Parameters parameters;
     parameters.Argv = {u"/bin/true"};
     parameters.Stdin = c.Stdin;
     parameters.Stdout = c.Stdout;
     parameters.Stderr = c.Stderr;
     parameters.MergeStderr = c.Merge;
-    Common::Error error = CreateFailure(parameters);
+    return parameters;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Common::Error error = CreateFailure(parametersOf(c));
     EXPECT_EQ(error.GetCode(), c.Code);
     if (c.Code == 0) continue;
     EXPECT_EQ(error.GetHead()->Line, c.Line);
     EXPECT_STREQ(error.GetHead()->Function, c.Function);
     EXPECT_EQ(error.GetHead()->IdLow, kCreatorFile.Base + c.Line);
     EXPECT_EQ(error.GetHead()->Cause, nullptr);
+    if (c.Line == 69) {
+      EXPECT_EQ(Testing::LocationId(error), 0x4E880B9B77CDA79Bu);  // process_creator_posix, line 69
+    }
     EXPECT_EQ(RecordText(error.GetHead()),
               c.Code == Common::CHILD_EMPTY_CALLBACK ? u"Empty callback is given during child process creation." : u"");
   }
+
+  // The failing cases again where no pipe and no process can be made: one made before the
+  // check would fail first and change the error. The exit status names the case.
+  constexpr int kNoFilter = 200;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (!ForbidPipesAndProcesses()) _exit(kNoFilter);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+      if (cases[i].Code == 0) continue;
+      Common::Error error = CreateFailure(parametersOf(cases[i]));
+      if (error.GetCode() != cases[i].Code || error.GetHead()->Line != cases[i].Line) _exit(static_cast<int>(i) + 1);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == kNoFilter) GTEST_SKIP() << "no system call filter can be installed here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << cases[WEXITSTATUS(status) - 1].Name;
 }
 
 TEST_F(ChildCreateTest, SetupFailurePassesThroughAndTheChildIsReaped) {

@@ -14,6 +14,7 @@
 
 #include "core/resources/catalog.h"
 #include "tools/testing/fixtures.h"
+#include "tools/testing/location_id.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ TEST(TemporaryResources, MissingEntryIsAnInternalError) {
     ASSERT_EQ(error.GetCode(), Common::INSTALLER_INTERNAL_ERROR);
     const Common::ErrorRecord* head = error.GetHead();
     EXPECT_EQ(head->Line, 44u);
+    EXPECT_EQ(Testing::LocationId(error), 0x57FAB25E3661DFBAu);  // temporary_resources, line 44
     EXPECT_STREQ(head->Function, "ExtractZipFile");
     EXPECT_STREQ(head->File, "enterprise/installer/resource_temp_dir/temporary_resources.cpp");
     EXPECT_EQ(head->Cause, nullptr);
