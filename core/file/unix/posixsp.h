@@ -110,6 +110,9 @@ class posix_dir : public rio_dir {
   rio_file* OpenIO(const i_dir::iterator* entry, bool range_locks) override;
   rio_file* OpenIO(const file_identifier* id, bool range_locks) override;
   rio_file* Create(const char16_t* name, bool range_locks, const AccessRights* rights) override;
+  // Create that refuses a symbolic link at the final name (ELOOP) instead of writing
+  // through it to whatever it points to: for callers that must change only the entry named.
+  rio_file* CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights);
 
   // o_dir
   void Remove(const char16_t* name) override;

@@ -268,15 +268,28 @@ rio_file* posix_dir::OpenIO(const file_identifier* id, bool range_locks) {
   return OpenEntry(*this, id, kOpenReadWrite, range_locks, 0);
 }
 
-rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const AccessRights* rights) {
+namespace {
+
+posix_file* CreateEntry(posix_dir& dir, const char16_t* name, uint32_t flags, bool range_locks,
+                        const AccessRights* rights) {
   uint32_t mode = rights != nullptr ? rights->Mode : kDefaultFileMode;
-  posix_file* file = OpenEntry(*this, name, kOpenCreate, range_locks, mode);
-  if (last_error.GetCode() == Common::FILE_OPEN_ERROR) {
+  posix_file* file = OpenEntry(dir, name, flags, range_locks, mode);
+  if (dir.last_error.GetCode() == Common::FILE_OPEN_ERROR) {
     Common::Error failed = Plain("Create", kCreateLine, Common::FILE_CREATE_ERROR);
-    failed.AddCause(last_error);
-    ReplaceLastError(*this, failed);
+    failed.AddCause(dir.last_error);
+    ReplaceLastError(dir, failed);
   }
   return file;
+}
+
+}  // namespace
+
+rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const AccessRights* rights) {
+  return CreateEntry(*this, name, kOpenCreate, range_locks, rights);
+}
+
+rio_file* posix_dir::CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights) {
+  return CreateEntry(*this, name, kOpenCreate | O_NOFOLLOW, range_locks, rights);
 }
 
 rio_dir* posix_dir::OpenDir(const char16_t* name) { return OpenSubdir(*this, name); }
