@@ -459,7 +459,14 @@ i_dir::iterator* posix_dir::GetIterator() {
     ReplaceLastError(*this, FromErrno("GetIterator", kIteratorOpenLine, Common::FILE_OPEN_ERROR, native_path.c_str()));
     return nullptr;
   }
-  stat_iterator* entries = CreateIterator(native_path.c_str(), handle);
+  stat_iterator* entries = nullptr;
+  // The handle becomes the iterator's only once it exists.
+  try {
+    entries = CreateIterator(native_path.c_str(), handle);
+  } catch (...) {
+    closedir(handle);
+    throw;
+  }
   if (entries == nullptr) {
     closedir(handle);
     ReplaceLastError(*this, Plain("GetIterator", kIteratorMemoryLine, Common::FILE_OUT_OF_MEMORY));
