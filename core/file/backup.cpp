@@ -387,8 +387,8 @@ bool ExistsAsDirectory(RestoreTarget& target) {
   auto* readable = dynamic_cast<i_dir*>(target.dir);
   if (readable == nullptr) return false;
   std::unique_ptr<i_dir::iterator> entry(readable->GetIterator(target.name));
-  const bool directory = entry != nullptr && !entry->last_error && entry->GetType() == kTypeDirectory &&
-                         !entry->last_error;
+  // GetType gives 0 whenever the entry cannot be stat'ed.
+  const bool directory = entry != nullptr && entry->GetType() == kTypeDirectory && !entry->last_error;
   ReplaceLastError(*readable, Common::NoError);
   return directory;
 }
