@@ -56,6 +56,7 @@ CATALOG_SEEDS = {
     "generated.msg": [],
     "placeholders.msg": ["--text", "375={0} and {1} and {12345678901} and {", "--text", "2=Error"],
     "no_last_terminator.msg": ["--text", "453=tail", "--strip-last-terminator"],
+    "odd_texts.msg": ["--odd-text", "26=Error", "--odd-text", "375=odd {0} text", "--odd-text", "367=x"],
 }
 
 CMDLINE_SEEDS = {

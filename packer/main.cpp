@@ -1,5 +1,10 @@
 // The launcher: unpacks the carried tool and its libraries, runs the tool with the
 // launcher's arguments, echoes its output and answers its prompts, maps its exit status.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -79,6 +84,20 @@ class DataStream : public o_file {
   Launcher::PromptScanner scanner;
 };
 
+// A closed standard descriptor would be taken by the next file opened: the random device
+// would become the input the answers are read from, the archive or an unpacked file the
+// output the traces go to. Each closed one is put on /dev/null before anything else opens
+// a descriptor; open() gives the lowest free number, which is the one being filled.
+void OpenStandardDescriptors() {
+  constexpr int kLastStandardDescriptor = STDERR_FILENO;
+  for (int fd = STDIN_FILENO; fd <= kLastStandardDescriptor; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // Running on with the hole would hand it to the next file opened.
+    if (null != fd) std::abort();
+  }
+}
+
 std::string JoinArguments(int argc, char** argv) {
   std::string args;
   for (int i = 1; i < argc; ++i) {
@@ -152,6 +171,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenStandardDescriptors();
   std::cout << "ormivane_tool packed" << std::endl;
   try {
     return Run(argc, argv);

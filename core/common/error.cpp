@@ -104,7 +104,7 @@ void GetRecordText(WString& out, const ErrorRecord* record) {
   if (text == nullptr)
     out.clear();
   else
-    out.assign(text);
+    AssignText(out, text);
 }
 
 void GetEmptyText(WString& out, const ErrorRecord*) { out.clear(); }
@@ -259,8 +259,10 @@ Error MakeError(const SourceLocation& location, uint32_t code, std::initializer_
   const char16_t* message = GetCodeText(code);
   if (message == nullptr) return MakeError(location, code);
   std::vector<WString> list(args.begin(), args.end());
+  WString pattern;
+  AssignText(pattern, message);
   WString text;
-  SubstituteParams(text, message, list);
+  SubstituteParams(text, pattern, list);
   return Error(location, code, text.c_str());
 }
 

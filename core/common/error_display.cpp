@@ -17,7 +17,7 @@ constexpr uint8_t kNoLevel = 255;
 // A catalog word; a missing catalog (none loaded, or released at exit) gives empty text.
 void AppendMessage(WString& out, uint32_t number) {
   const char16_t* text = GetMessageText(Message(number));
-  if (text != nullptr) out += text;
+  if (text != nullptr) AppendText(out, text);
 }
 
 void AppendAscii(WString& out, const char* text) {

@@ -37,7 +37,15 @@ void UnregisterCatalogListener();
 // True when `p` lies inside the catalog in use.
 bool IsCatalogText(const void* p);
 
+// A catalog may hold texts at odd positions (8-bit texts of any length sit between the
+// others), so texts that may come from it are read unit by unit through byte loads,
+// never as char16_t in place. The length counts the units before the 0 unit.
+size_t TextLength(const char16_t* text);
+void AssignText(WString& out, const char16_t* text);
+void AppendText(WString& out, const char16_t* text);
+
 void SubstituteParams(WString& out, std::u16string_view message, const std::vector<WString>& args);
+// `message` may be a catalog text (read as AssignText reads it).
 void SubstituteParam(WString& out, const char16_t* message, std::u16string_view arg);
 
 // Position of the next placeholder at or after `start`, or -1.

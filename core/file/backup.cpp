@@ -381,16 +381,35 @@ bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
   return true;
 }
 
+// Whether the target's name is a directory itself (not a link to one, nor anything else),
+// as far as the directory can be read. The question leaves no error in the directory.
+bool ExistsAsDirectory(RestoreTarget& target) {
+  auto* readable = dynamic_cast<i_dir*>(target.dir);
+  if (readable == nullptr) return false;
+  std::unique_ptr<i_dir::iterator> entry(readable->GetIterator(target.name));
+  // GetType gives 0 whenever the entry cannot be stat'ed.
+  const bool directory = entry != nullptr && entry->GetType() == kTypeDirectory && !entry->last_error;
+  ReplaceLastError(*readable, Common::NoError);
+  return directory;
+}
+
+// "Already exists" counts as success only over a directory: the owner and mode of the
+// stream are applied to what stands there next, and they must not land on a file.
 bool MayCreateDirectory(RestoreTarget& target) {
   return MayCreate(target, kTargetDirectory, [&] {
     target.dir->CreateDir(target.name, nullptr);
-    return TakeDirResult(target, Common::FILE_ALREADY_EXISTS);
+    if (TakeDirResult(target, 0)) return true;
+    if (target.error.GetCode() != Common::FILE_ALREADY_EXISTS) return false;
+    if (!ExistsAsDirectory(target)) return false;
+    target.error = Common::NoError;
+    return true;
   });
 }
 
-bool MayCreateFile(RestoreTarget& target) {
+template <typename CreateFile>
+bool MayCreateFile(RestoreTarget& target, CreateFile createFile) {
   return MayCreate(target, kTargetFile, [&] {
-    std::unique_ptr<ro_file> file(target.dir->Create(target.name, false, nullptr));
+    std::unique_ptr<ro_file> file(createFile(*target.dir, target.name));
     bool result = TakeDirResult(target, 0);
     if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", __FILE__, kFileTargetAssertLine);
     if (result) target.file = std::move(file);
@@ -576,6 +595,14 @@ CommonRestoreChunkProcessor::CommonRestoreChunkProcessor(ro_dir* dir, const char
 
 CommonRestoreChunkProcessor::~CommonRestoreChunkProcessor() = default;
 
+ro_file* CommonRestoreChunkProcessor::CreateTargetFile(ro_dir& dir, const char16_t* name) {
+  return dir.Create(name, false, nullptr);
+}
+
+bool CommonRestoreChunkProcessor::MayCreateTargetFile() {
+  return MayCreateFile(*target, [this](ro_dir& dir, const char16_t* name) { return CreateTargetFile(dir, name); });
+}
+
 Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& request) {
   RestoreTarget& t = *target;
   // Without a source or a name there is nothing to restore from or to.
@@ -594,7 +621,7 @@ Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& r
   }
   if (t.error) return t.error;
 
-  if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return t.error;
+  if (t.kind == kTargetNotCreated && !MayCreateTargetFile()) return t.error;
   if (attributes != kNoAttributes) RestoreAttributes(t, attributes);
   if (times[0] != 0 || times[1] != 0) RestoreTimes(t, times[0], times[1], 0);
   if (entry.Size >= EntryRecordLayout::kHeaderBytes) {
@@ -631,7 +658,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
     }
     case CHUNK_STREAMS:
     case CHUNK_DATA: {
-      if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return Common::NoError;
+      if (t.kind == kTargetNotCreated && !MayCreateTargetFile()) return Common::NoError;
       if (!t.file) return Common::NoError;
       if (type == CHUNK_DATA) {
         t.error = RestorePlainStream(*reader, *t.file, kWholeChunkBytes, request.Callback);
@@ -691,7 +718,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
   switch (entry.Type) {
     case kTypeRegular:
     case kTypeRegularAlias:
-      MayCreateFile(t);
+      MayCreateTargetFile();
       return Common::NoError;
     case kTypeCharDevice:
     case kTypeBlockDevice: {
@@ -718,7 +745,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
       return Common::NoError;
     default:
       SafeAssert("!\"What type is it? You shall create this item.\"", __FILE__, kUnknownTypeAssertLine);
-      if (t.kind == kTargetNotCreated) MayCreateFile(t);
+      if (t.kind == kTargetNotCreated) MayCreateTargetFile();
       return Common::NoError;
   }
 }

@@ -285,9 +285,13 @@ class CommonRestoreChunkProcessor : public RestoreChunkProcessor {
   RestoreTarget& Target() { return *target; }
   // The end-of-restore step that applies owner and group, then mode, from the entry record.
   virtual void RestoreOwnership();
+  // Creates the target as a regular file in its directory (null on failure, the reason in
+  // the directory's error). A refinement may open it more strictly than `Create` does.
+  virtual ro_file* CreateTargetFile(ro_dir& dir, const char16_t* name);
 
  private:
   Common::Error ProcessEntryChunk(i_file& reader);
+  bool MayCreateTargetFile();
   Common::Error RestoreWindowsStream(i_file& reader, ro_file& file, BackupCallback* callback);
 
   uint64_t times[2] = {0, 0};  // modification, creation

@@ -583,6 +583,14 @@ si_file* zip_file_impl::OpenEntry(const uint8_t* header) {
   return file;
 }
 
+bool zip_file_impl::OwnsEntry(const uint8_t* header, uint32_t remaining) const {
+  if (!state->CentralDir || remaining == 0 || remaining > state->Count) return false;
+  // Headers are found by walking, never by reading at the pointer given: that may be freed.
+  const uint8_t* at = state->CentralDir.get();
+  for (uint32_t left = state->Count; left > remaining; --left) at += Central::RecordBytes(at);
+  return reinterpret_cast<uintptr_t>(at) == reinterpret_cast<uintptr_t>(header);
+}
+
 si_file* zip_file_impl::OpenI(const char16_t* name, bool range_locks) {
   iterator* found = GetIterator(name);
   if (found == nullptr) return nullptr;
@@ -593,7 +601,7 @@ si_file* zip_file_impl::OpenI(const char16_t* name, bool range_locks) {
 
 si_file* zip_file_impl::OpenI(const iterator* entry, bool) {
   auto* it = dynamic_cast<const zip_iterator*>(entry);
-  if (it == nullptr || it->last_error) {
+  if (it == nullptr || it->last_error || !OwnsEntry(it->Header(), it->Remaining())) {
     ReplaceLastError(*this, MakeFailure("OpenI", kOpenByIteratorLine, Common::FILE_OPEN_ERROR));
     return nullptr;
   }
@@ -602,7 +610,7 @@ si_file* zip_file_impl::OpenI(const iterator* entry, bool) {
 
 si_file* zip_file_impl::OpenI(const file_identifier* id, bool) {
   auto* zid = dynamic_cast<const zip_identifier*>(id);
-  if (zid == nullptr) {
+  if (zid == nullptr || !OwnsEntry(zid->header, zid->remaining)) {
     ReplaceLastError(*this, MakeFailure("OpenI", kOpenByIdentifierLine, Common::FILE_OPEN_ERROR));
     return nullptr;
   }
@@ -660,7 +668,7 @@ i_dir::iterator* zip_file_impl::GetIterator(const char16_t* name) {
 
 i_dir::iterator* zip_file_impl::GetIterator(const file_identifier* id) {
   auto* zid = dynamic_cast<const zip_identifier*>(id);
-  if (zid == nullptr) {
+  if (zid == nullptr || !OwnsEntry(zid->header, zid->remaining)) {
     ReplaceLastError(*this, MakeFailure("GetIterator", kNoIdentifierLine, Common::FILE_NOT_FOUND));
     return nullptr;
   }

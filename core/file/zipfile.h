@@ -47,6 +47,9 @@ class zip_file_impl : public virtual si_dir {
 
  private:
   si_file* OpenEntry(const uint8_t* header);
+  // Whether an iterator's or identifier's position is one of this archive's headers: what
+  // another archive hands out points into its own central directory, which may be gone.
+  bool OwnsEntry(const uint8_t* header, uint32_t remaining) const;
 
   std::shared_ptr<zip_file_state> state;
 };

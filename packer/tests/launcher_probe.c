@@ -19,6 +19,8 @@
                     first has been read by the launcher, then "password [ANSWER]"
      close-stdin    closes its standard input
      big:N          N bytes of numbered lines
+     copy-dir:DEST  copies every file of its own directory into DEST, and writes that
+                    directory's path into DEST/.from (for runs whose console is closed)
      exit:N         ends with status N
      signal:N       ends by signal N */
 /* Large inode numbers and sizes on a 32-bit build. */
@@ -157,6 +159,45 @@ static void WaitUntilRead(void) {
   }
 }
 
+static int CopyFile(const char* from, const char* to) {
+  FILE* in = fopen(from, "rb");
+  if (in == NULL) return -1;
+  FILE* out = fopen(to, "wb");
+  if (out == NULL) {
+    fclose(in);
+    return -1;
+  }
+  char buffer[kLineBytes];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) fwrite(buffer, 1, n, out);
+  fclose(in);
+  return fclose(out);
+}
+
+static void CopyDir(const char* self, const char* dest) {
+  char dir[kLineBytes];
+  snprintf(dir, sizeof dir, "%s", self);
+  char* slash = strrchr(dir, '/');
+  if (slash == NULL) exit(92);
+  *slash = '\0';
+  char path[kLineBytes * 2], copy[kLineBytes * 2];
+  snprintf(copy, sizeof copy, "%s/.from", dest);
+  FILE* from = fopen(copy, "w");
+  if (from == NULL) exit(92);
+  fprintf(from, "%s/", dir);
+  fclose(from);
+  DIR* d = opendir(dir);
+  if (d == NULL) exit(92);
+  struct dirent* e;
+  while ((e = readdir(d)) != NULL) {
+    if (e->d_name[0] == '.') continue;
+    snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+    snprintf(copy, sizeof copy, "%s/%s", dest, e->d_name);
+    if (CopyFile(path, copy) != 0) exit(92);
+  }
+  closedir(d);
+}
+
 static void Big(long bytes) {
   char line[32];
   long line_number = 0;
@@ -220,6 +261,8 @@ int main(int argc, char** argv) {
       close(0);
     } else if (strncmp(command, "big:", 4) == 0) {
       Big(atol(command + 4));
+    } else if (strncmp(command, "copy-dir:", 9) == 0) {
+      CopyDir(argv[0], command + 9);
     } else if (strncmp(command, "exit:", 5) == 0) {
       return atoi(command + 5);
     } else if (strncmp(command, "signal:", 7) == 0) {

@@ -53,6 +53,7 @@ void WriteAll(int fd, const std::string& data) {
   dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
+  for (int fd : options.Closed) close(fd);
   // Every other descriptor of ours is close-on-exec.
   if (!options.WorkingDirectory.empty() && chdir(options.WorkingDirectory.c_str()) != 0) _exit(126);
   umask(static_cast<mode_t>(options.Umask));

@@ -34,6 +34,7 @@ struct RunOptions {
   std::string WorkingDirectory;  // empty: the test's own
   int Umask = 022;
   std::vector<std::string> Environment;  // "NAME=VALUE" sets, "NAME" alone unsets
+  std::vector<int> Closed;               // standard descriptors the launcher starts without
 };
 
 struct RunResult {

@@ -402,6 +402,64 @@ TEST_F(LauncherRun, DatBesideTheProgramTakesPrecedence) {
   EXPECT_EQ(broken.Stdout.find("not-the-probe"), std::string::npos);
 }
 
+// A launcher started without standard input answers a prompt as at the end of its input;
+// its random source must not stand in for the missing descriptor.
+TEST_F(LauncherRun, ClosedStandardInputGivesEmptyAnswers) {
+  RunOptions options;
+  options.Closed = {0};
+  RunResult run = RunLauncher(standard, {"password", "code"}, options);
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(ToolOutput(run), kPw + "password []\n" + kCode + "code []\n");
+  ExpectCleanedUp(run);
+}
+
+struct ClosedCase {
+  const char* Name;
+  std::vector<int> Closed;
+  int ToolStatus;
+  int ExitCode;
+};
+
+class ClosedDescriptors : public LauncherRun, public testing::WithParamInterface<ClosedCase> {};
+
+// Whatever standard descriptors are missing, the files the launcher opens never take
+// their place: the unpacked files and the archive keep their bytes (the lock layer's
+// traces, asked for here, go to standard error), and the run ends as the tool did.
+TEST_P(ClosedDescriptors, RunCleanlyWithUntouchedFiles) {
+  const ClosedCase& c = GetParam();
+  std::string launcher = PackVariant(LauncherTest::ProbePayload());
+  std::vector<unsigned char> before = Testing::ReadFileBytes(launcher);
+  Testing::TempDir copies;
+  RunOptions options;
+  options.Closed = c.Closed;
+  options.Environment = {"VELTRA_LOG=F"};
+  RunResult run = RunLauncher(launcher, {"copy-dir:" + copies.Path(), "exit:" + std::to_string(c.ToolStatus)}, options);
+  EXPECT_EQ(run.Status, c.ExitCode) << run.Stdout;
+
+  std::vector<unsigned char> from = Testing::ReadFileBytes(copies.File(".from"));
+  std::string dir(from.begin(), from.end());
+  ASSERT_TRUE(std::regex_match(dir, kUnpackDirShape)) << dir;
+  EXPECT_FALSE(LauncherTest::PathExists(dir));
+  LoadFiles::LibraryRenameTable table;
+  std::vector<std::string> unpacked = LoadFiles::UnpackList();
+  for (const Entry& e : LauncherTest::ProbePayload()) {
+    if (std::find(unpacked.begin(), unpacked.end(), e.Name) == unpacked.end()) continue;
+    std::vector<unsigned char> expected =
+        e.File.empty() ? std::vector<unsigned char>(e.Text.begin(), e.Text.end()) : Testing::ReadFileBytes(e.File);
+    EXPECT_TRUE(Testing::ReadFileBytes(copies.File(table.FileNameOf(e.Name))) == expected) << e.Name;
+  }
+  EXPECT_TRUE(Testing::ReadFileBytes(launcher) == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Launcher, ClosedDescriptors,
+                         testing::Values(ClosedCase{"AllThree", {0, 1, 2}, 0, 0},
+                                         ClosedCase{"AllThreeToolQuiet", {0, 1, 2}, 6, 1},
+                                         ClosedCase{"StdoutAlone", {1}, 0, 0},
+                                         ClosedCase{"StdoutAloneToolQuiet", {1}, 6, 1},
+                                         ClosedCase{"StderrAlone", {2}, 0, 0},
+                                         ClosedCase{"StderrAloneToolQuiet", {2}, 6, 1}),
+                         [](const testing::TestParamInfo<ClosedCase>& info) { return std::string(info.param.Name); });
+
 TEST(PackedProduct, RunsTheDemoTool) {
   RunOptions options;
   options.Stdin = "s3cret 123456\n";

@@ -6,7 +6,12 @@
 #include <fstream>
 #include <map>
 
+#include "core/common/error.h"
+#include "core/common/error_display.h"
+#include "core/common/locations.h"
 #include "core/common/messages.h"
+#include "core/resources/catalog.h"
+#include "tools/testing/fixtures.h"
 
 using Common::Message;
 using Common::WString;
@@ -92,6 +97,37 @@ TEST(MessagesTest, LookupWithoutCatalogGivesNull) {
   Common::CurrentCatalog.store(catalog);
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(saved, EXDEV);
+}
+
+// A valid catalog may hold texts at odd positions: every use of them (lookup, records
+// that refer to them, placeholders, the display) reads them unit by unit from the bytes.
+TEST(MessagesTest, TextsAtOddPositionsAreReadWhole) {
+  Testing::TempDir dir;
+  const std::string path = dir.File("odd.msg");
+  ASSERT_TRUE(Testing::MakeCatalog(path, {"--odd-text", "367=Odd entry text.", "--odd-text", "423=Odd {0} command.",
+                                          "--odd-text", "26=Fault"}));
+  std::vector<unsigned char> bytes = Testing::ReadFileBytes(path);
+  std::unique_ptr<uint8_t[]> catalog(Resources::CopyValidCatalog(bytes.data(), static_cast<uint32_t>(bytes.size())));
+  ASSERT_NE(catalog, nullptr);
+  Common::GetMessageText(Message(2));  // the carried catalog is loaded first and put back after
+  const uint8_t* carried = Common::CurrentCatalog.exchange(catalog.get());
+
+  const char16_t* text = Common::GetMessageText(Message(367));
+  const bool odd = reinterpret_cast<uintptr_t>(text) % alignof(char16_t) != 0;
+  const Common::SourceLocation site = ORMIVANE_SITE_FN(Common::Locations::CoreCommonError, "Odd", 1);
+  Common::Error plain = Common::MakeError(site, Common::FILE_NOT_FOUND);
+  Common::Error filled = Common::MakeError(site, Common::LAUNCHER_EXECUTE_FAILED, {u"ls"});
+  filled.AddCause(plain);
+  Common::WString shown = Common::FormatError(filled);
+  WString substituted;
+  Common::SubstituteParam(substituted, Common::GetMessageText(Message(423)), u"x");
+  Common::CurrentCatalog.store(carried);
+
+  EXPECT_TRUE(odd);
+  EXPECT_EQ(substituted, u"Odd x command.");
+  const std::string display = Common::ToUtf8(shown.c_str());
+  EXPECT_EQ(display.rfind("Fault 0x64000f: Odd ls command.", 0), 0u) << display;
+  EXPECT_NE(display.find("error 0x40011: Odd entry text."), std::string::npos) << display;
 }
 
 struct SubstitutionCase {

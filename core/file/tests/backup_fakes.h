@@ -353,6 +353,18 @@ class RecordingDir : public FileTesting::NullDir {
   }
   void IOCTL(void* request) override;
   const char16_t* GetDirPath() override { return dirPath.c_str(); }
+  // What stands in the directory already: an entry of `existing`, or nothing.
+  i_dir::iterator* GetIterator(const char16_t* name) override {
+    auto found = existing.find(name);
+    if (found == existing.end()) {
+      ReplaceLastError(*this, FileTesting::InjectedError(Common::FILE_NOT_FOUND));
+      return nullptr;
+    }
+    ReplaceLastError(*this, Common::NoError);
+    EntryFacts facts;
+    facts.Type = found->second;
+    return new FakeIterator(facts);
+  }
 
   // "Create(x,default) SetUnixOwner(x,1,2) ..." in call order.
   std::string Calls() const {
@@ -362,6 +374,7 @@ class RecordingDir : public FileTesting::NullDir {
   }
 
   std::map<std::string, Common::Error> failures;
+  std::map<std::u16string, uint32_t> existing;  // entry type by name
   std::vector<std::string> log;
   std::vector<RecordingFile*> files;  // owned by the processor: valid only while it lives
   std::u16string dirPath = u"/restore/";

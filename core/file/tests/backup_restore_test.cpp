@@ -117,9 +117,23 @@ TEST(Restore, DirectoryTargetSkipsDataAndSetsTimesByName) {
 TEST(Restore, ExistingDirectoryIsAccepted) {
   Restore r;
   r.dir.failures["CreateDir"] = Injected(Common::FILE_ALREADY_EXISTS);
+  r.dir.existing[u"x"] = 128;
   r.source.Add(CHUNK_ENTRY, Entry(20, 128, kNone, kNone, kNone));
   EXPECT_TRUE(r.Run().IsEmpty());
   EXPECT_EQ(r.dir.Calls(), "CreateDir(x,default) SetUnixOwner(x,4294967295,4294967295)");
+}
+
+// Over anything else "already exists" ends the restore: owner and mode must not land on it.
+TEST(Restore, ExistingEntryThatIsNoDirectoryIsRefused) {
+  for (uint32_t existingType : {0u, 5u}) {
+    SCOPED_TRACE(existingType);
+    Restore r;
+    r.dir.failures["CreateDir"] = Injected(Common::FILE_ALREADY_EXISTS);
+    r.dir.existing[u"x"] = existingType;
+    r.source.Add(CHUNK_ENTRY, Entry(20, 128, 1, 2, 040700));
+    EXPECT_EQ(r.Run().GetCode(), Common::FILE_ALREADY_EXISTS);
+    EXPECT_EQ(r.dir.Calls(), "CreateDir(x,default)");
+  }
 }
 
 TEST(Restore, SecondDataChunkAppends) {

@@ -490,6 +490,42 @@ TEST(ZipDirectoryTest, EntriesAndIteratorsOutliveTheDirectory) {
   EXPECT_EQ(Utf8(it->GetName()), "a");
 }
 
+// Identifiers point into their archive's central directory, which goes with it: one of
+// another archive must be refused, never read, by every operation that takes one.
+TEST(ZipDirectoryTest, IteratorsAndIdentifiersOfAnotherArchiveAreRefused) {
+  const std::string spec = R"({"entries": [{"name": "a", "text": "A"}, {"name": "b", "text": "B"}]})";
+  auto dir = OpenArchive(ZipBytes(spec));
+  auto other = OpenArchive(ZipBytes(spec));
+  ASSERT_TRUE(dir && other);
+  std::unique_ptr<i_dir::iterator> foreign(other->GetIterator(u"b"));
+  ASSERT_TRUE(foreign);
+  std::unique_ptr<file_identifier> gone;
+  {
+    auto gone_archive = OpenArchive(ZipBytes(spec));
+    std::unique_ptr<i_dir::iterator> it(gone_archive->GetIterator(u"b"));
+    gone.reset(it->GetIdentifier());
+  }
+  std::unique_ptr<si_dir> self(dir->OpenDir(u"."));
+  std::unique_ptr<i_dir::iterator> ownCopy(self->GetIterator(u"b"));
+  std::unique_ptr<file_identifier> ownCopyId(ownCopy->GetIdentifier());
+
+  EXPECT_EQ(dir->OpenI(foreign.get(), false), nullptr);
+  ExpectError(dir->last_error, Common::FILE_OPEN_ERROR, "OpenI", 480);
+  EXPECT_EQ(dir->OpenI(gone.get(), false), nullptr);
+  ExpectError(dir->last_error, Common::FILE_OPEN_ERROR, "OpenI", 499);
+  EXPECT_EQ(dir->GetIterator(gone.get()), nullptr);
+  ExpectError(dir->last_error, Common::FILE_NOT_FOUND, "GetIterator", 541);
+
+  // A copy of this archive (OpenDir ".") shares its central directory: its iterators and
+  // identifiers belong here.
+  std::unique_ptr<si_file> byIterator(dir->OpenI(ownCopy.get(), false));
+  ASSERT_TRUE(byIterator);
+  EXPECT_EQ(ReadAll(*byIterator), "B");
+  std::unique_ptr<i_dir::iterator> byId(dir->GetIterator(ownCopyId.get()));
+  ASSERT_TRUE(byId);
+  EXPECT_EQ(Utf8(byId->GetName()), "b");
+}
+
 // ---- Entries ----
 
 struct EntryRead {

@@ -188,6 +188,12 @@ class PosixRestoreChunkProcessor : public RestoreHelpers::CommonRestoreChunkProc
 
  protected:
   void RestoreOwnership() override;
+  // A link at the name is an error, never a way to write elsewhere.
+  ro_file* CreateTargetFile(ro_dir& dir, const char16_t* name) override {
+    auto* posix = dynamic_cast<posix_dir*>(&dir);
+    if (posix == nullptr) return CommonRestoreChunkProcessor::CreateTargetFile(dir, name);
+    return posix->CreateNoFollow(name, false, nullptr);
+  }
 
  private:
   Error RestoreXattrs(i_file& reader, posix_file& file);

@@ -299,6 +299,21 @@ void posix_file::DeallocateRange(void* request) {
   if (result != 0) ReplaceLastError(*this, FromErrno("IOCTL", kDeallocateLine, Common::FILE_WRITE_ERROR));
 }
 
+namespace {
+
+// The descriptor becomes the file's only once the file exists: when it cannot be made,
+// the descriptor (and the whole-file lock on it) goes back before the failure travels on.
+posix_file* AdoptDescriptor(int fd, bool range_locks) {
+  try {
+    return new posix_file(fd, range_locks);
+  } catch (...) {
+    LinuxExClose(fd);
+    throw;
+  }
+}
+
+}  // namespace
+
 posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool range_locks, uint32_t mode) {
   int openFlags = static_cast<int>(flags);
   // The truncation must wait until the whole-file lock stands, or a file that another
@@ -330,7 +345,7 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
       return nullptr;
     }
   }
-  auto* file = new posix_file(fd, range_locks);
+  auto* file = AdoptDescriptor(fd, range_locks);
   if (truncateLater) {
     TruncateHeldBack(*file);
     if (file->last_error) {

@@ -110,6 +110,9 @@ class posix_dir : public rio_dir {
   rio_file* OpenIO(const i_dir::iterator* entry, bool range_locks) override;
   rio_file* OpenIO(const file_identifier* id, bool range_locks) override;
   rio_file* Create(const char16_t* name, bool range_locks, const AccessRights* rights) override;
+  // Create that refuses a symbolic link at the final name (ELOOP) instead of writing
+  // through it to whatever it points to: for callers that must change only the entry named.
+  rio_file* CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights);
 
   // o_dir
   void Remove(const char16_t* name) override;
@@ -149,6 +152,8 @@ class posix_dir : public rio_dir {
   // Joins what names the entry (a name, an iterator or an identifier), then Open.
   template <typename What>
   posix_file* OpenByName(const What& what, uint32_t flags, bool range_locks, uint32_t mode);
+  // Create with the open flags given; a failed open becomes the create error.
+  posix_file* CreateByName(const char16_t* name, uint32_t flags, bool range_locks, const AccessRights* rights);
   i_dir::iterator* AdoptSelfIterator(stat_iterator* entry, const char* function, uint32_t nullLine);
   bool JoinName(const char16_t* name, std::string& path, const char* function, uint32_t emptyLine, uint32_t code);
   void SetEntryTimes(void* request);

@@ -271,15 +271,24 @@ rio_file* posix_dir::OpenIO(const file_identifier* id, bool range_locks) {
   return OpenByName(id, kOpenReadWrite, range_locks, 0);
 }
 
-rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const AccessRights* rights) {
+posix_file* posix_dir::CreateByName(const char16_t* name, uint32_t flags, bool range_locks,
+                                     const AccessRights* rights) {
   uint32_t mode = rights != nullptr ? rights->Mode : kDefaultFileMode;
-  posix_file* file = OpenByName(name, kOpenCreate, range_locks, mode);
+  posix_file* file = OpenByName(name, flags, range_locks, mode);
   if (last_error.GetCode() == Common::FILE_OPEN_ERROR) {
     Common::Error failed = Plain("Create", kCreateLine, Common::FILE_CREATE_ERROR);
     failed.AddCause(last_error);
     ReplaceLastError(*this, failed);
   }
   return file;
+}
+
+rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const AccessRights* rights) {
+  return CreateByName(name, kOpenCreate, range_locks, rights);
+}
+
+rio_file* posix_dir::CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights) {
+  return CreateByName(name, kOpenCreate | O_NOFOLLOW, range_locks, rights);
 }
 
 rio_dir* posix_dir::OpenDir(const char16_t* name) { return OpenSubdir(*this, name); }
@@ -449,7 +458,14 @@ i_dir::iterator* posix_dir::GetIterator() {
     ReplaceLastError(*this, FromErrno("GetIterator", kIteratorOpenLine, Common::FILE_OPEN_ERROR, native_path.c_str()));
     return nullptr;
   }
-  stat_iterator* entries = CreateIterator(native_path.c_str(), handle);
+  stat_iterator* entries = nullptr;
+  // The handle becomes the iterator's only once it exists.
+  try {
+    entries = CreateIterator(native_path.c_str(), handle);
+  } catch (...) {
+    closedir(handle);
+    throw;
+  }
   if (entries == nullptr) {
     closedir(handle);
     ReplaceLastError(*this, Plain("GetIterator", kIteratorMemoryLine, Common::FILE_OUT_OF_MEMORY));

@@ -4,9 +4,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "core/file/unix/name_codec.h"
@@ -78,9 +80,12 @@ bool TypeFromDirent(unsigned char type, uint32_t& code) {
   }
 }
 
+// Seconds beyond what a count of milliseconds holds (some file systems store them) give
+// the nearest count rather than an overflow.
 uint64_t ToMillis(const timespec& time) {
-  return static_cast<uint64_t>(static_cast<int64_t>(time.tv_sec) * kMillisPerSecond +
-                               static_cast<int64_t>(time.tv_nsec) / kNanosPerMilli);
+  constexpr int64_t kMaxSeconds = std::numeric_limits<int64_t>::max() / kMillisPerSecond - 1;
+  const int64_t seconds = std::clamp<int64_t>(time.tv_sec, -kMaxSeconds, kMaxSeconds);
+  return static_cast<uint64_t>(seconds * kMillisPerSecond + static_cast<int64_t>(time.tv_nsec) / kNanosPerMilli);
 }
 
 }  // namespace

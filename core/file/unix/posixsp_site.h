@@ -32,6 +32,8 @@ inline Common::Error FromErrno(const char* function, uint32_t line, uint32_t cod
   return MakeFileError(Site(function, line), code, text, path1, path2);
 }
 
+static_assert(sizeof(time_t) == sizeof(int64_t), "times after January 2038 need a 64-bit time_t");
+
 // Milliseconds since 1970 as a timeval. Floor division keeps the microseconds in
 // 0..999999 for times before 1970, which utimes and futimes require.
 inline timeval MillisToTimeval(int64_t millis) {
