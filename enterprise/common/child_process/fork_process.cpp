@@ -142,7 +142,7 @@ void CloseIfOpen(int& fd) {
 // and closing it afterwards would close the redirected handle.
 int MoveAboveStdHandles(int fd) {
   if (fd < 0 || fd >= kFirstFreeDescriptor) return fd;
-  int moved = fcntl(fd, F_DUPFD, kFirstFreeDescriptor);
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
   int saved = errno;
   close(fd);
   errno = saved;
@@ -294,9 +294,12 @@ struct ForkPipes {
 // ---- the parent -------------------------------------------------------------------------
 
 // A pipe whose ends are never 0, 1 or 2, which the child's redirections would overwrite
-// (possible when the parent was started with one of them closed).
+// (possible when the parent was started with one of them closed). Both ends are
+// close-on-exec from the start: a program that another thread of this process starts
+// meanwhile must not inherit them, or the child's end of file (and the wait for it) would
+// last as long as that program. The child's standard handles lose the flag through dup2.
 bool CreatePipe(int fds[2]) {
-  if (pipe(fds) != 0) return false;
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
   for (int end = 0; end < 2; ++end) {
     fds[end] = MoveAboveStdHandles(fds[end]);
     if (fds[end] != -1) continue;

@@ -5,13 +5,16 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -19,6 +22,8 @@
 #include "enterprise/common/child_process/communication_posix.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+
+extern char** environ;
 
 namespace ChildProcess {
 namespace {
@@ -413,6 +418,42 @@ TEST_F(ChildCreateTest, ReleasingARunningChildClosesItsInputAndWaitsForIt) {
   control.reset();  // cat ends only when its input is closed
   EXPECT_EQ(kill(pid, 0), -1) << "the child must have been reaped";
   EXPECT_EQ(sink->FlushCalls(), 1u);
+}
+
+// A program that another thread of the parent starts while the child runs (fork and exec,
+// as system() does, closing nothing) must inherit none of the child's pipes: holding the
+// write end of the child's input, it would keep the child from ever reading its end, and
+// the wait for the child would last as long as that program.
+TEST_F(ChildCreateTest, AProgramStartedMeanwhileInheritsNoPipe) {
+  auto sink = std::make_shared<MemorySink>();
+  Parameters parameters = Probe({u"cat"}, sink);
+  parameters.Stdin = InputHandle::Pipe();
+  std::shared_ptr<Control> control = Create(parameters);
+
+  // The unrelated program copies a pipe of the test's own until the test closes it.
+  int feed[2];
+  ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, feed[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::string probe = ProbePath();
+  char cat[] = "cat";
+  char* argv[] = {probe.data(), cat, nullptr};
+  pid_t unrelated = -1;
+  int spawned = posix_spawn(&unrelated, probe.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(feed[0]);
+  ASSERT_EQ(spawned, 0);
+
+  control->TakeInput().reset();  // the child's input ends here
+  std::future<int> status = std::async(std::launch::async, [&] { return control->Wait(); });
+  // Bounded only to report the hang: the child ends as soon as its input does.
+  bool ended = status.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the wait lasts as long as the unrelated program";
+  close(feed[1]);
+  waitpid(unrelated, nullptr, 0);
+  EXPECT_EQ(status.get(), 0);
 }
 
 // ---- a caller that ignores SIGCHLD ------------------------------------------------------------------
