@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
+#include <thread>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -477,6 +481,87 @@ TEST_F(ChildCreateTest, IgnoredSigchldStillGivesTheExitStatus) {
   uint64_t mask = std::strtoull(ignored[0].c_str(), nullptr, 16);
   EXPECT_NE(mask & (uint64_t{1} << (SIGCHLD - 1)), 0u) << ignored[0];
 
+  sigaction(SIGCHLD, &saved, nullptr);
+}
+
+void NoteSigchld(int) {}
+
+struct sigaction Disposition(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  return action;
+}
+
+void (*SigchldHandler())(int) {
+  struct sigaction current {};
+  sigaction(SIGCHLD, nullptr, &current);
+  return current.sa_handler;
+}
+
+// A child that runs until the test ends its input.
+std::shared_ptr<Control> StartCat(const std::shared_ptr<MemorySink>& sink) {
+  Parameters parameters = Probe({u"cat"}, sink);
+  parameters.Stdin = InputHandle::Pipe();
+  return Create(parameters);
+}
+
+int EndCat(const std::shared_ptr<Control>& control) {
+  control->TakeInput().reset();
+  return control->Wait();
+}
+
+// The caller changes SIGCHLD while a launch holds it: a later launch still learns its
+// child's status, and what the caller set last is what stays.
+TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
+  struct sigaction saved {};
+  sigaction(SIGCHLD, nullptr, &saved);
+  auto sink = std::make_shared<MemorySink>();
+
+  // Ignored at the start, a handler installed meanwhile: the handler stays.
+  struct sigaction ignore = Disposition(SIG_IGN);
+  sigaction(SIGCHLD, &ignore, nullptr);
+  std::shared_ptr<Control> running = StartCat(sink);
+  struct sigaction handler = Disposition(NoteSigchld);
+  sigaction(SIGCHLD, &handler, nullptr);
+  EXPECT_EQ(EndCat(running), 0);
+  EXPECT_EQ(SigchldHandler(), NoteSigchld) << "the caller's newer handler was overwritten";
+
+  // Default at the start, ignored meanwhile: the next launch must change it again.
+  struct sigaction standard = Disposition(SIG_DFL);
+  sigaction(SIGCHLD, &standard, nullptr);
+  running = StartCat(sink);
+  sigaction(SIGCHLD, &ignore, nullptr);
+  std::shared_ptr<Control> next = Create(Probe({u"exit", u"3"}, sink));
+  EXPECT_EQ(next->Wait(), 3) << "the second child's status was lost";
+  EXPECT_EQ(EndCat(running), 0);
+  EXPECT_EQ(SigchldHandler(), SIG_IGN);
+
+  sigaction(SIGCHLD, &saved, nullptr);
+}
+
+// Launches on several threads at once under an ignored SIGCHLD: each learns its child's
+// status, and the caller's disposition is back once the last one has waited.
+TEST_F(ChildCreateTest, ConcurrentLaunchesUnderAnIgnoredSigchld) {
+  struct sigaction saved {};
+  struct sigaction ignore = Disposition(SIG_IGN);
+  sigaction(SIGCHLD, &ignore, &saved);
+  constexpr int kThreads = 4;
+  constexpr int kLaunches = 8;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&wrong, t] {
+      auto sink = std::make_shared<MemorySink>();
+      for (int i = 0; i < kLaunches; ++i) {
+        std::u16string code = Wide(std::to_string(t * kLaunches + i));
+        std::shared_ptr<Control> control = Create(Probe({u"exit", code.c_str()}, sink));
+        if (control->Wait() != t * kLaunches + i) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(SigchldHandler(), SIG_IGN);
   sigaction(SIGCHLD, &saved, nullptr);
 }
 
