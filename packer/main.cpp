@@ -1,5 +1,7 @@
 // The launcher: unpacks the carried tool and its libraries, runs the tool with the
 // launcher's arguments, echoes its output and answers its prompts, maps its exit status.
+#include <signal.h>
+
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -151,7 +153,17 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
+// Started with SIGCHLD ignored, the launcher would have the kernel reap the tool and lose
+// its exit status; reset before any thread exists.
+static void ResetChildSignal() {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(SIGCHLD, &standard, nullptr);
+}
+
 int main(int argc, char** argv) {
+  ResetChildSignal();
   std::cout << "ormivane_tool packed" << std::endl;
   try {
     return Run(argc, argv);

@@ -34,6 +34,7 @@ struct RunOptions {
   std::string WorkingDirectory;  // empty: the test's own
   int Umask = 022;
   std::vector<std::string> Environment;  // "NAME=VALUE" sets, "NAME" alone unsets
+  bool IgnoreSigchld = false;            // the launcher starts with SIGCHLD ignored
 };
 
 struct RunResult {
