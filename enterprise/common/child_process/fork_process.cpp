@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "core/file/unix/name_codec.h"
 #include "core/linex/safe_close.h"
@@ -348,6 +349,18 @@ class MergedEnvironment {
   std::vector<char*> Pointers;
 };
 
+// What the status pipe gave: the count read (0: end of file, the program started), the
+// record, and errno when the read failed.
+struct StatusReport {
+  ssize_t Got = 0;
+  StatusRecord Record{0, 0};
+  int Errno = 0;
+};
+
+StatusReport ReadStatusReport(int fd);
+Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept;
+Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report);
+
 [[noreturn]] void ThrowForkFailure(const ForkContext& context, ForkPipes& pipes, const char* call, uint32_t line) {
   int saved = errno;
   CloseForkPipes(pipes.Status, pipes.Input, pipes.Output, pipes.Error);
@@ -472,28 +485,48 @@ int ForkProcess(ForkContext& context) {
   context.ParentFds[kStdOutput] = pipes.Output[0];
   context.ParentFds[kStdError] = pipes.Error[0];
 
-  Common::Error result = GetResultFromPipe(context, pipes.Status[0]);
+  // The child is reaped before its report becomes an error: building the error may run
+  // out of memory, and no child may stay a zombie.
+  StatusReport report = ReadStatusReport(pipes.Status[0]);
   CloseIfOpen(pipes.Status[0]);
-  if (result.GetCode() != 0) {
-    WaitPid(pid);
-    throw result;
-  }
-  return pid;
+  if (report.Got == 0) return pid;
+  WaitPid(pid);
+  throw ResultOfReport(context, report);
 }
 
 Common::Error GetResultFromPipe(const ForkContext& context, int fd) {
-  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "GetResultFromPipe", line); };
-  StatusRecord record{0, 0};
-  ssize_t got;
+  return ResultOfReport(context, ReadStatusReport(fd));
+}
+
+namespace {
+
+StatusReport ReadStatusReport(int fd) {
+  StatusReport report;
   // An interrupted read is no answer from the child: it says nothing about the launch.
   do {
-    got = read(fd, &record, sizeof record);
-  } while (got == -1 && errno == EINTR);
+    report.Got = read(fd, &report.Record, sizeof report.Record);
+  } while (report.Got == -1 && errno == EINTR);
+  report.Errno = errno;
+  return report;
+}
+
+// Never throws: out of memory, the error is the shared out-of-memory record.
+Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept {
+  try {
+    return BuildResultOfReport(context, report);
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
+}
+
+Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report) {
+  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "GetResultFromPipe", line); };
+  const ssize_t got = report.Got;
+  const StatusRecord& record = report.Record;
   if (got == 0) return Common::NoError;
   if (got < 0) {
-    const int readErrno = errno;
     Common::Error error = Common::MakeError(site(kReadFailedLine), Common::CHILD_COMMUNICATION_ABORTED);
-    error.AddPosixError(readErrno);
+    error.AddPosixError(report.Errno);
     return error;
   }
   if (static_cast<size_t>(got) < sizeof record)
@@ -532,6 +565,8 @@ Common::Error GetResultFromPipe(const ForkContext& context, int fd) {
       return MakeLaunchError(site(kUnknownStepLine), argv, "<unknown>", errnum);
   }
 }
+
+}  // namespace
 
 void CloseForkPipes(int status[2], int input[2], int output[2], int error[2]) {
   for (int* pipeFds : {status, input, output, error}) {
@@ -613,27 +648,41 @@ const Common::ErrorKind LaunchFileErrorKind = {Common::FreeRecord,   Common::Clo
                                                Common::NoNumberParam, GetLaunchAsciiParam, GetLaunchFileWideParam,
                                                LaunchFileParamNames};
 
-Common::Error MakeParseCommandLineError(const Common::SourceLocation& location, const Common::WString& cmdline) {
-  return BuildRecord(location, Common::CHILD_CMDLINE_SPLIT_FAILED, &CmdlineErrorKind, cmdline.c_str(), nullptr,
-                     nullptr);
+// The builders never throw: out of memory, the error is the shared out-of-memory record.
+Common::Error MakeParseCommandLineError(const Common::SourceLocation& location,
+                                        const Common::WString& cmdline) noexcept {
+  try {
+    return BuildRecord(location, Common::CHILD_CMDLINE_SPLIT_FAILED, &CmdlineErrorKind, cmdline.c_str(), nullptr,
+                       nullptr);
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 Common::Error MakeLaunchError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                              const char* libcCall, int errnum) {
-  Common::WString cmdline = FormatArgList(argv);
-  Common::Error error =
-      BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchErrorKind, cmdline.c_str(), libcCall, nullptr);
-  error.AddPosixError(errnum);
-  return error;
+                              const char* libcCall, int errnum) noexcept {
+  try {
+    Common::WString cmdline = FormatArgList(argv);
+    Common::Error error =
+        BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchErrorKind, cmdline.c_str(), libcCall, nullptr);
+    error.AddPosixError(errnum);
+    return error;
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 Common::Error MakeLaunchFileError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                                  const char* libcCall, int errnum, const PathString& file) {
-  Common::WString cmdline = FormatArgList(argv);
-  Common::Error error = BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchFileErrorKind, cmdline.c_str(),
-                                    libcCall, file.WideStr());
-  error.AddPosixError(errnum);
-  return error;
+                                  const char* libcCall, int errnum, const PathString& file) noexcept {
+  try {
+    Common::WString cmdline = FormatArgList(argv);
+    Common::Error error = BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchFileErrorKind,
+                                      cmdline.c_str(), libcCall, file.WideStr());
+    error.AddPosixError(errnum);
+    return error;
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 }  // namespace ChildProcess
