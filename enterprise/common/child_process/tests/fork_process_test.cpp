@@ -22,6 +22,10 @@ namespace {
 std::atomic<bool> g_failNew{false};
 }  // namespace
 
+// The replacements pair malloc with free themselves; inlined into callers the compiler
+// cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 // This program can make operator new fail on demand (the sanitizer runtimes bring their
 // own nothrow forms, so those are replaced too).
 void* operator new(std::size_t size) {
