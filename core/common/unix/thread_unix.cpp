@@ -179,34 +179,35 @@ bool Thread::TimedWait(uint32_t milliseconds) {
 void Thread::Terminate() {
   // Before any lock: a thread ending itself while its owner terminates it would otherwise
   // take the owner's cancel inside pthread_mutex_lock. Deferred, that cancel waits, and
-  // pthread_exit below ends the thread first.
+  // pthread_exit below ends the thread first. The caller's type returns only once the
+  // mutex is given back.
   int previous = PTHREAD_CANCEL_DEFERRED;
   pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previous);
   pthread_t handle;
+  bool finished;
   {
     DataLock lock(Data);
-    if (Data->Finished) {
-      pthread_setcanceltype(previous, nullptr);
-      return;
-    }
+    finished = Data->Finished;
     handle = Data->Handle;
-    if (pthread_equal(handle, pthread_self())) {
+    if (!finished && pthread_equal(handle, pthread_self())) {
       MarkFinished(Data);
-    } else {
+    } else if (!finished) {
       pthread_cancel(handle);
     }
   }
-  if (pthread_equal(handle, pthread_self())) {
+  if (!finished && pthread_equal(handle, pthread_self())) {
     ReleaseData(Data);
     pthread_exit(nullptr);
   }
-  // Joined without the mutex: the thread may still need it on its way out.
-  pthread_join(handle, nullptr);
-  DataLock lock(Data);
-  Data->Handle = 0;
-  // Only the object's reference is left: a cancelled thread never dropped its own.
-  Data->RefCount.store(1, std::memory_order_release);
-  MarkFinished(Data);
+  if (!finished) {
+    // Joined without the mutex: the thread may still need it on its way out.
+    pthread_join(handle, nullptr);
+    DataLock lock(Data);
+    Data->Handle = 0;
+    // Only the object's reference is left: a cancelled thread never dropped its own.
+    Data->RefCount.store(1, std::memory_order_release);
+    MarkFinished(Data);
+  }
   pthread_setcanceltype(previous, nullptr);
 }
 
