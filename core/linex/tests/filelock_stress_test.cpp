@@ -261,8 +261,7 @@ class StressTest : public LockFileTest {
         // request reached the layer after its number had been opened again, when it
         // belongs to the new descriptor, which nobody knows to unlock. Giving that one
         // back too frees it.
-        for (int other = 0; other < kSlots; ++other)
-          if (slots[other].Fd == fd) reopenedSlot = other;
+        reopenedSlot = SlotReopenedAs(fd);
       } else {
         const bool expected = wait ? (result.Errno == EBADF && closedMeanwhile) ||
                                          (crossProcess && result.Errno == EDEADLK)
@@ -271,6 +270,23 @@ class StressTest : public LockFileTest {
       }
     }
     if (reopenedSlot >= 0) CloseSlot(reopenedSlot);
+  }
+
+  // The slot that now holds descriptor `fd`, or -1. A slot between its close and its
+  // new open (Fd -1) may be about to get that very number: its open is waited for.
+  // Called with the model's mutex held; it lets go of it while it waits.
+  int SlotReopenedAs(int fd) {
+    for (;;) {
+      bool reopening = false;
+      for (int other = 0; other < kSlots; ++other) {
+        if (slots[other].Fd == fd) return other;
+        reopening = reopening || slots[other].Fd == -1;
+      }
+      if (!reopening || faults > 0) return -1;
+      modelMutex.unlock();
+      sched_yield();
+      modelMutex.lock();
+    }
   }
 
   void UnlockOperation(int self, std::mt19937& random, bool all) {
