@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <signal.h>
+
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -170,8 +172,18 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
+// Started with SIGCHLD ignored, the launcher would have the kernel reap the tool and lose
+// its exit status; reset before any thread exists.
+static void ResetChildSignal() {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(SIGCHLD, &standard, nullptr);
+}
+
 int main(int argc, char** argv) {
   OpenStandardDescriptors();
+  ResetChildSignal();
   std::cout << "ormivane_tool packed" << std::endl;
   try {
     return Run(argc, argv);

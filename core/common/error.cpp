@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -36,14 +37,22 @@ void FillFixedFields(ErrorRecord* record, const SourceLocation& location, uint32
   record->Size = static_cast<uint32_t>(size);
 }
 
-ErrorRecord* ClonePosixRecord(const ErrorRecord* record) {
-  uint8_t* block = AllocateBlock(sizeof(ErrorRecord));
-  if (block == nullptr) return nullptr;
-  std::memcpy(block, record, sizeof(ErrorRecord));
+// A clone of the first `bytes` of `record` in `block`. The count is not copied: other
+// holders change it atomically while the record is being cloned.
+ErrorRecord* CopyBehindCount(uint8_t* block, const ErrorRecord* record, size_t bytes) {
+  static_assert(offsetof(ErrorRecord, RefCount) == 0, "the count leads the record");
+  constexpr size_t kBehindCount = offsetof(ErrorRecord, Code);
+  std::memcpy(block + kBehindCount, reinterpret_cast<const uint8_t*>(record) + kBehindCount, bytes - kBehindCount);
   auto* clone = reinterpret_cast<ErrorRecord*>(block);
   clone->RefCount = 1;
   clone->Cause = nullptr;
   return clone;
+}
+
+ErrorRecord* ClonePosixRecord(const ErrorRecord* record) {
+  uint8_t* block = AllocateBlock(sizeof(ErrorRecord));
+  if (block == nullptr) return nullptr;
+  return CopyBehindCount(block, record, sizeof(ErrorRecord));
 }
 
 void GetPosixText(WString& out, const ErrorRecord* record) {
@@ -85,11 +94,7 @@ void FreeRecord(ErrorRecord* record) { delete[] reinterpret_cast<uint8_t*>(recor
 ErrorRecord* CloneRecord(const ErrorRecord* record) {
   uint8_t* block = AllocateBlock(record->Size);
   if (block == nullptr) return nullptr;
-  std::memcpy(block, record, record->Size);
-  auto* clone = reinterpret_cast<ErrorRecord*>(block);
-  clone->RefCount = 1;
-  clone->Cause = nullptr;
-  return clone;
+  return CopyBehindCount(block, record, record->Size);
 }
 
 const char16_t* RecordTextPointer(const TextErrorRecord* record) {

@@ -23,6 +23,8 @@ struct zip_file_state {
   uint32_t CentralDirSize = 0;
   std::unique_ptr<uint8_t[]> CentralDir;  // null when it could not be read
   // Entries share the source and its position: every read of it is made under this lock.
+  // Errors are built under it, and their message lookup may take the language lock; the
+  // lock order (the language lock first) is told where that lock is declared.
   Common::Mutex Lock;
 };
 

@@ -22,7 +22,13 @@ struct LanguageState {
   LanguageState& operator=(const LanguageState&) = delete;
 
   std::vector<std::string> Candidates;  // never empty, no duplicates, never changed
-  Common::Mutex Lock;                   // guards reads of Candidates and Listeners
+  // Guards reads of Candidates and Listeners. Lock order: this lock before the mutex of
+  // the process-wide resource archive. The catalog loader, a listener, runs under it and
+  // reads the catalog under the archive's mutex; so no thread may wait for this lock while
+  // it holds that mutex. The archive is handed out only after the first message lookup
+  // (which may wait here) has finished, so no other thread holds its mutex before the
+  // catalog is loaded and a lookup under it no longer takes this lock.
+  Common::Mutex Lock;
   std::vector<LanguageListener> Listeners;
 };
 

@@ -62,8 +62,12 @@ si_dir* OpenArchiveFile(const char16_t* path) {
   return OpenZipArchive(file);
 }
 
+// The first message lookup comes before a stored archive is handed out, even when it is
+// stored already: the loader stores it, with the language lock held, before it reads the
+// catalog from it, and a thread given the archive in that window could fail a read and
+// wait for the language lock (its error's lookup) while holding the archive's mutex that
+// the loader waits for. Once the catalog is loaded, the lookup costs one atomic load.
 si_dir* OpenResourceArchive() {
-  if (si_dir* archive = ResourceArchiveHandle.load(std::memory_order_acquire)) return archive;
   OpenArchiveFile(nullptr);
   if (si_dir* archive = ResourceArchiveHandle.load(std::memory_order_acquire)) return archive;
   si_dir* opened = OpenArchiveFile(Common::GetModulePathW().c_str());

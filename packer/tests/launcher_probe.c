@@ -6,6 +6,7 @@
      print:TEXT     TEXT and a newline
      args           "argc N", then "arg I HEX" for every argument (its bytes in hex)
      env:NAME       "NAME=VALUE" or "NAME unset"
+     sigchld        "sigchld ignored" or "sigchld default": its SIGCHLD disposition
      cwd            "cwd PATH"
      modes          "dir MODE" of its own directory, then "mode NAME MODE" for each entry
      stderr         "stderr null" when standard error is /dev/null; writes to it too
@@ -223,6 +224,10 @@ int main(int argc, char** argv) {
         Say("%s=%s", command + 4, value);
       else
         Say("%s unset", command + 4);
+    } else if (strcmp(command, "sigchld") == 0) {
+      struct sigaction current;
+      sigaction(SIGCHLD, NULL, &current);
+      Say("sigchld %s", current.sa_handler == SIG_IGN ? "ignored" : "default");
     } else if (strcmp(command, "cwd") == 0) {
       char path[kLineBytes];
       Say("cwd %s", getcwd(path, sizeof path) != NULL ? path : "<unknown>");

@@ -57,6 +57,7 @@ void WriteAll(int fd, const std::string& data) {
   // Every other descriptor of ours is close-on-exec.
   if (!options.WorkingDirectory.empty() && chdir(options.WorkingDirectory.c_str()) != 0) _exit(126);
   umask(static_cast<mode_t>(options.Umask));
+  if (options.IgnoreSigchld) signal(SIGCHLD, SIG_IGN);
   // Runs that are expected to abort leave no core files behind.
   struct rlimit noCore = {0, 0};
   setrlimit(RLIMIT_CORE, &noCore);

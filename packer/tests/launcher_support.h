@@ -35,6 +35,7 @@ struct RunOptions {
   int Umask = 022;
   std::vector<std::string> Environment;  // "NAME=VALUE" sets, "NAME" alone unsets
   std::vector<int> Closed;               // standard descriptors the launcher starts without
+  bool IgnoreSigchld = false;            // the launcher starts with SIGCHLD ignored
 };
 
 struct RunResult {

@@ -361,6 +361,17 @@ TEST_F(LauncherRun, LargeOutputIsRelayedIntact) {
   ExpectCleanedUp(run);
 }
 
+// Started with SIGCHLD ignored, the launcher still learns the tool's status, and the tool
+// starts with the default disposition the launcher reset at its start.
+TEST_F(LauncherRun, IgnoredSigchldAtTheStart) {
+  RunOptions options;
+  options.IgnoreSigchld = true;
+  RunResult run = RunLauncher(standard, {"sigchld", "exit:0"}, options);
+  EXPECT_EQ(run.Status, 0) << run.Stdout;
+  EXPECT_EQ(run.Lines, StartedTranscript(run.UnpackDir(), {"sigchld default"}));
+  ExpectCleanedUp(run);
+}
+
 TEST_F(LauncherRun, SeveralLaunchersAtOnce) {
   constexpr int kRuns = 3;
   std::vector<std::future<RunResult>> runs;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "core/common/error.h"
 
@@ -170,6 +171,38 @@ TEST(ErrorTest, AddPosixErrorMakesAnErrnoCause) {
   EXPECT_EQ(ChainLength(e), 2u) << "a second errno cause replaces the first";
   EXPECT_EQ(e.GetHead()->Cause->Kind->GetNumberParam(e.GetHead()->Cause, "code"), 13u);
   EXPECT_EQ(twice.GetHead()->Cause->Kind->GetNumberParam(twice.GetHead()->Cause, "code"), 2u);
+}
+
+// Copies of one error are used and released on other threads while this one clones the
+// shared head: the clone must never read the count that they change atomically.
+TEST(ErrorTest, CloningASharedHeadWhileOtherHoldersCount) {
+  Error posixHead;
+  posixHead.AddPosixError(5);  // an empty error takes the errno record as its head
+  const struct {
+    const char* name;
+    Error shared;
+    uint32_t holders;  // once the other threads let go
+  } cases[] = {{"text record", Raise(Common::FILE_OPEN_ERROR, u"shared"), 1},
+               {"errno record", posixHead, 2}};
+  for (const auto& c : cases) {
+    std::atomic<bool> stop{false};
+    std::thread holder([&] {
+      while (!stop.load()) {
+        Error copy = c.shared;
+        Error another = copy;
+      }
+    });
+    for (int i = 0; i < 2000; ++i) {
+      Error mine = c.shared;
+      mine.AddCause(Raise(Common::FILE_READ_ERROR, u"cause"));
+      ASSERT_NE(mine.GetHead(), c.shared.GetHead()) << c.name;
+      EXPECT_EQ(Refs(mine.GetHead()), 1u) << c.name;
+      EXPECT_EQ(mine.GetHead()->Code, c.shared.GetCode()) << c.name;
+    }
+    stop.store(true);
+    holder.join();
+    EXPECT_EQ(Refs(c.shared.GetHead()), c.holders) << c.name;
+  }
 }
 
 TEST(ErrorTest, EveryKindAnswersTheModuleParameter) {

@@ -52,6 +52,21 @@ void MarkFinished(ThreadData* data) {
   pthread_cond_broadcast(&data->Condition);
 }
 
+// Every body runs with asynchronous cancellation, and a body may call the operations of
+// its own or another thread. A cancel that struck inside pthread_mutex_lock (or while the
+// mutex is held) would end the thread in the middle of the lock's code, so the lock is
+// taken, held and given back under deferred cancellation; the caller's type returns after.
+class DeferredCancel {
+ public:
+  DeferredCancel() { pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previous); }
+  ~DeferredCancel() { pthread_setcanceltype(previous, nullptr); }
+  DeferredCancel(const DeferredCancel&) = delete;
+  DeferredCancel& operator=(const DeferredCancel&) = delete;
+
+ private:
+  int previous = PTHREAD_CANCEL_DEFERRED;
+};
+
 class DataLock {
  public:
   explicit DataLock(ThreadData* data) : mutex(&data->Mutex) { pthread_mutex_lock(mutex); }
@@ -119,6 +134,7 @@ Thread::Thread(ThreadFunction function, void* argument) : Data(new ThreadData(fu
 
 Thread::~Thread() {
   {
+    DeferredCancel deferred;
     DataLock lock(Data);
     if (Data->Handle != 0) {
       ORMIVANE_ASSERT_AT(!Data->Handle && "Wait() not called for destroying thread.", kThreadFile, 126);
@@ -142,6 +158,7 @@ void Thread::Wait() {
 bool Thread::TimedWait(uint32_t milliseconds) {
   bool finished;
   {
+    DeferredCancel deferred;
     DataLock lock(Data);
     if (!Data->Finished) {
       timespec deadline = DeadlineAfter(milliseconds);
@@ -160,34 +177,45 @@ bool Thread::TimedWait(uint32_t milliseconds) {
 }
 
 void Thread::Terminate() {
+  // Before any lock: a thread ending itself while its owner terminates it would otherwise
+  // take the owner's cancel inside pthread_mutex_lock. Deferred, that cancel waits, and
+  // pthread_exit below ends the thread first. The caller's type returns only once the
+  // mutex is given back.
+  int previous = PTHREAD_CANCEL_DEFERRED;
+  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &previous);
   pthread_t handle;
+  bool finished;
   {
     DataLock lock(Data);
-    if (Data->Finished) return;
+    finished = Data->Finished;
     handle = Data->Handle;
-    if (pthread_equal(handle, pthread_self())) {
+    if (!finished && pthread_equal(handle, pthread_self())) {
       MarkFinished(Data);
-    } else {
+    } else if (!finished) {
       pthread_cancel(handle);
     }
   }
-  if (pthread_equal(handle, pthread_self())) {
+  if (!finished && pthread_equal(handle, pthread_self())) {
     ReleaseData(Data);
     pthread_exit(nullptr);
   }
-  // Joined without the mutex: the thread may still need it on its way out.
-  pthread_join(handle, nullptr);
-  DataLock lock(Data);
-  Data->Handle = 0;
-  // Only the object's reference is left: a cancelled thread never dropped its own.
-  Data->RefCount.store(1, std::memory_order_release);
-  MarkFinished(Data);
+  if (!finished) {
+    // Joined without the mutex: the thread may still need it on its way out.
+    pthread_join(handle, nullptr);
+    DataLock lock(Data);
+    Data->Handle = 0;
+    // Only the object's reference is left: a cancelled thread never dropped its own.
+    Data->RefCount.store(1, std::memory_order_release);
+    MarkFinished(Data);
+  }
+  pthread_setcanceltype(previous, nullptr);
 }
 
 pthread_t Thread::GetHandle() { return Data->Handle; }
 
 void Thread::SetPriority(uint32_t level) {
   ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, 263);
+  DeferredCancel deferred;
   DataLock lock(Data);
   if (Data->Finished || Data->Handle == 0) return;
   int policy;
@@ -211,6 +239,7 @@ void Thread::SetPriority(uint32_t level) {
 
 uint32_t Thread::GetPriority() {
   ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, 272);
+  DeferredCancel deferred;
   DataLock lock(Data);
   if (Data->Finished || Data->Handle == 0) return kThreadPriorityNormal;
   int policy;
@@ -229,6 +258,8 @@ uint32_t Thread::GetPriority() {
 }
 
 void WakeThreadWaitersForTest(Thread& thread) { pthread_cond_broadcast(&thread.Data->Condition); }
+void LockThreadForTest(Thread& thread) { pthread_mutex_lock(&thread.Data->Mutex); }
+void UnlockThreadForTest(Thread& thread) { pthread_mutex_unlock(&thread.Data->Mutex); }
 
 uint32_t Thread::GetExitCode() { return Data->ExitCode.load(std::memory_order_relaxed); }
 

@@ -43,6 +43,13 @@ struct ThreadData;
 
 // Created and started at once. The owner calls Wait (or TimedWait until it returns true)
 // before destroying the object; destroying a running thread asserts and detaches it.
+//
+// Terminate from another thread cancels the body asynchronously, wherever it is. That is
+// safe only for a body that, whenever it can be terminated, either blocks in a system
+// call (read, pause, a condition wait) or runs code that holds no lock, allocates no
+// memory and leaves no shared state half changed; a body that needs those must switch to
+// deferred cancellation around them. The operations of Common::Thread do so themselves:
+// a body may terminate, wait for or query any thread, itself included.
 class Thread : public ThreadAccessor {
  public:
   Thread(ThreadFunction function, void* argument);
@@ -62,10 +69,18 @@ class Thread : public ThreadAccessor {
   // Wakes the waiters of TimedWait without the thread having finished, as a spurious
   // wake-up would (for tests).
   friend void WakeThreadWaitersForTest(Thread& thread);
+void LockThreadForTest(Thread& thread);
+void UnlockThreadForTest(Thread& thread);
+  // Take and give back the thread's own mutex, so a test can line up the callers that
+  // wait for it (for tests).
+  friend void LockThreadForTest(Thread& thread);
+  friend void UnlockThreadForTest(Thread& thread);
 
   ThreadData* Data;
 };
 
 void WakeThreadWaitersForTest(Thread& thread);
+void LockThreadForTest(Thread& thread);
+void UnlockThreadForTest(Thread& thread);
 
 }  // namespace Common

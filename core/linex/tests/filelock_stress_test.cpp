@@ -4,13 +4,20 @@
 // quiet points the layer's table is checked against the model and the system's lock
 // state (read by a forked probe) against the table.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <list>
 #include <mutex>
+#include <new>
 #include <random>
 #include <shared_mutex>
 #include <sstream>
@@ -31,15 +38,79 @@ using namespace Testing;
 using FileLock::kMaxOffset;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kOperationsPerThread = 1000;
+constexpr int kDefaultOperations = 1000;
 #else
-constexpr int kOperationsPerThread = 2500;
+constexpr int kDefaultOperations = 2500;
 #endif
-constexpr int kThreads = 6;
+constexpr int kDefaultThreads = 6;
+constexpr int kDefaultProcesses = 3;
+constexpr unsigned kDefaultSeed = 1000;
 constexpr int kSlots = 4;
 constexpr int kCells = 16;       // the file's first kCells * kCellBytes bytes, then one cell to the end
 constexpr int64_t kCellBytes = 8;
 constexpr int kCheckpoints = 5;
+
+// A longer soak runs without rebuilding: FILELOCK_STRESS_SEED, FILELOCK_STRESS_THREADS
+// (per process), FILELOCK_STRESS_OPERATIONS (per thread) and FILELOCK_STRESS_PROCESSES
+// (of the variant with several processes) replace the defaults.
+long FromEnvironment(const char* name, long fallback, long minimum) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == 0) return fallback;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  return *end == 0 && value >= minimum ? value : fallback;
+}
+
+struct Settings {
+  unsigned Seed = static_cast<unsigned>(FromEnvironment("FILELOCK_STRESS_SEED", kDefaultSeed, 0));
+  int Threads = static_cast<int>(FromEnvironment("FILELOCK_STRESS_THREADS", kDefaultThreads, 1));
+  int Operations = static_cast<int>(FromEnvironment("FILELOCK_STRESS_OPERATIONS", kDefaultOperations, 1));
+  int Processes = static_cast<int>(FromEnvironment("FILELOCK_STRESS_PROCESSES", kDefaultProcesses, 1));
+};
+
+// Who holds which cell, in memory that every process of the test shares, under a
+// process-shared mutex; the first fault any process finds is kept here too.
+struct SharedCells {
+  pthread_mutex_t Mutex;
+  int SharedCount[kCells + 1];
+  int ExclusiveCount[kCells + 1];
+  int Faults;
+  char FirstFault[512];
+};
+
+class SharedCellsMapping {
+ public:
+  SharedCellsMapping() {
+    void* memory = mmap(nullptr, sizeof(SharedCells), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return;
+    cells = new (memory) SharedCells{};
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    pthread_mutex_init(&cells->Mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+  }
+  ~SharedCellsMapping() {
+    if (cells == nullptr) return;
+    pthread_mutex_destroy(&cells->Mutex);
+    munmap(cells, sizeof(SharedCells));
+  }
+  SharedCellsMapping(const SharedCellsMapping&) = delete;
+  SharedCellsMapping& operator=(const SharedCellsMapping&) = delete;
+
+  SharedCells* cells = nullptr;
+};
+
+class CellsGuard {
+ public:
+  explicit CellsGuard(SharedCells& cells) : mutex(&cells.Mutex) { pthread_mutex_lock(mutex); }
+  ~CellsGuard() { pthread_mutex_unlock(mutex); }
+  CellsGuard(const CellsGuard&) = delete;
+  CellsGuard& operator=(const CellsGuard&) = delete;
+
+ private:
+  pthread_mutex_t* mutex;
+};
 
 struct Hold {
   int Owner;
@@ -66,12 +137,26 @@ class StressTest : public LockFileTest {
     std::shared_mutex Use;  // shared: a request that must not meet a close; exclusive: the close
   };
 
+  void SetUp() override {
+    LockFileTest::SetUp();
+    ASSERT_NE(mapping.cells, nullptr);
+    std::cout << "seed " << settings.Seed << ", " << settings.Threads << " threads of " << settings.Operations
+              << " operations" << std::endl;
+  }
+
+  const Settings settings;
+
   // ---- the model ----
+  // The process's own: its descriptors and its holds. The cells are shared by all.
   std::mutex modelMutex;
   Slot slots[kSlots];
   std::list<Hold> holds;
-  int sharedCount[kCells + 1] = {};
-  int exclusiveCount[kCells + 1] = {};
+  SharedCellsMapping mapping;
+  SharedCells& cells = *mapping.cells;
+  // Several processes: a waiting request may also be refused with EDEADLK, since the
+  // system sees only processes waiting for each other, not that the holders are threads
+  // that never wait.
+  bool crossProcess = false;
 
   // ---- pausing for checkpoints ----
   std::mutex pauseMutex;
@@ -86,28 +171,40 @@ class StressTest : public LockFileTest {
   std::string firstFault;
 
   void Fault(const std::string& what) {
-    std::lock_guard<std::mutex> lock(faultMutex);
-    if (faults++ == 0) firstFault = what;
+    {
+      std::lock_guard<std::mutex> lock(faultMutex);
+      if (faults++ == 0) firstFault = what;
+    }
+    CellsGuard guard(cells);
+    if (cells.Faults++ == 0) std::snprintf(cells.FirstFault, sizeof cells.FirstFault, "%s", what.c_str());
   }
 
   // Adds a granted hold, checking it against what others are known to hold.
   void Record(const Hold& hold) {
     auto [first, last] = CellsOf(hold.Start, hold.Len);
-    for (int cell = first; cell < last; ++cell) {
-      if (exclusiveCount[cell] > 0 || (hold.Exclusive && sharedCount[cell] > 0)) {
-        std::ostringstream text;
-        text << "conflicting grant: fd " << hold.Fd << " [" << hold.Start << ", +" << hold.Len << ") "
-             << (hold.Exclusive ? "exclusive" : "shared") << " over cell " << cell;
-        Fault(text.str());
+    std::string conflict;
+    {
+      CellsGuard guard(cells);
+      for (int cell = first; cell < last; ++cell) {
+        if (conflict.empty() && (cells.ExclusiveCount[cell] > 0 || (hold.Exclusive && cells.SharedCount[cell] > 0))) {
+          std::ostringstream text;
+          text << "conflicting grant: process " << getpid() << " fd " << hold.Fd << " [" << hold.Start << ", +"
+               << hold.Len << ") " << (hold.Exclusive ? "exclusive" : "shared") << " over cell " << cell;
+          conflict = text.str();
+        }
+        ++(hold.Exclusive ? cells.ExclusiveCount : cells.SharedCount)[cell];
       }
-      ++(hold.Exclusive ? exclusiveCount : sharedCount)[cell];
     }
+    if (!conflict.empty()) Fault(conflict);
     holds.push_back(hold);
   }
 
   void Forget(std::list<Hold>::iterator it) {
     auto [first, last] = CellsOf(it->Start, it->Len);
-    for (int cell = first; cell < last; ++cell) --(it->Exclusive ? exclusiveCount : sharedCount)[cell];
+    {
+      CellsGuard guard(cells);
+      for (int cell = first; cell < last; ++cell) --(it->Exclusive ? cells.ExclusiveCount : cells.SharedCount)[cell];
+    }
     holds.erase(it);
   }
 
@@ -164,14 +261,32 @@ class StressTest : public LockFileTest {
         // request reached the layer after its number had been opened again, when it
         // belongs to the new descriptor, which nobody knows to unlock. Giving that one
         // back too frees it.
-        for (int other = 0; other < kSlots; ++other)
-          if (slots[other].Fd == fd) reopenedSlot = other;
+        reopenedSlot = SlotReopenedAs(fd);
       } else {
-        const bool expected = wait ? (result.Errno == EBADF && closedMeanwhile) : result.Errno == EAGAIN;
+        const bool expected = wait ? (result.Errno == EBADF && closedMeanwhile) ||
+                                         (crossProcess && result.Errno == EDEADLK)
+                                   : result.Errno == EAGAIN;
         if (!expected) Fault("lock failed with errno " + std::to_string(result.Errno) + (wait ? " (waiting)" : ""));
       }
     }
     if (reopenedSlot >= 0) CloseSlot(reopenedSlot);
+  }
+
+  // The slot that now holds descriptor `fd`, or -1. A slot between its close and its
+  // new open (Fd -1) may be about to get that very number: its open is waited for.
+  // Called with the model's mutex held; it lets go of it while it waits.
+  int SlotReopenedAs(int fd) {
+    for (;;) {
+      bool reopening = false;
+      for (int other = 0; other < kSlots; ++other) {
+        if (slots[other].Fd == fd) return other;
+        reopening = reopening || slots[other].Fd == -1;
+      }
+      if (!reopening || faults > 0) return -1;
+      modelMutex.unlock();
+      sched_yield();
+      modelMutex.lock();
+    }
   }
 
   void UnlockOperation(int self, std::mt19937& random, bool all) {
@@ -226,9 +341,9 @@ class StressTest : public LockFileTest {
     slots[slot].Fd = fresh;
   }
 
-  void Worker(int self) {
-    std::mt19937 random(1000 + self);
-    for (int i = 0; i < kOperationsPerThread && faults == 0; ++i) {
+  void Worker(int self, unsigned seed) {
+    std::mt19937 random(seed);
+    for (int i = 0; i < settings.Operations && faults == 0; ++i) {
       PausePoint();
       const unsigned choice = random() % 100;
       if (choice < 50) {
@@ -242,6 +357,24 @@ class StressTest : public LockFileTest {
     }
     UnlockOperation(self, random, true);
     ++finished;
+  }
+
+  // The work of one process of the variant with several. Its exit code says whether it
+  // found a fault; what the fault was is in the shared cells.
+  [[noreturn]] void RunChildProcess(int process) {
+    for (Slot& slot : slots) {
+      slot.Fd = GetDescriptor(path.c_str(), O_RDWR, 0);
+      if (slot.Fd < 0) Fault("open failed with errno " + std::to_string(errno));
+    }
+    std::vector<std::thread> workers;
+    const unsigned seed = settings.Seed + 1000u * static_cast<unsigned>(process + 1);
+    for (int t = 0; t < settings.Threads; ++t) workers.emplace_back([this, t, seed] { Worker(t, seed + t); });
+    for (std::thread& worker : workers) worker.join();
+    if (!holds.empty()) Fault("holds left after the workers ended");
+    for (Slot& slot : slots)
+      if (slot.Fd >= 0 && LinuxExClose(slot.Fd) != 0) Fault("close failed with errno " + std::to_string(errno));
+    if (!LayerIsEmpty()) Fault("descriptors or files left registered");
+    std::_Exit(faults == 0 ? 0 : 1);
   }
 
   // ---- checkpoints ----
@@ -262,7 +395,7 @@ class StressTest : public LockFileTest {
     std::lock_guard<std::mutex> pause(pauseMutex);
     for (const auto& [region, state] : object.Regions)
       if (state.Pending) return false;
-    return paused + static_cast<int>(object.Waiters.size()) + finished == kThreads;
+    return paused + static_cast<int>(object.Waiters.size()) + finished == settings.Threads;
   }
 
   void Checkpoint() {
@@ -337,12 +470,13 @@ class StressTest : public LockFileTest {
 TEST_F(StressTest, ThreadsOnSharedDescriptors) {
   for (Slot& slot : slots) slot.Fd = Open(O_RDWR);
   std::vector<std::thread> workers;
-  for (int t = 0; t < kThreads; ++t) workers.emplace_back([this, t] { Worker(t); });
+  for (int t = 0; t < settings.Threads; ++t) workers.emplace_back([this, t] { Worker(t, settings.Seed + t); });
 
-  const int total = kThreads * kOperationsPerThread;
+  const int total = settings.Threads * settings.Operations;
   for (int k = 1; k <= kCheckpoints && faults == 0; ++k) {
-    while (operationsDone < total * k / (kCheckpoints + 1) && finished < kThreads && faults == 0) sched_yield();
-    if (finished == kThreads) break;
+    while (operationsDone < total * k / (kCheckpoints + 1) && finished < settings.Threads && faults == 0)
+      sched_yield();
+    if (finished == settings.Threads) break;
     Checkpoint();
   }
   for (std::thread& worker : workers) worker.join();
@@ -361,6 +495,36 @@ TEST_F(StressTest, ThreadsOnSharedDescriptors) {
   std::vector<ProbeRange> everything = {{0, 0}};
   EXPECT_EQ(ProbeOsLocks(path, everything)[0].Type, F_UNLCK);
   // The fixture checks that no descriptor is left registered, parked or open.
+}
+
+// Several processes, each with several threads on descriptors of its own, on one file: the
+// layer arbitrates between the threads of a process and the system between processes, and
+// the model in shared memory sees every grant of all of them.
+TEST_F(StressTest, ProcessesWithThreadsOnOneFile) {
+  std::cout << settings.Processes << " processes" << std::endl;
+  crossProcess = true;
+  std::vector<pid_t> children;
+  for (int p = 0; p < settings.Processes; ++p) {
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) RunChildProcess(p);
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "process " << pid << " status " << status;
+  }
+  {
+    CellsGuard guard(cells);
+    EXPECT_EQ(cells.Faults, 0) << cells.FirstFault;
+    for (int cell = 0; cell <= kCells; ++cell) {
+      EXPECT_EQ(cells.SharedCount[cell], 0) << "cell " << cell;
+      EXPECT_EQ(cells.ExclusiveCount[cell], 0) << "cell " << cell;
+    }
+  }
+  std::vector<ProbeRange> everything = {{0, 0}};
+  EXPECT_EQ(ProbeOsLocks(path, everything)[0].Type, F_UNLCK);
 }
 
 }  // namespace

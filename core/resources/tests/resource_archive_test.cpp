@@ -111,6 +111,24 @@ TEST(ResourceArchiveTest, EntriesAreOpenedThroughTheLanguageDirectories) {
 }
 
 // This program's own archive holds the generated catalog.
+// The first lookup runs the loader with the language lock held; the loader stores the
+// archive and then reads the catalog under the archive's mutex. Another thread that finds
+// the archive stored in that window and fails to read an entry builds its error (a message
+// lookup) under the archive's mutex. Neither may wait for the other: the probe, lined up
+// in that window, must finish, and the failing read still gets its text.
+TEST(ResourceArchiveTest, AFailedReadDuringTheFirstLookupDoesNotDeadlock) {
+  ProbeDir probe;
+  std::string catalog = probe.Catalog("plain.msg", {"--text", "375=looked up"});
+  std::string archive = probe.File("cycle.zip");
+  std::string spec = R"({"entries": [{"method": 8, "name": "ormivane_packed.msg", "file": ")" + catalog +
+                     R"("}, {"method": 0, "name": "bad.txt", "text": "damaged", "crc": 1}]})";
+  ASSERT_TRUE(Testing::MakeZip(archive, spec)) << spec;
+  ASSERT_TRUE(probe.Install(archive));
+  Testing::ProcessResult run = probe.Run({"lock-order", "bad.txt"});
+  EXPECT_EQ(run.Signal, 0) << "the two threads deadlocked (the probe's alarm ended it)";
+  EXPECT_EQ(run.Output, Line("reader=The file is corrupted. lookup=looked up"));
+}
+
 TEST(ResourceArchiveInProcessTest, TheProgramsOwnArchiveServesItsEntries) {
   std::vector<unsigned char> expected = Testing::ReadFileBytes(Testing::CatalogPath());
   ASSERT_FALSE(expected.empty());

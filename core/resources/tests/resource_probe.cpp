@@ -7,9 +7,21 @@
 //   resource_probe [--i18n PATH] threads         first use from several threads at once
 //   resource_probe [--i18n PATH] entry NAME      an archive entry through OpenResourceFile
 //   resource_probe [--i18n PATH] candidates      the language candidates, comma-separated
+//   resource_probe [--i18n PATH] lock-order NAME the first lookup on one thread while
+//                                                another opens entry NAME of the archive
+//                                                and reads it (made to fail) in the window
+//                                                where the loader has stored the archive
+//                                                and not yet read it
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +32,39 @@
 #include "core/common/zipopen.h"
 #include "core/resources/language.h"
 #include "core/resources/resource_archive.h"
+
+extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso);
+extern "C" void* __dso_handle;
+
+namespace {
+
+// The lock-order mode lines two threads up through the registration of the archive's exit
+// handler, which the loader makes right after it stored the archive and before it reads
+// the catalog from it (with the language lock held).
+std::atomic<bool> g_pauseAtArchiveStore{false};
+std::atomic<bool> g_archiveStored{false};
+std::atomic<long> g_readerTask{0};
+std::atomic<bool> g_readerStarted{false};
+
+bool IsAsleep(long task) {
+  std::string path = "/proc/self/task/" + std::to_string(task) + "/stat";
+  std::ifstream stat(path);
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+}
+
+}  // namespace
+
+extern "C" int atexit(void (*function)(void)) {
+  if (function == Resources::CloseResourceArchive && g_pauseAtArchiveStore.exchange(false)) {
+    g_archiveStored.store(true);
+    // Until the reader waits for a lock (the language lock, whichever road it took).
+    while (!g_readerStarted.load()) sched_yield();
+    while (!IsAsleep(g_readerTask.load())) sched_yield();
+  }
+  return __cxa_atexit(reinterpret_cast<void (*)(void*)>(function), nullptr, &__dso_handle);
+}
 
 namespace {
 
@@ -72,6 +117,38 @@ int Entry(const char* name) {
   return 0;
 }
 
+// Prints the reader's error and the lookup's text. A lock-order cycle between the two
+// threads would hang here; the alarm ends such a run.
+int LockOrder(const char* name) {
+  alarm(60);
+  g_pauseAtArchiveStore.store(true);
+  std::string readerError;
+  std::thread reader([&] {
+    while (!g_archiveStored.load()) sched_yield();
+    g_readerTask.store(syscall(SYS_gettid));
+    g_readerStarted.store(true);
+    si_dir* archive = Resources::OpenResourceArchive();
+    std::unique_ptr<si_file> file(archive == nullptr ? nullptr : archive->OpenI(Common::ToUtf16(name).c_str(), false));
+    if (!file) {
+      readerError = "<missing>";
+      return;
+    }
+    char buffer[4096];
+    uint32_t done = 1;
+    while (done != 0) file->Read(buffer, sizeof buffer, &done);
+    Common::Error error = TakeLastError(*file);
+    for (Common::ErrorRecord* record = error.GetHead(); record != nullptr; record = record->Cause) {
+      Common::WString text;
+      record->Kind->GetText(text, record);
+      readerError += (readerError.empty() ? "" : " / ") + Common::ToUtf8(text.c_str());
+    }
+  });
+  std::string text = Text(375);
+  reader.join();
+  std::printf("reader=%s lookup=%s\n", readerError.c_str(), text.c_str());
+  return 0;
+}
+
 int Candidates() {
   std::string list;
   for (const std::string& tag : Resources::GetLanguageCandidates().Candidates) list += (list.empty() ? "" : ",") + tag;
@@ -95,5 +172,6 @@ int main(int argc, char** argv) {
   if (mode == "threads") return Threads();
   if (mode == "entry") return Entry(arg);
   if (mode == "candidates") return Candidates();
+  if (mode == "lock-order") return LockOrder(arg);
   return 2;
 }

@@ -68,26 +68,38 @@ void OutputCommunicationLogic::Communicate() {
       end = true;
     } else if (got == 0) {
       end = true;
-    } else {
-      uint32_t count = 0;
-      Target->Write(buffer, static_cast<uint32_t>(got), &count);
     }
-    if (Target->last_error) {
+    Common::Error failed;
+    {
+      std::unique_lock<std::mutex> shared = LockTarget();
+      uint32_t count = 0;
+      if (got > 0) Target->Write(buffer, static_cast<uint32_t>(got), &count);
+      if (Target->last_error) failed = TakeLastError(*Target);
+    }
+    if (failed) {
       Common::Error error = Aborted("Communicate", kTargetFailedLine);
-      error.AddCause(TakeLastError(*Target));
+      error.AddCause(failed);
       TraceRelayFailure(error);
       if (!end) Drain();
       return;
     }
     if (end) break;
   }
-  Target->Flush();
-  if (!Target->last_error) return;
-  Common::Error taken = TakeLastError(*Target);
-  if (taken.GetCode() == Common::FILE_NOT_SUPPORTED) return;
+  Common::Error taken;
+  {
+    std::unique_lock<std::mutex> shared = LockTarget();
+    Target->Flush();
+    if (Target->last_error) taken = TakeLastError(*Target);
+  }
+  if (!taken || taken.GetCode() == Common::FILE_NOT_SUPPORTED) return;
   Common::Error error = Aborted("Communicate", kFlushFailedLine);
   error.AddCause(taken);
   TraceRelayFailure(error);
+}
+
+std::unique_lock<std::mutex> OutputCommunicationLogic::LockTarget() {
+  if (TargetLock == nullptr) return std::unique_lock<std::mutex>();
+  return std::unique_lock<std::mutex>(*TargetLock);
 }
 
 // After the target failed, the rest of the output is read and dropped: a child left
@@ -120,6 +132,10 @@ void CommunicationLogic::SetError(int fd, const std::shared_ptr<o_file>& target)
 }
 
 void CommunicationLogic::Start() {
+  if (StdoutRelay && StderrRelay && StdoutRelay->GetTarget() == StderrRelay->GetTarget()) {
+    StdoutRelay->ShareTarget(&SharedTargetLock);
+    StderrRelay->ShareTarget(&SharedTargetLock);
+  }
   if (StdoutRelay) StdoutThread = std::make_unique<Common::Thread>(StdoutThreadProc, this);
   if (StderrRelay) StderrThread = std::make_unique<Common::Thread>(StderrThreadProc, this);
 }

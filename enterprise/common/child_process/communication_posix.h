@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "core/common/thread.h"
 #include "core/common/non_copyable.h"
@@ -24,11 +25,19 @@ class OutputCommunicationLogic : private Common::NonCopyable {
   // failures are traced at the error level.
   void Communicate();
 
+  const std::shared_ptr<o_file>& GetTarget() const { return Target; }
+  // Given when the other relay writes to the same target: `last_error` is a plain field
+  // the target cannot guard, so each relay's write or flush, its look at the target's
+  // error and the taking of it happen under this lock.
+  void ShareTarget(std::mutex* lock) { TargetLock = lock; }
+
  private:
   void Drain();
+  std::unique_lock<std::mutex> LockTarget();
 
   int Fd;
   std::shared_ptr<o_file> Target;
+  std::mutex* TargetLock = nullptr;
 };
 
 // Everything that relays a child's output: up to two relays and their threads.
@@ -53,6 +62,8 @@ class CommunicationLogic : private Common::NonCopyable {
   std::unique_ptr<OutputCommunicationLogic> StderrRelay;
   std::unique_ptr<Common::Thread> StdoutThread;
   std::unique_ptr<Common::Thread> StderrThread;
+  // Serializes the two relays when they share one target.
+  std::mutex SharedTargetLock;
 };
 
 // The writer of the child's standard input: one write call per Write, with SIGPIPE

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "core/file/unix/name_codec.h"
 #include "core/linex/safe_close.h"
@@ -142,7 +143,7 @@ void CloseIfOpen(int& fd) {
 // and closing it afterwards would close the redirected handle.
 int MoveAboveStdHandles(int fd) {
   if (fd < 0 || fd >= kFirstFreeDescriptor) return fd;
-  int moved = fcntl(fd, F_DUPFD, kFirstFreeDescriptor);
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
   int saved = errno;
   close(fd);
   errno = saved;
@@ -294,9 +295,12 @@ struct ForkPipes {
 // ---- the parent -------------------------------------------------------------------------
 
 // A pipe whose ends are never 0, 1 or 2, which the child's redirections would overwrite
-// (possible when the parent was started with one of them closed).
+// (possible when the parent was started with one of them closed). Both ends are
+// close-on-exec from the start: a program that another thread of this process starts
+// meanwhile must not inherit them, or the child's end of file (and the wait for it) would
+// last as long as that program. The child's standard handles lose the flag through dup2.
 bool CreatePipe(int fds[2]) {
-  if (pipe(fds) != 0) return false;
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
   for (int end = 0; end < 2; ++end) {
     fds[end] = MoveAboveStdHandles(fds[end]);
     if (fds[end] != -1) continue;
@@ -345,20 +349,42 @@ class MergedEnvironment {
   std::vector<char*> Pointers;
 };
 
+// What the status pipe gave: the count read (0: end of file, the program started), the
+// record, and errno when the read failed.
+struct StatusReport {
+  ssize_t Got = 0;
+  StatusRecord Record{0, 0};
+  int Errno = 0;
+};
+
+StatusReport ReadStatusReport(int fd);
+Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept;
+Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report);
+
 [[noreturn]] void ThrowForkFailure(const ForkContext& context, ForkPipes& pipes, const char* call, uint32_t line) {
   int saved = errno;
   CloseForkPipes(pipes.Status, pipes.Input, pipes.Output, pipes.Error);
   throw MakeLaunchError(ORMIVANE_SITE_FN(kFile, "ForkProcess", line), context.GetArgv(), call, saved);
 }
 
+// The holds of all launches. `g_sigchldInstalled` is what the holds put in place of the
+// caller's `g_sigchldOriginal`; `g_sigchldChanged` says it was put there and is not known
+// to have been replaced by the caller since.
 pthread_mutex_t g_sigchldMutex = PTHREAD_MUTEX_INITIALIZER;
 uint32_t g_sigchldHolders = 0;
 bool g_sigchldChanged = false;
 struct sigaction g_sigchldOriginal;
+struct sigaction g_sigchldInstalled;
 
 bool ReapsChildrenItself(const struct sigaction& action) {
   if ((action.sa_flags & SA_NOCLDWAIT) != 0) return true;
   return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+}
+
+bool SameDisposition(const struct sigaction& left, const struct sigaction& right) {
+  constexpr int kMeaningful = SA_SIGINFO | SA_NOCLDWAIT | SA_NOCLDSTOP | SA_RESTART | SA_NODEFER | SA_RESETHAND |
+                              SA_ONSTACK;
+  return left.sa_handler == right.sa_handler && (left.sa_flags & kMeaningful) == (right.sa_flags & kMeaningful);
 }
 
 }  // namespace
@@ -459,28 +485,48 @@ int ForkProcess(ForkContext& context) {
   context.ParentFds[kStdOutput] = pipes.Output[0];
   context.ParentFds[kStdError] = pipes.Error[0];
 
-  Common::Error result = GetResultFromPipe(context, pipes.Status[0]);
+  // The child is reaped before its report becomes an error: building the error may run
+  // out of memory, and no child may stay a zombie.
+  StatusReport report = ReadStatusReport(pipes.Status[0]);
   CloseIfOpen(pipes.Status[0]);
-  if (result.GetCode() != 0) {
-    WaitPid(pid);
-    throw result;
-  }
-  return pid;
+  if (report.Got == 0) return pid;
+  WaitPid(pid);
+  throw ResultOfReport(context, report);
 }
 
 Common::Error GetResultFromPipe(const ForkContext& context, int fd) {
-  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "GetResultFromPipe", line); };
-  StatusRecord record{0, 0};
-  ssize_t got;
+  return ResultOfReport(context, ReadStatusReport(fd));
+}
+
+namespace {
+
+StatusReport ReadStatusReport(int fd) {
+  StatusReport report;
   // An interrupted read is no answer from the child: it says nothing about the launch.
   do {
-    got = read(fd, &record, sizeof record);
-  } while (got == -1 && errno == EINTR);
+    report.Got = read(fd, &report.Record, sizeof report.Record);
+  } while (report.Got == -1 && errno == EINTR);
+  report.Errno = errno;
+  return report;
+}
+
+// Never throws: out of memory, the error is the shared out-of-memory record.
+Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept {
+  try {
+    return BuildResultOfReport(context, report);
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
+}
+
+Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report) {
+  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "GetResultFromPipe", line); };
+  const ssize_t got = report.Got;
+  const StatusRecord& record = report.Record;
   if (got == 0) return Common::NoError;
   if (got < 0) {
-    const int readErrno = errno;
     Common::Error error = Common::MakeError(site(kReadFailedLine), Common::CHILD_COMMUNICATION_ABORTED);
-    error.AddPosixError(readErrno);
+    error.AddPosixError(report.Errno);
     return error;
   }
   if (static_cast<size_t>(got) < sizeof record)
@@ -520,6 +566,8 @@ Common::Error GetResultFromPipe(const ForkContext& context, int fd) {
   }
 }
 
+}  // namespace
+
 void CloseForkPipes(int status[2], int input[2], int output[2], int error[2]) {
   for (int* pipeFds : {status, input, output, error}) {
     CloseIfOpen(pipeFds[0]);
@@ -550,16 +598,22 @@ Common::WString FormatArgList(const std::vector<PathString>& argv) {
   return text;
 }
 
+// Every hold looks at the disposition in force, since the caller may change it while
+// other holds exist: one that reaps children itself is replaced, and remembered as the
+// caller's.
 DefaultSigchldHold::DefaultSigchldHold() {
   pthread_mutex_lock(&g_sigchldMutex);
-  if (g_sigchldHolders++ == 0) {
-    struct sigaction current;
-    if (sigaction(SIGCHLD, nullptr, &current) == 0 && ReapsChildrenItself(current)) {
+  ++g_sigchldHolders;
+  struct sigaction current;
+  if (sigaction(SIGCHLD, nullptr, &current) == 0) {
+    if (g_sigchldChanged && !SameDisposition(current, g_sigchldInstalled)) g_sigchldChanged = false;
+    if (ReapsChildrenItself(current)) {
       struct sigaction waitable = current;
       if ((waitable.sa_flags & SA_SIGINFO) == 0 && waitable.sa_handler == SIG_IGN) waitable.sa_handler = SIG_DFL;
       waitable.sa_flags &= ~SA_NOCLDWAIT;
       if (sigaction(SIGCHLD, &waitable, nullptr) == 0) {
         g_sigchldOriginal = current;
+        g_sigchldInstalled = waitable;
         g_sigchldChanged = true;
       }
     }
@@ -569,10 +623,14 @@ DefaultSigchldHold::DefaultSigchldHold() {
   pthread_mutex_unlock(&g_sigchldMutex);
 }
 
+// The caller's disposition comes back only over the one the holds installed: one that
+// the caller set meanwhile stays.
 DefaultSigchldHold::~DefaultSigchldHold() {
   pthread_mutex_lock(&g_sigchldMutex);
   if (--g_sigchldHolders == 0 && g_sigchldChanged) {
-    sigaction(SIGCHLD, &g_sigchldOriginal, nullptr);
+    struct sigaction current;
+    if (sigaction(SIGCHLD, nullptr, &current) == 0 && SameDisposition(current, g_sigchldInstalled))
+      sigaction(SIGCHLD, &g_sigchldOriginal, nullptr);
     g_sigchldChanged = false;
   }
   pthread_mutex_unlock(&g_sigchldMutex);
@@ -590,27 +648,41 @@ const Common::ErrorKind LaunchFileErrorKind = {Common::FreeRecord,   Common::Clo
                                                Common::NoNumberParam, GetLaunchAsciiParam, GetLaunchFileWideParam,
                                                LaunchFileParamNames};
 
-Common::Error MakeParseCommandLineError(const Common::SourceLocation& location, const Common::WString& cmdline) {
-  return BuildRecord(location, Common::CHILD_CMDLINE_SPLIT_FAILED, &CmdlineErrorKind, cmdline.c_str(), nullptr,
-                     nullptr);
+// The builders never throw: out of memory, the error is the shared out-of-memory record.
+Common::Error MakeParseCommandLineError(const Common::SourceLocation& location,
+                                        const Common::WString& cmdline) noexcept {
+  try {
+    return BuildRecord(location, Common::CHILD_CMDLINE_SPLIT_FAILED, &CmdlineErrorKind, cmdline.c_str(), nullptr,
+                       nullptr);
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 Common::Error MakeLaunchError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                              const char* libcCall, int errnum) {
-  Common::WString cmdline = FormatArgList(argv);
-  Common::Error error =
-      BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchErrorKind, cmdline.c_str(), libcCall, nullptr);
-  error.AddPosixError(errnum);
-  return error;
+                              const char* libcCall, int errnum) noexcept {
+  try {
+    Common::WString cmdline = FormatArgList(argv);
+    Common::Error error =
+        BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchErrorKind, cmdline.c_str(), libcCall, nullptr);
+    error.AddPosixError(errnum);
+    return error;
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 Common::Error MakeLaunchFileError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                                  const char* libcCall, int errnum, const PathString& file) {
-  Common::WString cmdline = FormatArgList(argv);
-  Common::Error error = BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchFileErrorKind, cmdline.c_str(),
-                                    libcCall, file.WideStr());
-  error.AddPosixError(errnum);
-  return error;
+                                  const char* libcCall, int errnum, const PathString& file) noexcept {
+  try {
+    Common::WString cmdline = FormatArgList(argv);
+    Common::Error error = BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchFileErrorKind,
+                                      cmdline.c_str(), libcCall, file.WideStr());
+    error.AddPosixError(errnum);
+    return error;
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
 }
 
 }  // namespace ChildProcess

@@ -156,7 +156,8 @@ static_assert(sizeof(StatusRecord) == 8, "the status report is two 32-bit words"
 // (the child, when it reported a failure, has been reaped).
 int ForkProcess(ForkContext& context);
 
-// The empty error when the status pipe `fd` reads end of file, otherwise the failure.
+// The empty error when the status pipe `fd` reads end of file, otherwise the failure
+// (the out-of-memory record when memory runs out). Never throws.
 Common::Error GetResultFromPipe(const ForkContext& context, int fd);
 
 // Closes both ends of the four pipes (status, stdin, stdout, stderr), skipping -1 ends.
@@ -192,10 +193,12 @@ extern const Common::ErrorKind CmdlineErrorKind;
 extern const Common::ErrorKind LaunchErrorKind;
 extern const Common::ErrorKind LaunchFileErrorKind;
 
-Common::Error MakeParseCommandLineError(const Common::SourceLocation& location, const Common::WString& cmdline);
+// They never throw: out of memory, the error is the shared out-of-memory record.
+Common::Error MakeParseCommandLineError(const Common::SourceLocation& location,
+                                        const Common::WString& cmdline) noexcept;
 Common::Error MakeLaunchError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                              const char* libcCall, int errnum);
+                              const char* libcCall, int errnum) noexcept;
 Common::Error MakeLaunchFileError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
-                                  const char* libcCall, int errnum, const PathString& file);
+                                  const char* libcCall, int errnum, const PathString& file) noexcept;
 
 }  // namespace ChildProcess

@@ -20,6 +20,8 @@ constexpr uint32_t kSplitFailedLine = 179;
 constexpr uint32_t kNoTokenLine = 185;
 constexpr uint32_t kStdoutCallbackLine = 237;
 constexpr uint32_t kStderrCallbackLine = 243;
+// A relay whose thread could not start (a site of this implementation).
+constexpr uint32_t kRelayNotStartedLine = 171;
 
 void ParseCommandLine(const Common::WString& commandLine, std::vector<PathString>& argv) {
   try {
@@ -168,7 +170,7 @@ void ProcessCreatorPosix::StartCommunication(const Parameters& parameters, ForkC
   if (Communication->AllRelaysStarted()) return;
   Kill();
   Wait();
-  throw Common::MakeError(ORMIVANE_SITE(kFile, __LINE__), Common::CHILD_COMMUNICATION_ABORTED);
+  throw Common::MakeError(ORMIVANE_SITE(kFile, kRelayNotStartedLine), Common::CHILD_COMMUNICATION_ABORTED);
 }
 
 int ProcessCreatorPosix::Wait() {

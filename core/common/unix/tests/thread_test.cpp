@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -182,6 +183,49 @@ TEST(ThreadTest, TerminateFromInsideEndsAtOnce) {
   EXPECT_FALSE(body.ranOn.load());
   EXPECT_EQ(thread.GetExitCode(), Common::kThreadNoExitCode);
   thread.Wait();
+}
+
+// The owner terminates the thread while the body terminates itself, lined up so that the
+// owner takes the thread's mutex first and cancels the body while it waits for that mutex.
+// The cancel must wait until the body has ended itself: struck inside the lock it would
+// end the process.
+[[noreturn]] void TerminateFromBothSides() {
+  for (int round = 0; round < 3; ++round) {
+    SelfTerminatingBody body;
+    SleepingBody bodyTask;
+    struct Both {
+      SelfTerminatingBody* self;
+      SleepingBody* task;
+    } both{&body, &bodyTask};
+    Common::Thread thread(
+        [](void* argument) -> uint32_t {
+          auto* b = static_cast<Both*>(argument);
+          b->task->task.store(syscall(SYS_gettid));
+          b->task->entered.Open();
+          return TerminateSelf(b->self);
+        },
+        &both);
+    bodyTask.entered.Pass();  // past the start, which takes the mutex too
+    Common::LockThreadForTest(thread);
+    SleepingBody ownerTask;
+    std::thread owner([&] {
+      ownerTask.task.store(syscall(SYS_gettid));
+      ownerTask.entered.Open();
+      thread.Terminate();
+    });
+    WaitUntilAsleep(ownerTask);  // first in line for the mutex
+    body.self.store(&thread);
+    WaitUntilAsleep(bodyTask);  // second, inside its own Terminate
+    Common::UnlockThreadForTest(thread);
+    owner.join();
+    thread.Wait();
+    if (body.ranOn.load()) std::_Exit(3);
+  }
+  std::_Exit(0);
+}
+
+TEST(ThreadTest, TerminatingFromBothSidesAtOnce) {
+  EXPECT_EXIT(TerminateFromBothSides(), ::testing::ExitedWithCode(0), "");
 }
 
 struct MaskReport {

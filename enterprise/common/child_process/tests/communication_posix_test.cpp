@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -194,6 +195,44 @@ TEST(ChildCommunicationLogicTest, OneTargetSharedByBothRelays) {
   EXPECT_EQ(std::count(data.begin(), data.end(), 'o'), 100000);
   EXPECT_EQ(std::count(data.begin(), data.end(), 'e'), 100000);
   EXPECT_EQ(sink->FlushCalls(), 2u);
+}
+
+// A target that refuses every piece. Its own state is guarded; its error, the public
+// `last_error`, it cannot guard: the relays that share it must take turns with it.
+class RefusingSink : public o_file {
+ public:
+  void Write(const void*, uint32_t, uint32_t* done) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    *done = 0;
+    ReplaceLastError(*this, TestError(Common::FILE_WRITE_ERROR));
+  }
+
+ private:
+  std::mutex mutex;
+};
+
+TEST(ChildCommunicationLogicTest, OneFailingTargetSharedByBothRelays) {
+  for (int round = 0; round < 20; ++round) {
+    TraceRecorder traces;
+    auto sink = std::make_shared<RefusingSink>();
+    Pipe out;
+    Pipe err;
+    {
+      CommunicationLogic logic;
+      logic.SetOutput(out.TakeRead(), sink);
+      logic.SetError(err.TakeRead(), sink);
+      logic.Start();
+      std::thread outWriter(WriteAndClose, out.TakeWrite(), std::string(50000, 'o'));
+      std::thread errWriter(WriteAndClose, err.TakeWrite(), std::string(50000, 'e'));
+      outWriter.join();
+      errWriter.join();
+    }
+    // Each relay took the error its own write left: one trace each, the target clear.
+    std::vector<Common::Error> errors = traces.Errors();
+    ASSERT_EQ(errors.size(), 2u) << "round " << round;
+    for (const Common::Error& error : errors) ExpectAbortTrace(error, 127, Common::FILE_WRITE_ERROR);
+    EXPECT_FALSE(sink->last_error);
+  }
 }
 
 TEST(ChildCommunicationLogicTest, WithoutRelaysNothingStarts) {

@@ -7,14 +7,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <new>
 
 #include <gtest/gtest.h>
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "tools/testing/location_id.h"
+
+namespace {
+std::atomic<bool> g_failNew{false};
+}  // namespace
+
+// The replacements pair malloc with free themselves; inlined into callers the compiler
+// cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// This program can make operator new fail on demand (the sanitizer runtimes bring their
+// own nothrow forms, so those are replaced too).
+void* operator new(std::size_t size) {
+  if (g_failNew.load()) throw std::bad_alloc();
+  void* p = std::malloc(size ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_failNew.load()) return nullptr;
+  return std::malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace ChildProcess {
 namespace {
@@ -345,6 +372,27 @@ TEST_F(ChildForkProcessTest, EachProvokedSetupFailureIsReportedByStep) {
 }
 
 // A directory given but without a native form must not leave the child in the parent's.
+// Memory runs out while the failed start's report becomes an error: the child has been
+// reaped all the same (the fixture checks), and what leaves is the out-of-memory error.
+TEST_F(ChildForkProcessTest, OutOfMemoryOverAFailedStart) {
+  ForkContext context({PathString(Wide(dir.Path() + "/missing"))}, PathString(), PathMap());
+  uint32_t code = 0;
+  bool otherException = false;
+  g_failNew = true;
+  try {
+    WaitPid(ForkProcess(context));
+  } catch (const Common::Error& error) {
+    g_failNew = false;
+    code = error.GetCode();
+  } catch (...) {
+    g_failNew = false;
+    otherException = true;
+  }
+  g_failNew = false;
+  EXPECT_FALSE(otherException) << "an exception other than Common::Error escaped";
+  EXPECT_EQ(code, Common::OUT_OF_MEMORY);
+}
+
 TEST_F(ChildForkProcessTest, UnconvertibleWorkingDirectoryFailsInChdir) {
   const Common::WString loneSurrogate(1, char16_t(0xD800));
   ForkContext context(Paths({u"/bin/true"}), PathString(loneSurrogate), PathMap());

@@ -8,18 +8,24 @@
 #include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +33,8 @@
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
 #include "tools/testing/location_id.h"
+
+extern char** environ;
 
 namespace ChildProcess {
 namespace {
@@ -481,6 +489,42 @@ TEST_F(ChildCreateTest, ReleasingARunningChildClosesItsInputAndWaitsForIt) {
   EXPECT_EQ(sink->FlushCalls(), 1u);
 }
 
+// A program that another thread of the parent starts while the child runs (fork and exec,
+// as system() does, closing nothing) must inherit none of the child's pipes: holding the
+// write end of the child's input, it would keep the child from ever reading its end, and
+// the wait for the child would last as long as that program.
+TEST_F(ChildCreateTest, AProgramStartedMeanwhileInheritsNoPipe) {
+  auto sink = std::make_shared<MemorySink>();
+  Parameters parameters = Probe({u"cat"}, sink);
+  parameters.Stdin = InputHandle::Pipe();
+  std::shared_ptr<Control> control = Create(parameters);
+
+  // The unrelated program copies a pipe of the test's own until the test closes it.
+  int feed[2];
+  ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, feed[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::string probe = ProbePath();
+  char cat[] = "cat";
+  char* argv[] = {probe.data(), cat, nullptr};
+  pid_t unrelated = -1;
+  int spawned = posix_spawn(&unrelated, probe.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(feed[0]);
+  ASSERT_EQ(spawned, 0);
+
+  control->TakeInput().reset();  // the child's input ends here
+  std::future<int> status = std::async(std::launch::async, [&] { return control->Wait(); });
+  // Bounded only to report the hang: the child ends as soon as its input does.
+  bool ended = status.wait_for(std::chrono::minutes(1)) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the wait lasts as long as the unrelated program";
+  close(feed[1]);
+  waitpid(unrelated, nullptr, 0);
+  EXPECT_EQ(status.get(), 0);
+}
+
 // ---- a caller that ignores SIGCHLD ------------------------------------------------------------------
 
 TEST_F(ChildCreateTest, IgnoredSigchldStillGivesTheExitStatus) {
@@ -502,6 +546,87 @@ TEST_F(ChildCreateTest, IgnoredSigchldStillGivesTheExitStatus) {
   uint64_t mask = std::strtoull(ignored[0].c_str(), nullptr, 16);
   EXPECT_NE(mask & (uint64_t{1} << (SIGCHLD - 1)), 0u) << ignored[0];
 
+  sigaction(SIGCHLD, &saved, nullptr);
+}
+
+void NoteSigchld(int) {}
+
+struct sigaction Disposition(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  return action;
+}
+
+void (*SigchldHandler())(int) {
+  struct sigaction current {};
+  sigaction(SIGCHLD, nullptr, &current);
+  return current.sa_handler;
+}
+
+// A child that runs until the test ends its input.
+std::shared_ptr<Control> StartCat(const std::shared_ptr<MemorySink>& sink) {
+  Parameters parameters = Probe({u"cat"}, sink);
+  parameters.Stdin = InputHandle::Pipe();
+  return Create(parameters);
+}
+
+int EndCat(const std::shared_ptr<Control>& control) {
+  control->TakeInput().reset();
+  return control->Wait();
+}
+
+// The caller changes SIGCHLD while a launch holds it: a later launch still learns its
+// child's status, and what the caller set last is what stays.
+TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
+  struct sigaction saved {};
+  sigaction(SIGCHLD, nullptr, &saved);
+  auto sink = std::make_shared<MemorySink>();
+
+  // Ignored at the start, a handler installed meanwhile: the handler stays.
+  struct sigaction ignore = Disposition(SIG_IGN);
+  sigaction(SIGCHLD, &ignore, nullptr);
+  std::shared_ptr<Control> running = StartCat(sink);
+  struct sigaction handler = Disposition(NoteSigchld);
+  sigaction(SIGCHLD, &handler, nullptr);
+  EXPECT_EQ(EndCat(running), 0);
+  EXPECT_EQ(SigchldHandler(), NoteSigchld) << "the caller's newer handler was overwritten";
+
+  // Default at the start, ignored meanwhile: the next launch must change it again.
+  struct sigaction standard = Disposition(SIG_DFL);
+  sigaction(SIGCHLD, &standard, nullptr);
+  running = StartCat(sink);
+  sigaction(SIGCHLD, &ignore, nullptr);
+  std::shared_ptr<Control> next = Create(Probe({u"exit", u"3"}, sink));
+  EXPECT_EQ(next->Wait(), 3) << "the second child's status was lost";
+  EXPECT_EQ(EndCat(running), 0);
+  EXPECT_EQ(SigchldHandler(), SIG_IGN);
+
+  sigaction(SIGCHLD, &saved, nullptr);
+}
+
+// Launches on several threads at once under an ignored SIGCHLD: each learns its child's
+// status, and the caller's disposition is back once the last one has waited.
+TEST_F(ChildCreateTest, ConcurrentLaunchesUnderAnIgnoredSigchld) {
+  struct sigaction saved {};
+  struct sigaction ignore = Disposition(SIG_IGN);
+  sigaction(SIGCHLD, &ignore, &saved);
+  constexpr int kThreads = 4;
+  constexpr int kLaunches = 8;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&wrong, t] {
+      auto sink = std::make_shared<MemorySink>();
+      for (int i = 0; i < kLaunches; ++i) {
+        std::u16string code = Wide(std::to_string(t * kLaunches + i));
+        std::shared_ptr<Control> control = Create(Probe({u"exit", code.c_str()}, sink));
+        if (control->Wait() != t * kLaunches + i) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(SigchldHandler(), SIG_IGN);
   sigaction(SIGCHLD, &saved, nullptr);
 }
 
