@@ -28,54 +28,30 @@ endif()
 
 define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform libraries" FULL_DOCS "static libraries of the folders")
 
-# ormivane_library(NAME src...): the one static library of a folder.
+# ormivane_library(NAME SOURCES src... [INTERPOSE src...] [ICU_STEP src...]): the one static
+# library of a folder, from the sources it lists. INTERPOSE sources replace libc functions
+# and must be in every program whether referenced or not, so they go into the object
+# library ormivane_interpose instead. ICU_STEP sources take the place of a step inside
+# ICU's static library; they go into the object library ormivane_icu_step, which every
+# program links, so that ICU's own member is never pulled in.
 function(ormivane_library name)
-  add_library(${name} STATIC ${ARGN})
-  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} Ormivane::icu_uc Ormivane::zlib)
-  set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
-endfunction()
-
-# ormivane_folder_library(NAME): the folder's sources make its library. Files named
-# *_interpose.cpp replace libc functions and must be in every program whether referenced
-# or not, so they go into the object library ormivane_interpose instead. Files named
-# *_step.cpp take the place of a step inside ICU's static library; they go into the
-# object library ormivane_icu_step, which every program links, so that ICU's own member
-# is never pulled in.
-function(ormivane_folder_library name)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
-  set(interpose ${sources})
-  list(FILTER interpose INCLUDE REGEX "_interpose\\.cpp$")
-  list(FILTER sources EXCLUDE REGEX "_interpose\\.cpp$")
-  if(interpose)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;INTERPOSE;ICU_STEP")
+  if(arg_INTERPOSE)
     if(NOT TARGET ormivane_interpose)
       add_library(ormivane_interpose OBJECT)
     endif()
-    target_sources(ormivane_interpose PRIVATE ${interpose})
+    target_sources(ormivane_interpose PRIVATE ${arg_INTERPOSE})
   endif()
-  set(steps ${sources})
-  list(FILTER steps INCLUDE REGEX "_step\\.cpp$")
-  list(FILTER sources EXCLUDE REGEX "_step\\.cpp$")
-  if(steps)
+  if(arg_ICU_STEP)
     if(NOT TARGET ormivane_icu_step)
       add_library(ormivane_icu_step OBJECT)
       target_link_libraries(ormivane_icu_step PRIVATE Ormivane::icu_uc)
     endif()
-    target_sources(ormivane_icu_step PRIVATE ${steps})
+    target_sources(ormivane_icu_step PRIVATE ${arg_ICU_STEP})
   endif()
-  if(sources)
-    ormivane_library(${name} ${sources})
-  endif()
-endfunction()
-
-# ormivane_test_folder(PREFIX): each *_test.cpp of the folder is one test program, so a
-# file being written elsewhere never stops the others from building.
-function(ormivane_test_folder prefix)
-  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
-  file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_support.cpp)
-  foreach(test IN LISTS tests)
-    get_filename_component(stem ${test} NAME_WE)
-    ormivane_test(${prefix}_${stem} ${test} ${support})
-  endforeach()
+  add_library(${name} STATIC ${arg_SOURCES})
+  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} Ormivane::icu_uc Ormivane::zlib)
+  set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
 endfunction()
 
 # After all library folders: one target that links every library as a group (the folders
@@ -128,7 +104,9 @@ function(ormivane_program name)
   endif()
 endfunction()
 
-# ormivane_test(NAME src...): a GoogleTest binary registered with CTest.
+# ormivane_test(NAME src...): the GoogleTest program of one folder's tests/. CTest runs each
+# of its tests as a process of its own, so every test still meets the process-wide state
+# (the archive, the catalog, the lock tables) at its first use.
 function(ormivane_test name)
   ormivane_program(${name} ${ARGN})
   ormivane_embed_catalog(${name})
