@@ -28,43 +28,52 @@ endif()
 
 define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform libraries" FULL_DOCS "static libraries of the folders")
 
-# ormivane_library(NAME SOURCES src... [INTERPOSE src...] [ICU_STEP src...]): the one static
-# library of a folder, from the sources it lists. INTERPOSE sources replace libc functions
-# and must be in every program whether referenced or not, so they go into the object
-# library ormivane_interpose instead. ICU_STEP sources take the place of a step inside
-# ICU's static library; they go into the object library ormivane_icu_step, which every
-# program links, so that ICU's own member is never pulled in.
+# ormivane_library(NAME SOURCES src... [USES lib...] [LINKS lib...] [INTERPOSE src...]
+#                  [ICU_STEP src...] [REGISTER src...]): a static library from the sources it
+# lists. USES names the libraries of the system it calls (their headers appear in its own),
+# LINKS the outside ones (ICU, zlib, threads, dl); nothing else reaches it, so the graph of
+# libraries points one way. Three kinds of sources must be in every program whether
+# referenced or not, so they go into object libraries that ormivane_program links:
+# INTERPOSE sources replace libc functions (ormivane_interpose); ICU_STEP sources take the
+# place of a step inside ICU's static library, so that ICU's own member is never pulled in
+# (ormivane_icu_step); REGISTER sources register a library's part with a lower one before
+# main (ormivane_registrations).
 function(ormivane_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;INTERPOSE;ICU_STEP")
-  if(arg_INTERPOSE)
-    if(NOT TARGET ormivane_interpose)
-      add_library(ormivane_interpose OBJECT)
-    endif()
-    target_sources(ormivane_interpose PRIVATE ${arg_INTERPOSE})
-  endif()
-  if(arg_ICU_STEP)
-    if(NOT TARGET ormivane_icu_step)
-      add_library(ormivane_icu_step OBJECT)
-      target_link_libraries(ormivane_icu_step PRIVATE Ormivane::icu_uc)
-    endif()
-    target_sources(ormivane_icu_step PRIVATE ${arg_ICU_STEP})
-  endif()
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;USES;LINKS;INTERPOSE;ICU_STEP;REGISTER")
   add_library(${name} STATIC ${arg_SOURCES})
-  target_link_libraries(${name} PUBLIC Threads::Threads ${CMAKE_DL_LIBS} Ormivane::icu_uc Ormivane::zlib)
+  target_link_libraries(${name} PUBLIC ${arg_USES} PRIVATE ${arg_LINKS})
   set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
+  foreach(kind IN ITEMS INTERPOSE ICU_STEP REGISTER)
+    if(NOT arg_${kind})
+      continue()
+    endif()
+    string(TOLOWER ${kind} target)
+    set(target ormivane_${target})
+    if(kind STREQUAL "REGISTER")
+      set(target ormivane_registrations)
+    endif()
+    if(NOT TARGET ${target})
+      add_library(${target} OBJECT)
+      set_property(GLOBAL APPEND PROPERTY ORMIVANE_EVERY_PROGRAM ${target})
+    endif()
+    target_sources(${target} PRIVATE ${arg_${kind}})
+    target_link_libraries(${target} PUBLIC ${name} ${arg_LINKS})
+  endforeach()
 endfunction()
 
-# After all library folders: one target that links every library as a group (the folders
-# call each other both ways), plus the objects that must be in every program.
+# After all library folders: the whole platform, for the programs. Each library brings
+# what it uses; the objects that every program must hold are linked by ormivane_program.
 function(ormivane_finish_platform)
   get_property(libs GLOBAL PROPERTY ORMIVANE_LIBRARIES)
   add_library(ormivane_platform INTERFACE)
-  string(REPLACE ";" "," group "${libs}")
-  target_link_libraries(ormivane_platform INTERFACE "$<LINK_GROUP:RESCAN,${group}>"
-    Ormivane::icu_uc Ormivane::zlib Threads::Threads ${CMAKE_DL_LIBS})
-  if(TARGET ormivane_interpose)
-    target_link_libraries(ormivane_platform INTERFACE ormivane_interpose)
-  endif()
+  target_link_libraries(ormivane_platform INTERFACE ${libs})
+endfunction()
+
+# ormivane_link_every_program(NAME): the object libraries every program holds.
+function(ormivane_link_every_program name)
+  get_property(objects GLOBAL PROPERTY ORMIVANE_EVERY_PROGRAM)
+  # An object library's objects reach only the targets that link it directly.
+  target_link_libraries(${name} PRIVATE ${objects})
 endfunction()
 
 # ormivane_embed_catalog(NAME): after each link the program gets the catalog archive as
@@ -88,11 +97,7 @@ endfunction()
 function(ormivane_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_platform)
-  # An object library's objects reach only the targets that link it directly.
-  if(TARGET ormivane_interpose)
-    target_link_libraries(${name} PRIVATE ormivane_interpose)
-  endif()
-  target_link_libraries(${name} PRIVATE ormivane_icu_step)
+  ormivane_link_every_program(${name})
   target_link_options(${name} PRIVATE -rdynamic)
   # The C++ runtime goes into the program, so a launcher needs only the C library of its
   # host. The sanitizer runtimes expect the shared C++ runtime, so those builds keep it.

@@ -5,15 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/resources/catalog.h"
-#include "core/resources/language.h"
-
 namespace Common {
 
 std::atomic<const uint8_t*> CurrentCatalog{nullptr};
 
 namespace {
 
+constinit std::atomic<const CatalogLoader*> g_loader{nullptr};
 std::atomic<bool> g_catalogLoaded{false};
 std::atomic<bool> g_exitHandlerRegistered{false};
 
@@ -35,19 +33,24 @@ bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 }  // namespace
 
+void RegisterCatalogLoader(const CatalogLoader* loader) { g_loader.store(loader, std::memory_order_release); }
+
 void ReloadMessageCatalog() {
-  Resources::LoadMessageCatalog();
+  g_loader.load(std::memory_order_acquire)->LoadMessageCatalog();
   g_catalogLoaded.store(true, std::memory_order_release);
 }
 
-void UnregisterCatalogListener() { Resources::RemoveLanguageListener(ReloadMessageCatalog); }
+void UnregisterCatalogListener() {
+  g_loader.load(std::memory_order_acquire)->RemoveLanguageListener(ReloadMessageCatalog);
+}
 
 // The first lookup runs the loader, and the loader makes lookups of its own on the same
 // thread while it opens the archive: so no once-only guard may wrap this path.
 const char16_t* GetMessageText(MessageId id) {
-  if (!g_catalogLoaded.load(std::memory_order_acquire)) {
+  const CatalogLoader* loader = g_loader.load(std::memory_order_acquire);
+  if (loader != nullptr && !g_catalogLoaded.load(std::memory_order_acquire)) {
     int saved = errno;
-    Resources::AddLanguageListener(ReloadMessageCatalog);
+    loader->AddLanguageListener(ReloadMessageCatalog);
     if (!g_exitHandlerRegistered.exchange(true)) std::atexit(UnregisterCatalogListener);
     errno = saved;
   }

@@ -30,6 +30,18 @@ extern std::atomic<const uint8_t*> CurrentCatalog;
 // The text of a message, or null when no catalog is loaded. Never changes errno.
 const char16_t* GetMessageText(MessageId id);
 
+// The catalog loader belongs to the resource archive, a layer above this library, so it
+// comes in through this one seam: the archive registers it before main, and the first
+// lookup adds its listener to the language list (which runs it) and takes it off at exit.
+struct CatalogLoader {
+  void (*AddLanguageListener)(void (*listener)());
+  void (*RemoveLanguageListener)(void (*listener)());
+  void (*LoadMessageCatalog)();
+};
+
+// Until a loader is registered, lookups give no text.
+void RegisterCatalogLoader(const CatalogLoader* loader);
+
 // The language listener that loads the catalog, and its removal at exit.
 void ReloadMessageCatalog();
 void UnregisterCatalogListener();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/common/safe_assert.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/utils.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "core/file/backup.h"
 #include "core/file/tests/file_test_doubles.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/utils.h"
 
 namespace BackupTesting {

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "core/common/safe_assert.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp_site.h"
 #include "core/linex/descriptor_registry.h"
 #include "core/linex/filelock.h"

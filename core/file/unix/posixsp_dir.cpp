@@ -18,7 +18,7 @@
 #include "core/file/backup.h"
 #include "core/file/unix/name_codec.h"
 #include "core/file/unix/posix_backup.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
 

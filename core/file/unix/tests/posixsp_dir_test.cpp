@@ -18,7 +18,7 @@
 
 #include "core/common/error_codes.h"
 #include "core/common/locations.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
 #include "tools/testing/location_id.h"

@@ -16,7 +16,7 @@
 
 #include "core/common/error_codes.h"
 #include "core/common/locations.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
 #include "core/linex/tests/lock_probe.h"

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "core/common/error_display.h"
-#include "core/file/unix/posix_control.h"
+#include "core/include/file/posix_control.h"
 #include "core/file/unix/tests/posix_backup_fixture.h"
 #include "core/file/unix/tests/posixsp_support.h"
 
