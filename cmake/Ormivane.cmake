@@ -98,6 +98,9 @@ function(ormivane_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_platform)
   ormivane_link_every_program(${name})
+  if(TARGET ormivane_sanitizer_options)
+    target_link_libraries(${name} PRIVATE ormivane_sanitizer_options)
+  endif()
   target_link_options(${name} PRIVATE -rdynamic)
   # The C++ runtime goes into the program, so a launcher needs only the C library of its
   # host. The sanitizer runtimes expect the shared C++ runtime, so those builds keep it.

@@ -7,6 +7,7 @@
 
 #include "core/common/messages.h"
 #include "core/resources/language.h"
+#include "core/resources/language_testing.h"
 
 #define FUZZ_CHECK(condition) ((condition) ? (void)0 : ::Fuzzing::CheckFailed(#condition, __FILE__, __LINE__))
 

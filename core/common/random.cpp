@@ -1,5 +1,6 @@
 // The two process-wide random devices, each opened once on first use and closed at exit.
 #include "core/common/random.h"
+#include "core/common/random_testing.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -14,8 +14,4 @@ inline constexpr const char* kStrongRandomDevicePath = "/dev/random";
 // a weak one is completed from the C library's generator.
 bool GetRandomBytes(void* buffer, uint32_t length, bool strong);
 
-// Test seam: closes the devices and makes the next use open these paths instead (null
-// keeps the default). The strings must stay alive while they are in use.
-void SetRandomDevicePaths(const char* weak, const char* strong);
-
 }  // namespace Common

@@ -2,6 +2,7 @@
 // the file's class, parks descriptors that other descriptors' locks still need and
 // hands parked descriptors back to later opens of the same file.
 #include "core/linex/descriptor_registry.h"
+#include "core/linex/descriptor_registry_testing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -41,8 +41,4 @@ int AccessModeIndex(int flags);
 // region or waiter is left (after a request that failed because its descriptor went).
 void ForgetUnusedFileObject(const std::shared_ptr<FileObject>& object);
 
-// Registers `fd` as if GetDescriptor had opened it, with a FileObject of the given class
-// for a new file (for tests of the classes a local file system cannot choose).
-int RegisterDescriptorAs(int fd, int flags, const char* path, FileObjectClass objectClass);
-
 }  // namespace FileLock

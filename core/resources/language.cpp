@@ -1,6 +1,7 @@
 // Language choice (read once per process), the language listeners, and the lookup of a
 // resource through the language tags.
 #include "core/resources/language.h"
+#include "core/resources/language_testing.h"
 
 #include <fcntl.h>
 #include <unistd.h>

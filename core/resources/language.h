@@ -70,7 +70,4 @@ si_file* OpenLocalized(si_dir* dir, const char* name, const char* tag);
 // resource, a failed read or a size that cannot be allocated.
 uint8_t* ReadLocalizedFile(si_dir* dir, const char* name, const char* tag, uint32_t* size);
 
-// Tests point the system setting at a file of their own (null: the system's /etc/i18n).
-void SetI18nFilePathForTesting(const char* path);
-
 }  // namespace Resources

@@ -4,7 +4,7 @@
 // machine's /etc/i18n (the language comes from LANG alone).
 #include <gmock/gmock.h>
 
-#include "core/resources/language.h"
+#include "core/resources/language_testing.h"
 
 int main(int argc, char** argv) {
   Resources::SetI18nFilePathForTesting("/proc/ormivane-test-no-i18n");

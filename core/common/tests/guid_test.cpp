@@ -15,6 +15,7 @@
 
 #include "core/common/guid.h"
 #include "core/common/random.h"
+#include "core/common/random_testing.h"
 #include "core/common/safe_assert.h"
 #include "core/common/trace.h"
 #include "tools/testing/fixtures.h"

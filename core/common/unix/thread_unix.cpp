@@ -1,6 +1,7 @@
 // Common::Thread over POSIX threads: a block shared by the owner and the running thread,
 // freed by whichever lets go of it last.
 #include "core/common/unix/thread_unix.h"
+#include "core/common/unix/thread_unix_testing.h"
 
 #include <sched.h>
 #include <signal.h>
@@ -257,9 +258,13 @@ uint32_t Thread::GetPriority() {
   return kThreadPriorityNormal;
 }
 
-void WakeThreadWaitersForTest(Thread& thread) { pthread_cond_broadcast(&thread.Data->Condition); }
-void LockThreadForTest(Thread& thread) { pthread_mutex_lock(&thread.Data->Mutex); }
-void UnlockThreadForTest(Thread& thread) { pthread_mutex_unlock(&thread.Data->Mutex); }
+struct ThreadTesting {
+  static ThreadData* DataOf(Thread& thread) { return thread.Data; }
+};
+
+void WakeThreadWaitersForTest(Thread& thread) { pthread_cond_broadcast(&ThreadTesting::DataOf(thread)->Condition); }
+void LockThreadForTest(Thread& thread) { pthread_mutex_lock(&ThreadTesting::DataOf(thread)->Mutex); }
+void UnlockThreadForTest(Thread& thread) { pthread_mutex_unlock(&ThreadTesting::DataOf(thread)->Mutex); }
 
 uint32_t Thread::GetExitCode() { return Data->ExitCode.load(std::memory_order_relaxed); }
 

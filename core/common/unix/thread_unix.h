@@ -66,21 +66,10 @@ class Thread : public ThreadAccessor {
   uint32_t GetExitCode() override;
 
  private:
-  // Wakes the waiters of TimedWait without the thread having finished, as a spurious
-  // wake-up would (for tests).
-  friend void WakeThreadWaitersForTest(Thread& thread);
-void LockThreadForTest(Thread& thread);
-void UnlockThreadForTest(Thread& thread);
-  // Take and give back the thread's own mutex, so a test can line up the callers that
-  // wait for it (for tests).
-  friend void LockThreadForTest(Thread& thread);
-  friend void UnlockThreadForTest(Thread& thread);
+  // The seam of thread_unix_testing.h.
+  friend struct ThreadTesting;
 
   ThreadData* Data;
 };
-
-void WakeThreadWaitersForTest(Thread& thread);
-void LockThreadForTest(Thread& thread);
-void UnlockThreadForTest(Thread& thread);
 
 }  // namespace Common

@@ -1,6 +1,7 @@
 // The native file-name codec over ICU's default converter, with the escape callbacks
 // that make every byte string representable in UTF-16 and back.
 #include "core/file/unix/name_codec.h"
+#include "core/file/unix/name_codec_testing.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>

@@ -8,8 +8,6 @@
 
 #include "core/common/text.h"
 
-struct UConverter;
-
 // The native bytes of a NUL-terminated name; empty when it cannot be converted.
 std::string ToNativeName(const char16_t* name);
 
@@ -22,19 +20,5 @@ namespace NameCodec {
 inline constexpr char16_t kEscapeFirst = 0xF880;
 inline constexpr char16_t kEscapeLast = 0xF8FF;
 inline constexpr char16_t kEscapeBase = 0xF800;
-
-// Whether the process-wide converter has been opened.
-bool IsConverterOpen();
-
-// The conversions over a given converter (the process-wide one is ICU's default). A
-// converter of another code page, opened with the codec's callbacks, lets the callbacks
-// be exercised whatever the default is. Null when ICU has no such converter.
-UConverter* OpenConverterWithCallbacks(const char* name);
-void CloseConverter(UConverter* converter);
-std::string ToNativeNameWith(UConverter* converter, const char16_t* name);
-Common::WString FromNativeNameWith(UConverter* converter, const char* native);
-
-// Converts `count` units through ICU and appends their bytes; false on failure.
-bool ConvertRun(UConverter* converter, const char16_t* units, int32_t count, std::string& out);
 
 }  // namespace NameCodec

@@ -2,6 +2,7 @@
 // one plain POSIX thread that stats one of them per wake-up, and the exit hook that stops
 // it. Nothing here uses a kernel notification interface.
 #include "core/file/unix/posix_notify.h"
+#include "core/file/unix/posix_notify_testing.h"
 
 #include <pthread.h>
 #include <sys/stat.h>

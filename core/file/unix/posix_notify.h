@@ -50,16 +50,3 @@ class NotificationWatch {
 // Saved nanoseconds before the first look, and after a look whose stat failed.
 inline constexpr uint32_t kWatchUnseen = 0xFFFFFFFF;
 inline constexpr uint32_t kWatchStatFailed = 0xFFFFFFFE;
-
-// What the watcher holds for one directory object and overall, read under its mutex.
-// For tests, which must know when a look has happened instead of guessing from time.
-struct NotificationSnapshot {
-  bool HasWatch = false;
-  bool InList = false;
-  uint32_t SavedSeconds = 0;
-  uint32_t SavedNanoseconds = 0;
-  uint32_t WatchReferences = 0;
-  uint32_t ArmedWatches = 0;  // the length of the polling list
-  bool ThreadIdle = false;    // the thread sleeps until a watch is armed
-};
-NotificationSnapshot GetNotificationSnapshotForTesting(const posix_dir& dir);

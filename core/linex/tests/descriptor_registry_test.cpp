@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/common/tests/safe_assert_recorder.h"
+#include "core/linex/descriptor_registry_testing.h"
 #include "core/linex/network_mount.h"
 #include "core/linex/tests/lock_fixture.h"
 #include "core/linex/tests/lock_probe.h"

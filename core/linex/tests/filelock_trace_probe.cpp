@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/linex/descriptor_registry.h"
+#include "core/linex/descriptor_registry_testing.h"
 #include "core/linex/filelock.h"
 #include "core/linex/tests/lock_probe.h"
 

@@ -17,6 +17,7 @@
 
 #include "core/resources/icu_data.h"
 #include "core/resources/language.h"
+#include "core/resources/language_testing.h"
 
 namespace {
 

@@ -31,6 +31,7 @@
 #include "core/common/text.h"
 #include "core/common/zipopen.h"
 #include "core/resources/language.h"
+#include "core/resources/language_testing.h"
 #include "core/resources/resource_archive.h"
 
 extern "C" int __cxa_atexit(void (*function)(void*), void* argument, void* dso);

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "core/common/tests/safe_assert_recorder.h"
+#include "core/common/unix/thread_unix_testing.h"
 
 namespace {
 

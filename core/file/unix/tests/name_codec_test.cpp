@@ -2,6 +2,7 @@
 // (UTF-8) code page, the escape range round trip, lone surrogates, and the callbacks
 // over named converters whose code pages lack what UTF-8 has.
 #include "core/file/unix/name_codec.h"
+#include "core/file/unix/name_codec_testing.h"
 
 #include <unicode/ucnv.h>
 

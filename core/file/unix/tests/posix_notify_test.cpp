@@ -24,6 +24,7 @@
 #include "core/common/safe_assert.h"
 #include "core/common/text.h"
 #include "core/file/unix/posix_notify.h"
+#include "core/file/unix/posix_notify_testing.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
 #include "core/file/unix/tests/posixsp_support.h"

@@ -1,4 +1,5 @@
-// Defaults for the sanitizer runtimes, built into every program.
+// Defaults for the sanitizer runtimes of the 32-bit AddressSanitizer build, linked into
+// each of its programs (the tests, their probes and the launchers they run).
 //
 // The 32-bit programs may run under a user-mode emulator where the leak checker's
 // stop-the-world step (ptrace) never returns, so every program would hang at exit.

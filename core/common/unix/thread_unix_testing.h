@@ -1,0 +1,16 @@
+// Test seam of thread_unix.cpp: a thread's own mutex and condition, reached from outside.
+#pragma once
+
+#include "core/common/unix/thread_unix.h"
+
+namespace Common {
+
+// Wakes the waiters of TimedWait without the thread having finished, as a spurious
+// wake-up would.
+void WakeThreadWaitersForTest(Thread& thread);
+// Take and give back the thread's own mutex, so a test can line up the callers that wait
+// for it.
+void LockThreadForTest(Thread& thread);
+void UnlockThreadForTest(Thread& thread);
+
+}  // namespace Common
