@@ -199,49 +199,6 @@ class WindowsFileObjectNoRanges : public WindowsFileObject {
   int SysLockOp(int fd, int64_t start, int64_t len, LockType type, bool wait) override;
 };
 
-// The identity of a file; FsType takes no part in the order.
-struct FileKey {
-  uint8_t FsId[8];
-  uint64_t Device;
-  uint64_t Inode;
-  uint64_t FsType;
-};
-
-bool operator<(const FileKey& a, const FileKey& b);
-
-struct DescriptorEntry {
-  int OpenFlags = 0;
-  FileKey Key = {};
-  std::shared_ptr<FileObject> File;
-};
-
-// Table entries share their FileObject with the threads working on it, so the object
-// outlives its table entry until the last of them lets go.
-using FileTable = std::map<FileKey, std::shared_ptr<FileObject>>;
-using DescriptorTable = std::map<int, DescriptorEntry>;
-
-// Guards both tables; taken before any FileObject's Mutex, never after.
-extern pthread_mutex_t RegistryMutex;
-
-class RegistryGuard {
- public:
-  RegistryGuard();
-  ~RegistryGuard();
-  RegistryGuard(const RegistryGuard&) = delete;
-  RegistryGuard& operator=(const RegistryGuard&) = delete;
-  void Unlock();
-
- private:
-  bool held = true;
-};
-
-// Created on first use, never destroyed. Call with RegistryMutex held.
-FileTable& GetFileTable();
-DescriptorTable& GetDescriptorTable();
-
-// The FileObject a descriptor is registered with, or null (takes RegistryMutex).
-std::shared_ptr<FileObject> FindFileObject(int fd);
-
 // Trace level from VELTRA_LOG, read once: 0 none, 1 failures, 2 every call.
 int GetTraceLevel();
 // "called with fd = ..." at level 2.
