@@ -11,12 +11,12 @@ namespace Common {
 namespace {
 // Assertion reports name the file without its extension, as the thread and mutex code do.
 constexpr const char* kGuidFile = "core/common/guid";
-constexpr int kBadFlagsLine = 56;
+constexpr Site kBadFlagsSite{"CreateGuid", 56};
 }  // namespace
 
 bool CreateGuid(Guid& out, uint32_t flags) {
   if (flags != 0) {
-    SafeAssert("false", kGuidFile, kBadFlagsLine);
+    SafeAssert("false", kGuidFile, kBadFlagsSite);
     return false;
   }
   // Without a device the weak source falls back to the seeded generator, so a GUID is

@@ -21,8 +21,56 @@ namespace FileLock {
 
 namespace {
 
-void Check(bool condition, const char* expression, int line) {
-  if (!condition) SafeAssert(expression, kAssertFile, line);
+// Assertion and failure-trace sites.
+constexpr Common::Site kAcquireRegion698Site{"AcquireRegion", 698};
+constexpr Common::Site kAcquireRegion703Site{"AcquireRegion", 703};
+constexpr Common::Site kCanLock672Site{"CanLock", 672};
+constexpr Common::Site kCanLock673Site{"CanLock", 673};
+constexpr Common::Site kCanLock674Site{"CanLock", 674};
+constexpr Common::Site kCanLock675Site{"CanLock", 675};
+constexpr Common::Site kCanLock681Site{"CanLock", 681};
+constexpr Common::Site kCanLock682Site{"CanLock", 682};
+constexpr Common::Site kCanLock683Site{"CanLock", 683};
+constexpr Common::Site kCanLock684Site{"CanLock", 684};
+constexpr Common::Site kDoLockOp1002Site{"DoLockOp", 1002};
+constexpr Common::Site kDoUnlockRegion800Site{"DoUnlockRegion", 800};
+constexpr Common::Site kFileRegion308Site{"FileRegion", 308};
+constexpr Common::Site kFileRegion309Site{"FileRegion", 309};
+constexpr Common::Site kFileRegion310Site{"FileRegion", 310};
+constexpr Common::Site kFinishWaitingLock418Site{"FinishWaitingLock", 418};
+constexpr Common::Site kLinuxExRangeLock618Site{"LinuxExRangeLock", 618};
+constexpr Common::Site kLinuxExRangeLock1106Site{"LinuxExRangeLock", 1106};
+constexpr Common::Site kLinuxExRangeLock1114Site{"LinuxExRangeLock", 1114};
+constexpr Common::Site kLinuxExRangeLock1122Site{"LinuxExRangeLock", 1122};
+constexpr Common::Site kLinuxExRangeLock1130Site{"LinuxExRangeLock", 1130};
+constexpr Common::Site kLinuxExRangeLock1147Site{"LinuxExRangeLock", 1147};
+constexpr Common::Site kLock201Site{"Lock", 201};
+constexpr Common::Site kLockRegion367Site{"LockRegion", 367};
+constexpr Common::Site kLockRegion404Site{"LockRegion", 404};
+constexpr Common::Site kLockRegion419Site{"LockRegion", 419};
+constexpr Common::Site kLockRegion447Site{"LockRegion", 447};
+constexpr Common::Site kLockRegion477Site{"LockRegion", 477};
+constexpr Common::Site kLockRegion514Site{"LockRegion", 514};
+constexpr Common::Site kLockRegion527Site{"LockRegion", 527};
+constexpr Common::Site kLockRegionHeld503Site{"LockRegionHeld", 503};
+constexpr Common::Site kReleaseDescriptorRegions600Site{"ReleaseDescriptorRegions", 600};
+constexpr Common::Site kReleaseRegion711Site{"ReleaseRegion", 711};
+constexpr Common::Site kReleaseRegion712Site{"ReleaseRegion", 712};
+constexpr Common::Site kReleaseRegion713Site{"ReleaseRegion", 713};
+constexpr Common::Site kUnlock207Site{"Unlock", 207};
+constexpr Common::Site kUnlockRegion541Site{"UnlockRegion", 541};
+constexpr Common::Site kUnlockRegion544Site{"UnlockRegion", 544};
+constexpr Common::Site kUnlockRegion545Site{"UnlockRegion", 545};
+constexpr Common::Site kUnlockUncoveredParts743Site{"UnlockUncoveredParts", 743};
+constexpr Common::Site kUnlockUncoveredParts744Site{"UnlockUncoveredParts", 744};
+constexpr Common::Site kUnlockUncoveredParts745Site{"UnlockUncoveredParts", 745};
+constexpr Common::Site kUnlockUncoveredParts755Site{"UnlockUncoveredParts", 755};
+constexpr Common::Site kUnlockUncoveredParts761Site{"UnlockUncoveredParts", 761};
+constexpr Common::Site kWaitRequest396Site{"WaitRequest", 396};
+constexpr Common::Site kWaitRequest397Site{"WaitRequest", 397};
+constexpr Common::Site kDestroyFileObject446Site{"~FileObject", 446};
+void Check(bool condition, const char* expression, Common::Site site) {
+  if (!condition) SafeAssert(expression, kAssertFile, site);
 }
 
 // ---- Trace lines ----
@@ -121,9 +169,9 @@ void TraceRangeNotSupported(int fd, int64_t start, int64_t len, LockType type, b
 }
 
 // Fails a call: errno and the failure trace.
-int Fail(const char* function, int line, int error, int fd) {
+int Fail(Common::Site site, int error, int fd) {
   errno = error;
-  TraceFailure(function, line, error, fd);
+  TraceFailure(site.Function, static_cast<int>(site.Line), error, fd);
   return -1;
 }
 
@@ -174,9 +222,9 @@ void TraceFailure(const char* function, int line, int error, int fd) {
 // ---- Regions ----
 
 FileRegion::FileRegion(int64_t start, int64_t len, int ownerFd) : Start(start), Len(len), OwnerFd(ownerFd) {
-  Check(start >= 0, "start >= 0", 308);
-  Check(len >= 0, "len >= 0", 309);
-  Check(ownerFd >= -1, "ownerFd >= -1", 310);
+  Check(start >= 0, "start >= 0", kFileRegion308Site);
+  Check(len >= 0, "len >= 0", kFileRegion309Site);
+  Check(ownerFd >= -1, "ownerFd >= -1", kFileRegion310Site);
 }
 
 bool operator<(const FileRegion& a, const FileRegion& b) {
@@ -189,8 +237,8 @@ bool operator==(const FileRegion& a, const FileRegion& b) {
 
 WaitRequest::WaitRequest(const FileRegion& region, LockType type, pthread_cond_t* cond, bool* granted, int* failure)
     : Region(region), Type(type), Cond(cond), Granted(granted), Failure(failure) {
-  Check(Region.Len > 0, "Region.Len > 0", 396);
-  Check(type != LOCK_NONE, "type != LOCK_NONE", 397);
+  Check(Region.Len > 0, "Region.Len > 0", kWaitRequest396Site);
+  Check(type != LOCK_NONE, "type != LOCK_NONE", kWaitRequest397Site);
 }
 
 OverlapRange::Iterator::Iterator(RegionMap::iterator at, RegionMap::iterator last, int64_t start)
@@ -221,7 +269,7 @@ FileObject::FileObject() {
 }
 
 FileObject::~FileObject() {
-  Check(RefCount == 0, "RefCount == 0", 446);
+  Check(RefCount == 0, "RefCount == 0", kDestroyFileObject446Site);
   CloseFds(*this);
   pthread_mutex_destroy(&Mutex);
 }
@@ -234,14 +282,14 @@ FileObject::Guard::~Guard() {
 
 void FileObject::Guard::Lock() {
   int res = pthread_mutex_lock(&object.Mutex);
-  Check(res == 0, "res == 0", 201);
+  Check(res == 0, "res == 0", kLock201Site);
   held = true;
 }
 
 void FileObject::Guard::Unlock() {
   held = false;
   int res = pthread_mutex_unlock(&object.Mutex);
-  Check(res == 0, "res == 0", 207);
+  Check(res == 0, "res == 0", kUnlock207Site);
 }
 
 int FileObject::SysLockOp(int fd, int64_t start, int64_t len, LockType type, bool wait) {
@@ -274,15 +322,15 @@ OverlapRange FileObject::FindOverlapRange(int64_t start, int64_t len) {
 }
 
 bool FileObject::CanLock(const FileRegion& region, LockType type) {
-  Check(region.Start >= 0, "reg.Start >= 0", 672);
-  Check(region.Len > 0, "reg.Len > 0", 673);
-  Check(region.OwnerFd >= 0, "reg.OwnerFd >= 0", 674);
-  Check(type != LOCK_NONE, "type != LOCK_NONE", 675);
+  Check(region.Start >= 0, "reg.Start >= 0", kCanLock672Site);
+  Check(region.Len > 0, "reg.Len > 0", kCanLock673Site);
+  Check(region.OwnerFd >= 0, "reg.OwnerFd >= 0", kCanLock674Site);
+  Check(type != LOCK_NONE, "type != LOCK_NONE", kCanLock675Site);
   for (RegionMap::iterator it : FindOverlapRange(region.Start, region.Len)) {
-    Check(it->first.Start >= 0, "it->first.Start >= 0", 681);
-    Check(it->first.Len > 0, "it->first.Len > 0", 682);
-    Check(it->first.OwnerFd > -1, "it->first.OwnerFd > -1", 683);
-    Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 684);
+    Check(it->first.Start >= 0, "it->first.Start >= 0", kCanLock681Site);
+    Check(it->first.Len > 0, "it->first.Len > 0", kCanLock682Site);
+    Check(it->first.OwnerFd > -1, "it->first.OwnerFd > -1", kCanLock683Site);
+    Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kCanLock684Site);
     if (type == LOCK_EXCLUSIVE || it->second.Type != LOCK_SHARED) return false;
     // The same descriptor's first lock of this very range is still waiting in the
     // system: a second one must not be told it already holds it.
@@ -303,11 +351,12 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
   }
   LockState& state = it->second;
   if (state.Type == LOCK_NONE) {
-    Check(state.LockCount == 0, "st.LockCount == 0", 698);
+    Check(state.LockCount == 0, "st.LockCount == 0", kAcquireRegion698Site);
     state.Type = type;
     state.Pending = pending;
   } else {
-    Check(state.Type == LOCK_SHARED && type == LOCK_SHARED, "st.Type == LOCK_SHARED && type == LOCK_SHARED", 703);
+    Check(state.Type == LOCK_SHARED && type == LOCK_SHARED, "st.Type == LOCK_SHARED && type == LOCK_SHARED",
+          kAcquireRegion703Site);
   }
   ++state.LockCount;
 }
@@ -315,11 +364,11 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
 void FileObject::ReleaseRegion(const FileRegion& region) {
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
-    SafeAssert("it != Regions.end()", kAssertFile, 711);
+    SafeAssert("it != Regions.end()", kAssertFile, kReleaseRegion711Site);
     return;
   }
-  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 712);
-  Check(it->second.LockCount == 1, "it->second.LockCount == 1", 713);
+  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kReleaseRegion712Site);
+  Check(it->second.LockCount == 1, "it->second.LockCount == 1", kReleaseRegion713Site);
   Regions.erase(it);
   GrantWaiters();
 }
@@ -358,15 +407,15 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
       return -1;
     }
   } else {
-    return Fail("LockRegion", 477, EAGAIN, fd);
+    return Fail(kLockRegion477Site, EAGAIN, fd);
   }
 
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
     // Granted, then released with its descriptor before this thread woke up.
-    return Fail("LockRegion", __LINE__, EBADF, fd);
+    return Fail(kLockRegion367Site, EBADF, fd);
   }
-  Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", 503);
+  Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", kLockRegionHeld503Site);
   if (it->second.Released) return DropReleasedRegion(region, -1);
   if (it->second.LockCount >= 2) return 0;  // the system already holds this very lock
 
@@ -374,7 +423,7 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   if (SysLockOp(fd, start, len, type, false) != 0) {
     int error = errno;
     ReleaseRegion(region);
-    return Fail("LockRegion", 514, error, fd);
+    return Fail(kLockRegion514Site, error, fd);
   }
   return 0;
 }
@@ -401,7 +450,7 @@ int FileObject::WaitForGrant(const FileRegion& region, LockType type) {
   } dequeue{Waiters, &request};
   while (!granted && failure == 0) pthread_cond_wait(&cond, &Mutex);
   if (granted) return 0;
-  TraceFailure("LockRegion", __LINE__, failure, region.OwnerFd);
+  TraceFailure(kLockRegion404Site.Function, static_cast<int>(kLockRegion404Site.Line), failure, region.OwnerFd);
   return failure;
 }
 
@@ -415,8 +464,8 @@ int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockTy
 
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
-    SafeAssert("it != Regions.end()", kAssertFile, __LINE__);
-    return Fail("LockRegion", __LINE__, EBADF, region.OwnerFd);
+    SafeAssert("it != Regions.end()", kAssertFile, kFinishWaitingLock418Site);
+    return Fail(kLockRegion419Site, EBADF, region.OwnerFd);
   }
   if (it->second.Released) return DropReleasedRegion(region, res);
   it->second.Pending = false;
@@ -426,7 +475,7 @@ int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockTy
   }
   DoForgetFailedLock(region.OwnerFd, region.Start, region.Len);
   ReleaseRegion(region);
-  return Fail("LockRegion", 527, error, region.OwnerFd);
+  return Fail(kLockRegion527Site, error, region.OwnerFd);
 }
 
 // A pending region whose descriptor was given back while its system call was in flight:
@@ -444,7 +493,7 @@ int FileObject::DropReleasedRegion(const FileRegion& region, int result) {
   it->second.LockCount = 1;
   ReleaseRegion(region);
   if (Regions.empty()) CloseFds(*this);
-  return Fail("LockRegion", __LINE__, EBADF, region.OwnerFd);
+  return Fail(kLockRegion447Site, EBADF, region.OwnerFd);
 }
 
 int FileObject::UnlockRegion(int fd, int64_t start, int64_t len) {
@@ -453,9 +502,9 @@ int FileObject::UnlockRegion(int fd, int64_t start, int64_t len) {
   FileRegion region(start, len, fd);
   RegionMap::iterator it = Regions.find(region);
   // A region whose first lock is still in the system is not held yet.
-  if (it == Regions.end() || it->second.Pending) return Fail("UnlockRegion", 541, EINVAL, fd);
-  Check(it->second.LockCount > 0, "it->second.LockCount > 0", 544);
-  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 545);
+  if (it == Regions.end() || it->second.Pending) return Fail(kUnlockRegion541Site, EINVAL, fd);
+  Check(it->second.LockCount > 0, "it->second.LockCount > 0", kUnlockRegion544Site);
+  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kUnlockRegion545Site);
   if (it->second.LockCount >= 2) {
     --it->second.LockCount;
     return 0;
@@ -496,7 +545,7 @@ void FileObject::ReleaseDescriptorRegions(int fd, bool descriptorGone) {
       continue;
     }
     int res = UnlockRegion(fd, region.Start, region.Len);
-    Check(res == 0, "res == 0", 600);
+    Check(res == 0, "res == 0", kReleaseDescriptorRegions600Site);
   }
 }
 
@@ -516,14 +565,16 @@ static void UnlockUncoveredParts(FileObject& object, int fd, int64_t start, int6
   int64_t to = start + len;
   auto unlockPiece = [&](int64_t pieceStart, int64_t pieceEnd) {
     int res = object.FileObject::SysLockOp(fd, pieceStart, pieceEnd - pieceStart, LOCK_NONE, false);
-    Check(res == 0, "res == 0", 755);
+    Check(res == 0, "res == 0", kUnlockUncoveredParts755Site);
   };
   for (RegionMap::iterator i : object.FindOverlapRange(start, len)) {
     if (i->first == exclude) continue;
-    Check(i->first.Overlaps(FileRegion(start, len)), "i->first.Overlaps(FileRegion(start, len))", 743);
-    Check(i->second.Type == LOCK_SHARED, "i->second.Type == LOCK_SHARED", 744);
-    Check(i->second.LockCount >= 1, "i->second.LockCount >= 1", 745);
-    if (from < to && FileRegion(from, to - from) == i->first) SafeAssert("!(from == exclude)", kAssertFile, 761);
+    Check(i->first.Overlaps(FileRegion(start, len)), "i->first.Overlaps(FileRegion(start, len))",
+          kUnlockUncoveredParts743Site);
+    Check(i->second.Type == LOCK_SHARED, "i->second.Type == LOCK_SHARED", kUnlockUncoveredParts744Site);
+    Check(i->second.LockCount >= 1, "i->second.LockCount >= 1", kUnlockUncoveredParts745Site);
+    if (from < to && FileRegion(from, to - from) == i->first)
+      SafeAssert("!(from == exclude)", kAssertFile, kUnlockUncoveredParts761Site);
     const int64_t coverStart = i->first.Start;
     const int64_t coverEnd = i->first.End();
     if (from >= coverEnd || coverStart >= to) continue;
@@ -554,7 +605,7 @@ void PosixFileObject::DoForgetFailedLock(int fd, int64_t start, int64_t len) {
 
 void WindowsFileObject::DoUnlockRegion(int fd, int64_t start, int64_t len) {
   int res = SysLockOp(fd, start, len, LOCK_NONE, false);
-  Check(res == 0, "res == 0", 800);
+  Check(res == 0, "res == 0", kDoUnlockRegion800Site);
 }
 
 int WindowsFileObjectNoRanges::SysLockOp(int fd, int64_t start, int64_t len, LockType type, bool wait) {
@@ -581,7 +632,7 @@ int DoLockOp(int fd, bool wait, int64_t start, int64_t len, LockType type) {
   TraceEntry("GetFileObject", fd);
   DescriptorTable& descriptors = GetDescriptorTable();
   auto entry = descriptors.find(fd);
-  if (entry == descriptors.end() || !entry->second.File) return Fail("DoLockOp", 1002, EBADF, fd);
+  if (entry == descriptors.end() || !entry->second.File) return Fail(kDoLockOp1002Site, EBADF, fd);
   // Shared with the table, so the object outlives a release of the descriptor meanwhile.
   std::shared_ptr<FileObject> object = entry->second.File;
 
@@ -604,23 +655,23 @@ int DoLockOp(int fd, bool wait, int64_t start, int64_t len, LockType type) {
 
 int LinuxExRangeLock(int fd, int cmd, struct flock64* lock) {
   TraceEntry("LinuxExRangeLock", fd);
-  if (lock == nullptr) return Fail("LinuxExRangeLock", 1106, EFAULT, fd);
+  if (lock == nullptr) return Fail(kLinuxExRangeLock1106Site, EFAULT, fd);
   if (lock->l_whence != SEEK_SET || (cmd != F_SETLK64 && cmd != F_SETLKW64))
-    return Fail("LinuxExRangeLock", 1114, EOPNOTSUPP, fd);
+    return Fail(kLinuxExRangeLock1114Site, EOPNOTSUPP, fd);
   const int64_t start = lock->l_start;
-  if (start < 0) return Fail("LinuxExRangeLock", 1122, EINVAL, fd);
+  if (start < 0) return Fail(kLinuxExRangeLock1122Site, EINVAL, fd);
   int64_t len = lock->l_len;
   if (len == 0) {
     len = kMaxOffset - start;
-    if (len == 0) return Fail("LinuxExRangeLock", 1130, EINVAL, fd);
+    if (len == 0) return Fail(kLinuxExRangeLock1130Site, EINVAL, fd);
   } else if (len < 0 || len > kMaxOffset - start) {
     // A region must lie inside the 63-bit range.
-    return Fail("LinuxExRangeLock", __LINE__, EINVAL, fd);
+    return Fail(kLinuxExRangeLock618Site, EINVAL, fd);
   }
   const LockType type = lock->l_type == F_RDLCK ? LOCK_SHARED : lock->l_type == F_WRLCK ? LOCK_EXCLUSIVE : LOCK_NONE;
   try {
     return DoLockOp(fd, cmd == F_SETLKW64, start, len, type);
   } catch (const std::bad_alloc&) {
-    return Fail("LinuxExRangeLock", 1147, ENOMEM, fd);
+    return Fail(kLinuxExRangeLock1147Site, ENOMEM, fd);
   }
 }

@@ -102,7 +102,9 @@ TEST(ZipOpenTest, HandleFunctions) {
   // A file without error gives a blob that rebuilds to the empty error.
   std::unique_ptr<uint8_t[]> clean(Resources::TakeErrorBlob(good, &blobSize));
   ASSERT_TRUE(clean);
-  Common::Error rebuilt = Common::MakeError(ORMIVANE_SITE(Common::Locations::CoreCommonZipopen, 1), 1);
+  Common::Error rebuilt = Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreCommonZipopen, "core/common/tests/zipopen_test.cpp", "TestBody", 1),
+      1);
   Common::DeserializeError(rebuilt, clean.get(), static_cast<int32_t>(blobSize));
   EXPECT_TRUE(rebuilt.IsEmpty());
 

@@ -383,8 +383,9 @@ TEST(BackupErrorRecord, ParametersSurviveCloningAndDisplay) {
 
   // A shared record is cloned before a cause is replaced; the clone keeps its texts.
   Common::Error shared = error;
-  shared.AddCause(Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileBackup, "Test", 1),
-                                    Common::FILE_CORRUPTED));
+  shared.AddCause(Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreFileBackup, "core/file/tests/backup_writer_test.cpp", "Test", 1),
+      Common::FILE_CORRUPTED));
   ASSERT_NE(shared.GetHead(), error.GetHead());
   EXPECT_EQ(WideParam(shared.GetHead(), "path"), u"/fake/");
   EXPECT_EQ(WideParam(shared.GetHead(), "name"), u"n\u00e4me");

@@ -52,7 +52,8 @@ namespace {
 
 constexpr Common::SourceFileId kPosix = Common::Locations::CoreFileUnixPosixsp;
 constexpr uint32_t kOpenLine = 611;
-const Common::SourceLocation kOpenSite = ORMIVANE_SITE_FN(kPosix, "Open", kOpenLine);
+const Common::SourceLocation kOpenSite =
+    Common::MakeLocation(kPosix, "core/file/tests/file_error_test.cpp", "Open", kOpenLine);
 const char16_t kCallerText[] = u"Caller's own text.";
 
 Error RaiseWithErrno(int errnum, uint32_t defaultCode, const char16_t* text, const char* path1 = nullptr,

@@ -85,7 +85,8 @@ TEST(LocateCentralDirEndTest, PlainZipFilesAreFoundByTheBackwardSearch) {
   };
   for (const Case& c : cases) {
     Bytes bytes = ZipBytes(c.spec);
-    Common::Error error = Common::MakeError(ORMIVANE_SITE(kZipfile, 1), Common::FILE_READ_ERROR);
+    Common::Error error = Common::MakeError(
+        Common::MakeLocation(kZipfile, "core/file/tests/zipfile_test.cpp", "TestBody", 1), Common::FILE_READ_ERROR);
     EXPECT_EQ(Locate(bytes, error), bytes.size() - 22 - c.commentBytes) << c.spec;
     EXPECT_TRUE(error.IsEmpty());
   }

@@ -11,18 +11,16 @@ namespace EnterpriseInstaller {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::InstallerTemporaryDirectory;
-constexpr uint32_t kNoCurrentDirLine = 30;
-
-Common::Error InternalError(uint32_t line) {
-  return Common::MakeError(ORMIVANE_SITE_FN(kFile, "GetTempDirectory", line), Common::INSTALLER_INTERNAL_ERROR);
-}
+constexpr Common::SourceFile kSource{Common::Locations::InstallerTemporaryDirectory,
+                                     "enterprise/installer/resource_temp_dir/temporary_directory.cpp"};
+constexpr Common::Site kNoTempDirSite{"GetTempDirectory", 25};
+constexpr Common::Site kNoCurrentDirSite{"GetTempDirectory", 30};
 
 // The object's error, taken out of it. An object that failed without saying why must
 // still end the construction with an error, never with an empty one.
 Common::Error ObjectError(file_object& object) {
   Common::Error error = TakeLastError(object);
-  if (error.IsEmpty()) return InternalError(__LINE__);
+  if (error.IsEmpty()) return Common::MakeError(kSource.At(kNoTempDirSite), Common::INSTALLER_INTERNAL_ERROR);
   return error;
 }
 
@@ -30,7 +28,7 @@ Common::Error ObjectError(file_object& object) {
 
 TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
   std::unique_ptr<rio_dir> cur(OpenCurrentDir());
-  if (!cur) throw InternalError(kNoCurrentDirLine);
+  if (!cur) throw Common::MakeError(kSource.At(kNoCurrentDirSite), Common::INSTALLER_INTERNAL_ERROR);
   std::unique_ptr<rio_dir> parent(base.empty() ? cur->OpenSpecialDir(kSpecialDirTmp) : cur->OpenDir(base.c_str()));
   if (!parent || cur->last_error) throw ObjectError(*cur);
   if (parent->last_error) throw ObjectError(*parent);

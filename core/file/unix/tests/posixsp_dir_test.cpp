@@ -60,7 +60,8 @@ void ExpectErrno(const Common::Error& error, uint32_t code, const char* function
 
 // A marker error that the queries which leave the error alone must keep.
 Common::Error Marker() {
-  return Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileUnixPosixsp, "Marker", 1),
+  return Common::MakeError(Common::MakeLocation(Common::Locations::CoreFileUnixPosixsp,
+                                                "core/file/unix/tests/posixsp_dir_test.cpp", "Marker", 1),
                            Common::FILE_CANCELED);
 }
 

@@ -128,8 +128,10 @@ TEST(ChildPathStringTest, HoldsBothForms) {
 }
 
 TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
-  Common::Error error = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 343),
-                                            Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
+  Common::Error error =
+      MakeLaunchFileError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                               "GetResultFromPipe", 343),
+                          Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
   ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
   EXPECT_EQ(Testing::LocationId(error), 0x8D08838F7F0DF726u);  // fork_process, line 343
   EXPECT_EQ(ParamNames(error), "cmdline,libcCall,file,$module");
@@ -144,14 +146,19 @@ TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
 }
 
 TEST(ChildErrorRecordTest, LaunchAndCmdlineRecordsListTheirOwnNames) {
-  Common::Error launch = MakeLaunchError(ORMIVANE_SITE_FN(kForkFile, "ForkProcess", 160), Paths({u"p"}), "fork", EAGAIN);
+  Common::Error launch =
+      MakeLaunchError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                           "ForkProcess", 160),
+                      Paths({u"p"}), "fork", EAGAIN);
   EXPECT_EQ(ParamNames(launch), "cmdline,libcCall,$module");
   EXPECT_EQ(AsciiParam(launch, "libcCall"), "fork");
   EXPECT_EQ(WideParam(launch, "file"), u"<null>");
   EXPECT_EQ(SiteOf(launch).CauseErrno, EAGAIN);
 
   Common::Error split = MakeParseCommandLineError(
-      ORMIVANE_SITE_FN(Common::Locations::ChildProcessCreatorPosix, "ParseCommandLine", 185), u"a 'b");
+      Common::MakeLocation(Common::Locations::ChildProcessCreatorPosix,
+                           "enterprise/common/child_process/tests/fork_process_test.cpp", "ParseCommandLine", 185),
+      u"a 'b");
   EXPECT_EQ(split.GetCode(), Common::CHILD_CMDLINE_SPLIT_FAILED);
   EXPECT_EQ(ParamNames(split), "cmdline,$module");
   EXPECT_EQ(WideParam(split, "cmdline"), u"a 'b");
@@ -162,10 +169,14 @@ TEST(ChildErrorRecordTest, LaunchAndCmdlineRecordsListTheirOwnNames) {
 }
 
 TEST(ChildErrorRecordTest, CloneKeepsParameters) {
-  Common::Error original = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 325),
-                                               Paths({u"p"}), "open", EACCES, PathString(u"/out/file"));
+  Common::Error original =
+      MakeLaunchFileError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                               "GetResultFromPipe", 325),
+                          Paths({u"p"}), "open", EACCES, PathString(u"/out/file"));
   Common::Error shared = original;
-  shared.AddCause(Common::MakeError(ORMIVANE_SITE_FN(kForkFile, "X", 1), Common::FILE_WRITE_ERROR));
+  shared.AddCause(Common::MakeError(
+      Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp", "X", 1),
+      Common::FILE_WRITE_ERROR));
   ASSERT_NE(shared.GetHead(), original.GetHead());  // copy on write
   EXPECT_EQ(WideParam(shared, "file"), u"/out/file");
   EXPECT_EQ(WideParam(shared, "cmdline"), u"[p]");
