@@ -12,7 +12,7 @@ inline constexpr const char* kStrongRandomDevicePath = "/dev/random";
 // Fills `length` bytes: from /dev/random when `strong`, else from /dev/urandom. A device
 // that cannot be opened or read is reported with SafeAssert; a strong request then fails,
 // a weak one is completed from the C library's generator.
-bool GetRandomBytes(void* buffer, uint32_t length, bool strong);
+[[nodiscard]] bool GetRandomBytes(void* buffer, uint32_t length, bool strong);
 
 // Test seam: closes the devices and makes the next use open these paths instead (null
 // keeps the default). The strings must stay alive while they are in use.

@@ -474,12 +474,12 @@ void RestoreTimes(RestoreTarget& target, uint64_t modified, uint64_t created, ui
   TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
 }
 
-// Its outcome is stored nowhere.
+// Its outcome is stored nowhere: flags a file system does not keep cost the restore nothing.
 void RestoreFlags(RestoreTarget& target, uint32_t flags) {
   if (target.file)
-    SetFileFlags(target.file.get(), flags);
+    SetFileFlags(target.file.get(), flags).IgnoreError();
   else
-    SetFlagsByName(target.dir, target.name, flags);
+    SetFlagsByName(target.dir, target.name, flags).IgnoreError();
 }
 
 uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& request) {
@@ -582,7 +582,8 @@ RestoreTarget::~RestoreTarget() {
   file.reset();
   if (kind != kTargetNotCreated && kind != kTargetDirectory && error) {
     dir->Remove(name);
-    TakeLastError(*dir);
+    // Removing the half-made entry is best effort; the directory must not keep its error.
+    TakeLastError(*dir).IgnoreError();
   }
 }
 
@@ -722,7 +723,8 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
   switch (entry.Type) {
     case kTypeRegular:
     case kTypeRegularAlias:
-      MayCreateTargetFile();
+      // A failed creation is kept in the target's error for the data chunks to report.
+      static_cast<void>(MayCreateTargetFile());
       return Common::NoError;
     case kTypeCharDevice:
     case kTypeBlockDevice: {
@@ -749,7 +751,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
       return Common::NoError;
     default:
       SafeAssert("!\"What type is it? You shall create this item.\"", kAssertFile, kUnknownTypeAssertSite);
-      if (t.kind == kTargetNotCreated) MayCreateTargetFile();
+      if (t.kind == kTargetNotCreated) static_cast<void>(MayCreateTargetFile());  // as for a regular file
       return Common::NoError;
   }
 }

@@ -155,7 +155,7 @@ class posix_dir : public rio_dir {
   // Create with the open flags given; a failed open becomes the create error.
   posix_file* CreateByName(const char16_t* name, uint32_t flags, bool range_locks, const AccessRights* rights);
   i_dir::iterator* AdoptSelfIterator(stat_iterator* entry, Common::Site nullSite);
-  bool JoinName(const char16_t* name, std::string& path, Common::Site emptySite, uint32_t code);
+  [[nodiscard]] bool JoinName(const char16_t* name, std::string& path, Common::Site emptySite, uint32_t code);
   void SetEntryTimes(void* request);
   void GetDevicePath(void* request);
   void GetFsType(void* request);

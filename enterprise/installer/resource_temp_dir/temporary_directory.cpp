@@ -38,7 +38,8 @@ TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
   cur.reset();
 
   Common::Guid guid{};
-  Common::CreateGuid(guid, 0);
+  // Without flags a GUID is always made (the weak source falls back to a seeded generator).
+  static_cast<void>(Common::CreateGuid(guid, 0));
   std::u16string name = Common::ToUtf16(Common::GuidToString(guid).c_str());
   // No check for an existing entry first: a collision fails as "already exists".
   parent->CreateDir(name.c_str(), nullptr);
@@ -49,7 +50,7 @@ TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
 
 TemporaryDirectory::~TemporaryDirectory() {
   // Whatever could not be removed stays; the owner has nothing to do about it.
-  RemoveDirTree(dir, false);
+  RemoveDirTree(dir, false).IgnoreError();
   delete dir;
 }
 
