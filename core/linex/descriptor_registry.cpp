@@ -19,15 +19,15 @@ namespace FileLock {
 
 namespace {
 // Assertion sites.
-constexpr Common::Site kCloseFds461Site{"CloseFds", 461};
-constexpr Common::Site kOpenAndRegister922Site{"OpenAndRegister", 922};
-constexpr Common::Site kRegister1056Site{"Register", 1056};
-constexpr Common::Site kReleaseDescriptor592Site{"ReleaseDescriptor", 592};
-constexpr Common::Site kReleaseDescriptor609Site{"ReleaseDescriptor", 609};
-constexpr Common::Site kReleaseDescriptor614Site{"ReleaseDescriptor", 614};
-constexpr Common::Site kTakeParkedDescriptor178Site{"TakeParkedDescriptor", 178};
-constexpr Common::Site kTakeParkedDescriptor566Site{"TakeParkedDescriptor", 566};
-constexpr Common::Site kTakeParkedDescriptor568Site{"TakeParkedDescriptor", 568};
+constexpr Common::Site kCloseFdsCloseSite{"CloseFds", 461};
+constexpr Common::Site kOpenAndRegisterSite{"OpenAndRegister", 922};
+constexpr Common::Site kRegisterSlotSite{"Register", 1056};
+constexpr Common::Site kReleaseReferencedSite{"ReleaseDescriptor", 592};
+constexpr Common::Site kReleaseCloseSite{"ReleaseDescriptor", 609};
+constexpr Common::Site kReleaseSharedSite{"ReleaseDescriptor", 614};
+constexpr Common::Site kParkedUnregisteredSite{"TakeParkedDescriptor", 178};
+constexpr Common::Site kParkedValidSite{"TakeParkedDescriptor", 566};
+constexpr Common::Site kParkedRewindSite{"TakeParkedDescriptor", 568};
 }  // namespace
 
 pthread_mutex_t RegistryMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -92,7 +92,7 @@ void CloseFds(FileObject& object) {
     while (!queue.empty()) {
       int fd = queue.front();
       TraceEntry("CloseFds", fd);
-      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kCloseFds461Site);
+      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kCloseFdsCloseSite);
       queue.pop_front();
     }
   }
@@ -125,7 +125,7 @@ void RemoveFileEntry(const FileKey& key, const std::shared_ptr<FileObject>& obje
 void Register(DescriptorTable::iterator slot, int flags, const FileKey& key, const std::shared_ptr<FileObject>& object) {
   slot->second = DescriptorEntry{flags, key, object};
   if (!slot->second.File) {
-    SafeAssert("it->second", kAssertFile, kRegister1056Site);
+    SafeAssert("it->second", kAssertFile, kRegisterSlotSite);
     return;
   }
   FileObject::Guard guard(*object);
@@ -183,15 +183,15 @@ int TakeParkedDescriptor(const FileKey& key, int flags) {
   std::deque<int>& queue = object->ParkedFds[AccessModeIndex(flags)];
   if (queue.empty()) return -1;
   int fd = queue.front();
-  if (!(fd >= 0)) SafeAssert("fd >= 0", kAssertFile, kTakeParkedDescriptor566Site);
+  if (!(fd >= 0)) SafeAssert("fd >= 0", kAssertFile, kParkedValidSite);
   // The registration's room first: once the descriptor leaves the queue nothing fails.
   DescriptorTable& descriptors = GetDescriptorTable();
   auto [slot, inserted] = descriptors.try_emplace(fd);
   if (!inserted) {
-    SafeAssert("parked descriptor registered", kAssertFile, kTakeParkedDescriptor178Site);
+    SafeAssert("parked descriptor registered", kAssertFile, kParkedUnregisteredSite);
     return -1;
   }
-  if (lseek64(fd, 0, SEEK_SET) != 0) SafeAssert("res == 0", kAssertFile, kTakeParkedDescriptor568Site);
+  if (lseek64(fd, 0, SEEK_SET) != 0) SafeAssert("res == 0", kAssertFile, kParkedRewindSite);
   // The status flags stay those of the open that made the descriptor, except that
   // appending, which a control request may have switched on, must not carry over to an
   // open that did not ask for it.
@@ -210,7 +210,7 @@ int OpenAndRegister(const char* path, int flags, mode_t mode, const FileObjectCl
   struct stat64 status;
   if (fstat64(fd, &status) != 0) {
     int error = errno;
-    SafeAssert("false", kAssertFile, kOpenAndRegister922Site);
+    SafeAssert("false", kAssertFile, kOpenAndRegisterSite);
     TraceFailure("GetDescriptor", 923, error, fd);
     close(fd);
     errno = error;
@@ -244,7 +244,7 @@ int ReleaseDescriptor(int fd) {
   bool unused;
   {
     FileObject::Guard guard(*object);
-    if (!(object->RefCount > 0)) SafeAssert("RefCount > 0", kAssertFile, kReleaseDescriptor592Site);
+    if (!(object->RefCount > 0)) SafeAssert("RefCount > 0", kAssertFile, kReleaseReferencedSite);
     // Room in the parking queue first, so that running out of memory changes nothing.
     std::deque<int>& queue = object->ParkedFds[mode];
     queue.push_back(fd);
@@ -254,12 +254,12 @@ int ReleaseDescriptor(int fd) {
       // Other descriptors' locks need the descriptor open (closing it would drop them),
       // and so does a lock call of its own still in the system.
       if (object->LiveRegionsOfOthers(fd) && !(object->RefCount > 1))
-        SafeAssert("RefCount > 1", kAssertFile, kReleaseDescriptor614Site);
+        SafeAssert("RefCount > 1", kAssertFile, kReleaseSharedSite);
     } else {
       queue.pop_back();
       CloseFds(*object);
       TraceEntry("ReleaseDescriptor", fd);
-      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kReleaseDescriptor609Site);
+      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kReleaseCloseSite);
     }
     if (object->RefCount > 0) --object->RefCount;
     unused = object->RefCount == 0 && object->Regions.empty();
