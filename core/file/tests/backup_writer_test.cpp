@@ -9,9 +9,12 @@
 #include "core/common/error_display.h"
 #include "core/file/backup.h"
 #include "core/file/tests/backup_fakes.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 namespace {
+
+using Testing::HasSite;
 
 using BackupTesting::Bytes;
 using BackupTesting::CountedBuffer;
@@ -221,8 +224,7 @@ TEST_P(DataCancel, StopsWithCanceledAndClosesTheChunk) {
   const Common::ErrorRecord* cause = error.GetHead()->Cause;
   ASSERT_NE(cause, nullptr);
   EXPECT_EQ(cause->Code, Common::FILE_CANCELED);
-  EXPECT_EQ(cause->Line, c.Line);
-  EXPECT_STREQ(cause->Function, "BackupPlainStream");
+  EXPECT_THAT(cause, HasSite("BackupPlainStream", c.Line));
   ASSERT_EQ(sink.chunks.size(), 1u);
   EXPECT_TRUE(sink.chunks[0].Closed);
   EXPECT_EQ(sink.chunks[0].WriteCalls, c.WritesBefore);
@@ -353,8 +355,7 @@ TEST(Failures, WriterFormArguments) {
   BackupRequestBody noSink{nullptr, nullptr, 0, nullptr};
   error = CommonBackupFile(static_cast<i_file*>(nullptr), &entry, noSink);
   EXPECT_EQ(error.GetCode(), Common::FILE_WRITE_ERROR);
-  EXPECT_EQ(error.GetHead()->Line, 117u);
-  EXPECT_STREQ(error.GetHead()->Function, "CommonBackupFile");
+  EXPECT_THAT(error.GetHead(), HasSite("CommonBackupFile", 117u));
 
   // Through the entry form the same refusal comes wrapped.
   FakeEntryDir dir(Facts(0, -1));

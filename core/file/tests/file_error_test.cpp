@@ -13,12 +13,15 @@
 #include "core/common/error_display.h"
 #include "core/common/error_serialize.h"
 #include "core/file/file_error.h"
+#include "tools/testing/error_matchers.h"
 
 using Common::Error;
 using Common::ErrorRecord;
 using Common::Message;
 
 namespace {
+
+using Testing::HasSite;
 // Array new is how records are allocated. g_failAll fails every one; g_failAfter = n lets
 // n succeed, fails the next and disarms itself.
 std::atomic<bool> g_failAll{false};
@@ -115,8 +118,7 @@ TEST(FileErrorTest, ErrnoTable) {
     EXPECT_EQ(TextOf(head), c.message == 0 ? Common::ToUtf8(kCallerText) : MessageText(c.message));
     EXPECT_EQ(head->IdLow, kPosix.Base + kOpenLine);
     EXPECT_EQ(head->IdHigh, kPosix.High);
-    EXPECT_STREQ(head->Function, "Open");
-    EXPECT_EQ(head->Line, kOpenLine);
+    EXPECT_THAT(head, HasSite("Open", kOpenLine));
 
     const ErrorRecord* cause = head->Cause;
     ASSERT_NE(cause, nullptr);
