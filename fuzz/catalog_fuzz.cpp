@@ -51,7 +51,8 @@ void FormatErrors() {
   };
   Common::FormatError(Common::Error());
   for (uint32_t code : kCodes) {
-    Common::SourceLocation site = ORMIVANE_SITE_FN(Common::Locations::CoreCommonError, "Fuzz", 1);
+    Common::SourceLocation site =
+        Common::MakeLocation(Common::Locations::CoreCommonError, "fuzz/catalog_fuzz.cpp", "Fuzz", 1);
     Common::Error plain = Common::MakeError(site, code);
     Common::Error filled = Common::MakeError(site, code, {u"/tmp/a b", u"{1}", u""});
     filled.AddCause(plain);

@@ -23,8 +23,8 @@
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::PackerMain;
-constexpr uint32_t kExecuteFailedLine = 274;
+constexpr Common::SourceFile kSource{Common::Locations::PackerMain, "packer/main.cpp"};
+constexpr Common::Site kExecuteFailedSite{"main", 274};
 
 constexpr int kStatusSuccess = 0;
 constexpr int kStatusQuiet = 6;
@@ -142,7 +142,7 @@ int MapToolStatus(int status, const LauncherState& state) {
     case kStatusQuiet:
       return kExitFailure;
     default:
-      throw Common::MakeError(ORMIVANE_SITE_FN(kFile, "main", kExecuteFailedLine), Common::LAUNCHER_EXECUTE_FAILED,
+      throw Common::MakeError(kSource.At(kExecuteFailedSite), Common::LAUNCHER_EXECUTE_FAILED,
                               {Common::ToUtf16(BuildCommandLine(state).c_str())});
   }
 }

@@ -11,8 +11,9 @@ namespace Common {
 
 namespace {
 
-constexpr uint32_t kTrailingBackslashLine = 96;
-constexpr uint32_t kUnclosedQuoteLine = 377;
+constexpr SourceFile kSource{Locations::CoreCommonCmdlineTokenizer, "core/common/cmdline_tokenizer.cpp"};
+constexpr Site kTrailingBackslashSite{"Get", 96};
+constexpr Site kUnclosedQuoteSite{"ReadUntilQuote", 377};
 
 constexpr char16_t kQuotation = u'"';
 constexpr char16_t kApostrophe = u'\'';
@@ -34,9 +35,7 @@ void GetShell(CommandLineReader& reader) {
     case QuoteState::None:
       if (IsBlank(c)) return Yield(reader, ReadKind::Separator, c, 1);
       if (c == kBackslash) {
-        if (at[1] == 0)
-          throw MakeError(ORMIVANE_SITE_FN(Locations::CoreCommonCmdlineTokenizer, "Get", kTrailingBackslashLine),
-                          CMDLINE_PARSE_ERROR);
+        if (at[1] == 0) throw MakeError(kSource.At(kTrailingBackslashSite), CMDLINE_PARSE_ERROR);
         return Yield(reader, ReadKind::Literal, at[1], 2);
       }
       if (c == kQuotation) {
@@ -103,9 +102,7 @@ void GetWindows(CommandLineReader& reader) {
 void ReadUntilQuote(CommandLineReader& reader, WString& token) {
   for (;;) {
     Get(reader);
-    if (reader.Kind == ReadKind::End)
-      throw MakeError(ORMIVANE_SITE_FN(Locations::CoreCommonCmdlineTokenizer, "ReadUntilQuote", kUnclosedQuoteLine),
-                      CMDLINE_PARSE_ERROR);
+    if (reader.Kind == ReadKind::End) throw MakeError(kSource.At(kUnclosedQuoteSite), CMDLINE_PARSE_ERROR);
     if (reader.Kind != ReadKind::Quote) {
       token.push_back(reader.Character);
       continue;

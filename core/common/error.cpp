@@ -12,8 +12,8 @@ namespace Common {
 
 namespace {
 
-constexpr SourceFileId kFile = Locations::CoreCommonError;
-constexpr uint32_t kAddPosixErrorLine = 346;
+constexpr SourceFile kSource{Locations::CoreCommonError, "core/common/error.cpp"};
+constexpr Site kAddPosixErrorSite{"AddPosixError", 346};
 
 std::atomic_ref<uint32_t> RefOf(ErrorRecord* record) { return std::atomic_ref<uint32_t>(record->RefCount); }
 
@@ -242,8 +242,8 @@ Error& Error::AddPosixError(int errnum) noexcept {
   uint8_t* block = AllocateBlock(sizeof(ErrorRecord));
   auto* record = reinterpret_cast<ErrorRecord*>(block);
   if (record != nullptr) {
-    SourceLocation location = MakeLocation(kFile, __FILE__, "AddPosixError", kAddPosixErrorLine);
-    FillFixedFields(record, location, POSIX_ERROR, &PosixErrorKind, static_cast<uint32_t>(errnum));
+    FillFixedFields(record, kSource.At(kAddPosixErrorSite), POSIX_ERROR, &PosixErrorKind,
+                    static_cast<uint32_t>(errnum));
   }
   posix = Adopt(record);
   return AddCause(posix);

@@ -84,7 +84,7 @@ void ReleaseRecordChain(ErrorRecord* record);
 constexpr uint32_t HighWord(uint32_t code) { return code >> 16; }
 constexpr uint32_t LowWord(uint32_t code) { return code & 0xFFFF; }
 
-class Error {
+class [[nodiscard]] Error {
  public:
   constexpr Error() noexcept : head(nullptr) {}
   Error(SourceLocation location, uint32_t code, const char16_t* text) noexcept;
@@ -104,6 +104,9 @@ class Error {
 
   // Takes over one reference of `record`; null gives the out-of-memory record.
   static Error Adopt(ErrorRecord* record) noexcept;
+
+  // Drops the error on purpose: the caller has nothing to do about this failure.
+  void IgnoreError() const noexcept {}
 
   uint32_t GetCode() const { return head ? head->Code : 0; }
   bool IsEmpty() const { return head == nullptr || head->Code == 0; }

@@ -96,7 +96,8 @@ void FormatParamLine(WString& out, const char* name, const Error& error) {
   if (const char16_t* wide = record->Kind->GetWideParam(record, name)) {
     value = wide;
   } else if (const char* ascii = record->Kind->GetAsciiParam(record, name)) {
-    Utf8ToUtf16(value, ascii, kWholeString);
+    // A damaged value is shown with its replacement characters.
+    static_cast<void>(Utf8ToUtf16(value, ascii, kWholeString));
   } else {
     AppendAscii(value, FormatHex64(record->Kind->GetNumberParam(record, name)));
   }

@@ -22,10 +22,10 @@ class Buffer {
  public:
   virtual ~Buffer() = default;
   // Appends `length` bytes; a null `bytes` appends that many zero bytes.
-  virtual bool Write(const void* bytes, uint32_t length) = 0;
+  [[nodiscard]] virtual bool Write(const void* bytes, uint32_t length) = 0;
   // Overwrites bytes already written. False, and nothing changed, when the range does not
   // lie inside what was written.
-  virtual bool WriteAt(uint32_t position, const void* bytes, uint32_t length) = 0;
+  [[nodiscard]] virtual bool WriteAt(uint32_t position, const void* bytes, uint32_t length) = 0;
   virtual uint32_t Size() const = 0;
 };
 
@@ -37,8 +37,8 @@ class DynamicBuffer final : public Buffer, private Common::NonCopyable {
 
   // Throws std::bad_alloc when the block cannot grow; false only when the size would
   // no longer fit in 32 bits.
-  bool Write(const void* bytes, uint32_t length) override;
-  bool WriteAt(uint32_t position, const void* bytes, uint32_t length) override;
+  [[nodiscard]] bool Write(const void* bytes, uint32_t length) override;
+  [[nodiscard]] bool WriteAt(uint32_t position, const void* bytes, uint32_t length) override;
   uint32_t Size() const override { return size; }
   const uint8_t* Data() const { return data; }
   // Hands the block over (free it with delete[]) and leaves the buffer empty.
@@ -52,7 +52,7 @@ class DynamicBuffer final : public Buffer, private Common::NonCopyable {
 
 // Writes the blob of the chain starting at `head` (null: the version byte alone). Stops at
 // the first failed Write and returns false; what was written stays.
-bool WriteErrorChain(Buffer& buffer, const ErrorRecord* head);
+[[nodiscard]] bool WriteErrorChain(Buffer& buffer, const ErrorRecord* head);
 
 // The blob of `error` in a new[] block of `size` bytes; an empty error gives the single
 // byte 0x01.

@@ -4,7 +4,8 @@
 
 namespace {
 
-constexpr uint32_t kIoctlLine = 28;
+constexpr Common::SourceFile kSource{Common::Locations::CoreCommonFileObject, "core/common/file_object.cpp"};
+constexpr Common::Site kIoctlSite{"IOCTL", 28};
 
 }  // namespace
 
@@ -13,8 +14,7 @@ file_object::~file_object() = default;
 void file_object::IOCTL(void*) {
   // A file keeps its first error: a later failure must not hide it.
   if (last_error) return;
-  ReplaceLastError(*this, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreCommonFileObject, "IOCTL", kIoctlLine),
-                                            Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kIoctlSite), Common::FILE_NOT_SUPPORTED));
 }
 
 i_file::~i_file() = default;

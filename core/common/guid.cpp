@@ -11,17 +11,17 @@ namespace Common {
 namespace {
 // Assertion reports name the file without its extension, as the thread and mutex code do.
 constexpr const char* kGuidFile = "core/common/guid";
-constexpr int kBadFlagsLine = 56;
+constexpr Site kBadFlagsSite{"CreateGuid", 56};
 }  // namespace
 
 bool CreateGuid(Guid& out, uint32_t flags) {
   if (flags != 0) {
-    SafeAssert("false", kGuidFile, kBadFlagsLine);
+    SafeAssert("false", kGuidFile, kBadFlagsSite);
     return false;
   }
   // Without a device the weak source falls back to the seeded generator, so a GUID is
   // made either way.
-  GetRandomBytes(&out, sizeof out, false);
+  static_cast<void>(GetRandomBytes(&out, sizeof out, false));
   out.Data4[0] = static_cast<uint8_t>((out.Data4[0] & 0x3F) | 0x80);
   out.Data3 = static_cast<uint16_t>((out.Data3 & 0x0FFF) | 0x4000);
   return true;

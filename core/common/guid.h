@@ -20,7 +20,7 @@ inline constexpr size_t kGuidTextBytes = 37;
 
 // Fills `out` from the weak random source with the version and variant bits set. `flags`
 // must be 0; any other value is reported with SafeAssert and gives false.
-bool CreateGuid(Guid& out, uint32_t flags);
+[[nodiscard]] bool CreateGuid(Guid& out, uint32_t flags);
 
 // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" in upper-case hexadecimal, no braces.
 std::string GuidToString(const Guid& guid);

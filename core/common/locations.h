@@ -1,5 +1,7 @@
 // Source locations: every raising site passes the constants of its source file and the
-// line, so the 64-bit location id names the file and the line.
+// line, so the 64-bit location id names the file and the line. Each source file that
+// raises or asserts lists its sites once, as Site constants near its top, and every raise
+// and assertion names one of them: a location id never follows the line a call sits on.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,21 @@ struct SourceLocation {
 constexpr SourceLocation MakeLocation(SourceFileId file, const char* path, const char* function, uint32_t line) {
   return SourceLocation{file.Base + line, file.High, path, function, line};
 }
+
+// One raising or asserting site: the bare name of its function and the line constant
+// that fixes its location id.
+struct Site {
+  const char* Function;
+  uint32_t Line;
+};
+
+// A raising source file: its pair of constants and its path as the build spells it.
+struct SourceFile {
+  SourceFileId Id;
+  const char* Path;
+
+  constexpr SourceLocation At(Site site) const { return MakeLocation(Id, Path, site.Function, site.Line); }
+};
 
 namespace Locations {
 inline constexpr SourceFileId CoreCommonError{0x64EDB7BE, 0xBD28FDBD};
@@ -46,8 +63,3 @@ inline constexpr SourceFileId PackerMain{0x46C3FDD3, 0x5B4590C2};
 }  // namespace Locations
 
 }  // namespace Common
-
-// A raising site: the file's constants, the function's bare name and the line that the
-// design gives for the site, written as a constant so location ids stay stable.
-#define ORMIVANE_SITE(fileId, line) ::Common::MakeLocation((fileId), __FILE__, __func__, (line))
-#define ORMIVANE_SITE_FN(fileId, function, line) ::Common::MakeLocation((fileId), __FILE__, (function), (line))

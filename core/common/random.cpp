@@ -17,8 +17,8 @@ namespace {
 
 // Assertion reports name the file without its extension, as the thread and mutex code do.
 constexpr const char* kRandomFile = "core/common/random";
-constexpr int kReadFailedLine = 214;
-constexpr int kOpenFailedLine = 224;
+constexpr Site kReadFailedSite{"ReadDevice", 214};
+constexpr Site kOpenFailedSite{"GetRandomBytes", 224};
 
 struct RandomDevice;
 void CloseRandomDevice(RandomDevice& device);
@@ -63,7 +63,7 @@ uint32_t ReadDevice(int descriptor, uint8_t* out, uint32_t length) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    SafeAssert("!\"Can't read from random device\"", kRandomFile, kReadFailedLine);
+    SafeAssert("!\"Can't read from random device\"", kRandomFile, kReadFailedSite);
     break;
   }
   return done;
@@ -89,7 +89,7 @@ bool GetRandomBytes(void* buffer, uint32_t length, bool strong) {
     done = ReadDevice(device.Descriptor, out, length);
     if (done == length) return true;
   } else {
-    SafeAssert("!\"Can't open random device\"", kRandomFile, kOpenFailedLine);
+    SafeAssert("!\"Can't open random device\"", kRandomFile, kOpenFailedSite);
   }
   if (strong) return false;
   FillPseudoRandom(out + done, length - done);

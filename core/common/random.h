@@ -12,6 +12,6 @@ inline constexpr const char* kStrongRandomDevicePath = "/dev/random";
 // Fills `length` bytes: from /dev/random when `strong`, else from /dev/urandom. A device
 // that cannot be opened or read is reported with SafeAssert; a strong request then fails,
 // a weak one is completed from the C library's generator.
-bool GetRandomBytes(void* buffer, uint32_t length, bool strong);
+[[nodiscard]] bool GetRandomBytes(void* buffer, uint32_t length, bool strong);
 
 }  // namespace Common

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/common/locations.h"
+
 // Action bits of the assertion configuration.
 inline constexpr uint32_t kAssertBreak = 0x01;
 inline constexpr uint32_t kAssertDebug = 0x02;
@@ -19,6 +21,11 @@ inline constexpr uint32_t kAssertOff = 0xFFFFFFFF;
 // Reports "Assertion failed: <expression>, file <file>, line <line>". Returns 0 when
 // assertions are off or a debugger trap was taken, 1 otherwise (the caller goes on).
 int SafeAssert(const char* expression, const char* file, int line);
+
+// The same for one of the file's listed sites: the report gives the site's line.
+inline int SafeAssert(const char* expression, const char* file, Common::Site site) {
+  return SafeAssert(expression, file, static_cast<int>(site.Line));
+}
 
 // Runs the configured actions for one report; `expression` and `message` may be null.
 int ProcessAssertion(const char* expression, const char* file, int line, const char* message);
@@ -60,8 +67,7 @@ bool IsDebuggerAttached();
 // from then on (run at exit; later assertions must not write to a closed stream).
 void CloseAssertLog();
 
-// Checks `expression` and reports it as written when it is false. The _AT form names
-// the file and line of the report explicitly.
-#define ORMIVANE_ASSERT_AT(expression, file, line) \
-  (static_cast<bool>(expression) ? 0 : ::SafeAssert(#expression, (file), (line)))
-#define ORMIVANE_ASSERT(expression) ORMIVANE_ASSERT_AT(expression, __FILE__, __LINE__)
+// Checks `expression` and reports it as written when it is false, naming the file and
+// one of its listed sites.
+#define ORMIVANE_ASSERT_AT(expression, file, site) \
+  (static_cast<bool>(expression) ? 0 : ::SafeAssert(#expression, (file), (site)))

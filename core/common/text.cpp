@@ -113,7 +113,8 @@ std::string ToUtf8(const char16_t* text) {
 
 WString ToUtf16(const char* text) {
   WString out;
-  if (text != nullptr) Utf8ToUtf16(out, text, kWholeString);
+  // Lossy on purpose: invalid bytes become replacement characters.
+  if (text != nullptr) static_cast<void>(Utf8ToUtf16(out, text, kWholeString));
   return out;
 }
 

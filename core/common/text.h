@@ -16,7 +16,7 @@ inline constexpr uint32_t kWholeString = 0xFFFFFFFF;
 bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count);
 // Converts at most `count` bytes (stopping at a NUL byte); false when a replacement
 // character was produced or an overlong form was met.
-bool Utf8ToUtf16(WString& out, const char* bytes, uint32_t count);
+[[nodiscard]] bool Utf8ToUtf16(WString& out, const char* bytes, uint32_t count);
 
 std::string ToUtf8(const char16_t* text);
 WString ToUtf16(const char* text);

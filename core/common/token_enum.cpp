@@ -9,8 +9,9 @@ namespace Common {
 
 namespace {
 
-constexpr uint32_t kGetTokenLine = 96;
-constexpr uint32_t kNextLine = 105;
+constexpr SourceFile kSource{Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp"};
+constexpr Site kGetTokenSite{"GetToken", 96};
+constexpr Site kNextSite{"Next", 105};
 
 class TokenEnumeratorImpl final : public TokenEnumerator {
  public:
@@ -19,12 +20,12 @@ class TokenEnumeratorImpl final : public TokenEnumerator {
   bool HasNext() override { return position_ < tokens_.size(); }
 
   WString GetToken() override {
-    if (!HasNext()) throw MakeError(ORMIVANE_SITE_FN(Locations::CoreCommonTokenEnum, "GetToken", kGetTokenLine), NO_MORE_DATA);
+    if (!HasNext()) throw MakeError(kSource.At(kGetTokenSite), NO_MORE_DATA);
     return tokens_[position_];
   }
 
   void Next() override {
-    if (!HasNext()) throw MakeError(ORMIVANE_SITE_FN(Locations::CoreCommonTokenEnum, "Next", kNextLine), NO_MORE_DATA);
+    if (!HasNext()) throw MakeError(kSource.At(kNextSite), NO_MORE_DATA);
     ++position_;
   }
 

@@ -11,10 +11,10 @@ namespace Resources {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::CoreCommonZipopen;
-constexpr uint32_t kRewindLine = 59;
-constexpr uint32_t kSizeLine = 66;
-constexpr uint32_t kReadLine = 74;
+constexpr Common::SourceFile kSource{Common::Locations::CoreCommonZipopen, "core/common/zipopen.cpp"};
+constexpr Common::Site kRewindSite{"Rewind", 59};
+constexpr Common::Site kSizeSite{"Size", 66};
+constexpr Common::Site kReadSite{"Read", 74};
 
 class SIFileWrapper : public si_file {
  public:
@@ -27,26 +27,26 @@ class SIFileWrapper : public si_file {
     *done = 0;
     if (last_error) return;
     uint32_t count = 0;
-    if (!ReadFile(handle, buffer, length, &count)) Fail("Read", kReadLine, Common::FILE_READ_ERROR);
+    if (!ReadFile(handle, buffer, length, &count)) Fail(kReadSite, Common::FILE_READ_ERROR);
     *done = count;
   }
 
   void Rewind() override {
     if (last_error) return;
-    if (!RewindFile(handle)) Fail("Rewind", kRewindLine, Common::FILE_SEEK_ERROR);
+    if (!RewindFile(handle)) Fail(kRewindSite, Common::FILE_SEEK_ERROR);
   }
 
   uint64_t Size() override {
     if (last_error) return 0;
     uint64_t size = 0;
-    if (!GetFileSize(handle, &size)) Fail("Size", kSizeLine, Common::FILE_READ_ERROR);
+    if (!GetFileSize(handle, &size)) Fail(kSizeSite, Common::FILE_READ_ERROR);
     return size;
   }
 
  private:
   // The entry's own error, when the handle gives one back, says more than ours.
-  void Fail(const char* function, uint32_t line, uint32_t code) {
-    Common::Error error = Common::MakeError(Common::MakeLocation(kFile, __FILE__, function, line), code);
+  void Fail(Common::Site site, uint32_t code) {
+    Common::Error error = Common::MakeError(kSource.At(site), code);
     uint32_t size = 0;
     std::unique_ptr<uint8_t[]> blob(TakeErrorBlob(handle, &size));
     if (blob) {

@@ -18,32 +18,42 @@ using Common::Error;
 using Common::ErrorRecord;
 using Common::TextErrorRecord;
 
-constexpr Common::SourceFileId kFile = Common::Locations::CoreFileBackup;
+constexpr Common::SourceFile kSource{Common::Locations::CoreFileBackup, "core/file/backup.cpp"};
+// Assertion reports name the file without its extension.
+constexpr const char* kAssertFile = "core/file/backup";
 
-// Raising sites.
-constexpr uint32_t kBackupFailedLine = 103;
-constexpr uint32_t kNoIteratorLine = 113;
-constexpr uint32_t kNoSinkLine = 117;
-constexpr uint32_t kCanceledBeforeFillLine = 242;
-constexpr uint32_t kCanceledBeforeWriteLine = 258;
-constexpr uint32_t kPlainCanceledBeforeReadLine = 283;
-constexpr uint32_t kPlainCanceledBeforeWriteLine = 298;
-constexpr uint32_t kStreamHeaderShortLine = 705;
-constexpr uint32_t kSparseTooShortLine = 728;
-constexpr uint32_t kSkipCanceledLine = 745;
-constexpr uint32_t kBlockBoundsLine = 760;
-constexpr uint32_t kBlockCanceledBeforeReadLine = 780;
-constexpr uint32_t kBlockCanceledBeforeWriteLine = 792;
-constexpr uint32_t kSecurityErrorLine = 919;
-constexpr uint32_t kFileTargetAssertLine = 965;
-constexpr uint32_t kKindContradictionLine = 1093;
-constexpr uint32_t kRestoreCanceledLine = 1143;
-constexpr uint32_t kAnswerOneAssertLine = 1184;
-constexpr uint32_t kTypeThreeLine = 1249;
-constexpr uint32_t kDeviceRecordLine = 1301;
-constexpr uint32_t kLinkRecordLine = 1318;
-constexpr uint32_t kUnknownTypeAssertLine = 1327;
-constexpr uint32_t kWinntStreamLine = 1350;
+// Raising and asserting sites.
+constexpr Common::Site kBackupFailedSite{"CommonBackupFile", 103};
+constexpr Common::Site kNoIteratorSite{"CommonBackupFile", 113};
+constexpr Common::Site kNoSinkSite{"CommonBackupFile", 117};
+constexpr Common::Site kCanceledBeforeFillSite{"BackupPlainStream", 242};
+constexpr Common::Site kCanceledBeforeWriteSite{"BackupPlainStream", 258};
+constexpr Common::Site kPlainCanceledBeforeReadSite{"RestorePlainStream", 283};
+constexpr Common::Site kPlainCanceledBeforeWriteSite{"RestorePlainStream", 298};
+constexpr Common::Site kStreamHeaderShortSite{"RestoreWindowsStream", 705};
+constexpr Common::Site kSparseTooShortSite{"RestoreWindowsStream", 728};
+constexpr Common::Site kSkipCanceledSite{"RestoreWindowsStream", 745};
+constexpr Common::Site kBlockBoundsSite{"RestoreWindowsStream", 760};
+constexpr Common::Site kBlockCanceledBeforeReadSite{"RestoreWindowsStream", 780};
+constexpr Common::Site kBlockCanceledBeforeWriteSite{"RestoreWindowsStream", 792};
+constexpr Common::Site kSecurityErrorSite{"Ask4SecurityWriting", 919};
+constexpr Common::Site kFileTargetAssertSite{"MayCreateFile", 965};
+constexpr Common::Site kKindContradictionSite{"MayCreate", 1093};
+constexpr Common::Site kRestoreCanceledSite{"DoRestore", 1143};
+constexpr Common::Site kAnswerOneAssertSite{"DoRestore", 1184};
+constexpr Common::Site kTypeThreeSite{"ProcessChunk", 1249};
+constexpr Common::Site kDeviceRecordSite{"ProcessChunk", 1301};
+constexpr Common::Site kLinkRecordSite{"ProcessChunk", 1318};
+constexpr Common::Site kUnknownTypeAssertSite{"ProcessEntryChunk", 1327};
+constexpr Common::Site kWinntStreamSite{"ProcessWinntStream", 1350};
+constexpr Common::Site kLinkTooLongSite{"CommonBackupFile", 196};
+constexpr Common::Site kNoDirectorySite{"CommonBackupFile", 266};
+constexpr Common::Site kPlainNoBufferSite{"BackupPlainStream", 331};
+constexpr Common::Site kRestoreNoSourceSite{"DoRestore", 609};
+constexpr Common::Site kRestoreNoTargetSite{"DoRestore", 611};
+constexpr Common::Site kChunkNoReaderSite{"ProcessChunk", 649};
+constexpr Common::Site kEntryTooLargeSite{"ProcessChunk", 712};
+constexpr Common::Site kStreamSizeWrapsSite{"RestoreWindowsStream", 785};
 
 constexpr uint32_t kCopyPieceBytes = 16384;
 constexpr uint64_t kWholeChunkBytes = 0x7FFFFFFFFFFFFFFF;
@@ -67,12 +77,6 @@ constexpr uint32_t kTypeSymLink = 5;
 constexpr uint32_t kTypeRegularAlias = 6;
 constexpr uint32_t kTypeDirectory = 128;
 constexpr uint32_t kFirstDirectoryLikeType = 128;
-
-Common::SourceLocation Site(const char* function, uint32_t line) {
-  return Common::MakeLocation(kFile, __FILE__, function, line);
-}
-
-Error Raise(const char* function, uint32_t line, uint32_t code) { return Common::MakeError(Site(function, line), code); }
 
 bool Canceled(BackupCallback* callback) { return callback != nullptr && callback->IsCanceled(); }
 
@@ -143,8 +147,7 @@ ErrorRecord* AllocateBackupRecord(const Common::SourceLocation& location, uint32
 // "Error occurred while backing up." about entry `name` of the directory at `path`, with
 // `cause` below it. Without memory the out-of-memory record carries the cause.
 Error BackupFailed(const char16_t* path, const char16_t* name, const Error& cause) {
-  Common::SourceLocation location = Site("CommonBackupFile", kBackupFailedLine);
-  Error error = Error::Adopt(AllocateBackupRecord(location, Common::FILE_BACKUP_ERROR,
+  Error error = Error::Adopt(AllocateBackupRecord(kSource.At(kBackupFailedSite), Common::FILE_BACKUP_ERROR,
                                                   Common::GetCodeText(Common::FILE_BACKUP_ERROR), path, name));
   error.AddCause(cause);
   return error;
@@ -193,7 +196,7 @@ Error WriteEntryChunk(ChunkSink& sink, i_dir::iterator& entry, uint32_t type, in
     if (target == nullptr) target = u"";
     size_t length = std::char_traits<char16_t>::length(target);
     // The length field has 16 bits: a longer target would make the record lie.
-    if (length > L::kMaxLinkUnits) return Raise("CommonBackupFile", __LINE__, Common::FILE_BACKUP_ERROR);
+    if (length > L::kMaxLinkUnits) return Common::MakeError(kSource.At(kLinkTooLongSite), Common::FILE_BACKUP_ERROR);
     units = static_cast<uint32_t>(length);
   }
   std::unique_ptr<uint8_t[]> record = NewEntryRecord(type, units);
@@ -263,7 +266,7 @@ const char* GetBackupParamNames(const ErrorRecord*) { return "path,name,$module"
 // ---- Backup ------------------------------------------------------------------------------
 
 Common::Error CommonBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request) {
-  if (dir == nullptr) return Raise("CommonBackupFile", __LINE__, Common::FILE_OPEN_ERROR);
+  if (dir == nullptr) return Common::MakeError(kSource.At(kNoDirectorySite), Common::FILE_OPEN_ERROR);
   std::unique_ptr<i_dir::iterator> entry(id != nullptr ? dir->GetIterator(id) : dir->GetSelfIterator());
   if (!entry) return TakeLastError(*dir);
 
@@ -281,8 +284,8 @@ Common::Error CommonBackupFile(i_dir* dir, const file_identifier* id, const Back
 }
 
 Common::Error CommonBackupFile(i_file* data, i_dir::iterator* entry, const BackupRequestBody& request) {
-  if (entry == nullptr) return Raise("CommonBackupFile", kNoIteratorLine, Common::FILE_OPEN_ERROR);
-  if (request.Sink == nullptr) return Raise("CommonBackupFile", kNoSinkLine, Common::FILE_WRITE_ERROR);
+  if (entry == nullptr) return Common::MakeError(kSource.At(kNoIteratorSite), Common::FILE_OPEN_ERROR);
+  if (request.Sink == nullptr) return Common::MakeError(kSource.At(kNoSinkSite), Common::FILE_WRITE_ERROR);
   ChunkSink& sink = *request.Sink;
   const bool metadata = (request.Flags & kBackupNoMetadata) == 0;
 
@@ -324,11 +327,11 @@ Common::Error BackupPlainStream(i_file* data, ChunkWriter* writer, const BackupR
   BackupCallback* callback = request.Callback;
   uint64_t total = 0;
   for (;;) {
-    if (Canceled(callback)) return Raise("BackupPlainStream", kCanceledBeforeFillLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kCanceledBeforeFillSite), Common::FILE_CANCELED);
     std::unique_ptr<raw_data> buffer = GetWholeBuffer(*writer, kCopyPieceBytes);
     if (!buffer) {
       // Nowhere to read into: fail rather than write through a missing buffer.
-      Error error = Raise("BackupPlainStream", __LINE__, Common::FILE_BACKUP_ERROR);
+      Error error = Common::MakeError(kSource.At(kPlainNoBufferSite), Common::FILE_BACKUP_ERROR);
       if (writer->last_error) error.AddCause(TakeLastError(*writer));
       return error;
     }
@@ -337,7 +340,7 @@ Common::Error BackupPlainStream(i_file* data, ChunkWriter* writer, const BackupR
     if (data->last_error) return TakeLastError(*data);
     if (count == 0) return Common::NoError;
     buffer->size = count;
-    if (Canceled(callback)) return Raise("BackupPlainStream", kCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kCanceledBeforeWriteSite), Common::FILE_CANCELED);
     writer->WriteBuffer(buffer);
     if (writer->last_error) return TakeLastError(*writer);
     if (callback != nullptr) {
@@ -373,7 +376,7 @@ template <typename Create>
 bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
   if (target.kind == kind) return true;
   if (target.kind != kTargetNotCreated) {
-    target.error = Raise("MayCreate", kKindContradictionLine, Common::FILE_CORRUPTED);
+    target.error = Common::MakeError(kSource.At(kKindContradictionSite), Common::FILE_CORRUPTED);
     return false;
   }
   if (!create()) return false;
@@ -411,7 +414,7 @@ bool MayCreateFile(RestoreTarget& target, CreateFile createFile) {
   return MayCreate(target, kTargetFile, [&] {
     std::unique_ptr<ro_file> file(createFile(*target.dir, target.name));
     bool result = TakeDirResult(target, 0);
-    if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", __FILE__, kFileTargetAssertLine);
+    if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", kAssertFile, kFileTargetAssertSite);
     if (result) target.file = std::move(file);
     return result;
   });
@@ -471,12 +474,12 @@ void RestoreTimes(RestoreTarget& target, uint64_t modified, uint64_t created, ui
   TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
 }
 
-// Its outcome is stored nowhere.
+// Its outcome is stored nowhere: flags a file system does not keep cost the restore nothing.
 void RestoreFlags(RestoreTarget& target, uint32_t flags) {
   if (target.file)
-    SetFileFlags(target.file.get(), flags);
+    SetFileFlags(target.file.get(), flags).IgnoreError();
   else
-    SetFlagsByName(target.dir, target.name, flags);
+    SetFlagsByName(target.dir, target.name, flags).IgnoreError();
 }
 
 uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& request) {
@@ -486,7 +489,7 @@ uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& re
   if (auto* readable = dynamic_cast<i_dir*>(target.dir))
     if (const char16_t* dirPath = readable->GetDirPath()) path = dirPath;
   path += target.name;
-  Error question = Raise("Ask4SecurityWriting", kSecurityErrorLine, Common::FILE_SECURITY_ERROR);
+  Error question = Common::MakeError(kSource.At(kSecurityErrorSite), Common::FILE_SECURITY_ERROR);
   question.AddCause(target.error);
   return request.Callback->HandleSecurityError(question, path.c_str());
 }
@@ -508,13 +511,13 @@ Error RestorePlainStream(i_file& reader, ro_file& file, uint64_t length, BackupC
   std::vector<uint8_t> buffer(kCopyPieceBytes);
   uint64_t copied = 0;
   while (copied < length) {
-    if (Canceled(callback)) return Raise("RestorePlainStream", kPlainCanceledBeforeReadLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kPlainCanceledBeforeReadSite), Common::FILE_CANCELED);
     uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length - copied));
     uint32_t count = 0;
     reader.Read(buffer.data(), piece, &count);
     if (reader.last_error) return TakeLastError(reader);
     if (count == 0) return Common::NoError;
-    if (Canceled(callback)) return Raise("RestorePlainStream", kPlainCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kPlainCanceledBeforeWriteSite), Common::FILE_CANCELED);
     if (Error error = WriteExact(file, buffer.data(), count)) return error;
     copied += count;
     if (callback != nullptr) callback->Progress(count);
@@ -525,7 +528,7 @@ Error RestorePlainStream(i_file& reader, ro_file& file, uint64_t length, BackupC
 // Skips a stream the restore does not handle: its name and its body.
 Error SkipStream(i_file& reader, uint64_t length, std::vector<uint8_t>& buffer, BackupCallback* callback) {
   while (length > 0) {
-    if (Canceled(callback)) return Raise("RestoreWindowsStream", kSkipCanceledLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kSkipCanceledSite), Common::FILE_CANCELED);
     uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length));
     if (Error error = ReadExact(reader, buffer.data(), piece)) return error;
     length -= piece;
@@ -538,10 +541,9 @@ Error CopyBlock(i_file& reader, ro_file& file, uint64_t length, std::vector<uint
                 BackupCallback* callback) {
   while (length > 0) {
     uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyPieceBytes, length));
-    if (Canceled(callback)) return Raise("RestoreWindowsStream", kBlockCanceledBeforeReadLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kBlockCanceledBeforeReadSite), Common::FILE_CANCELED);
     if (Error error = ReadExact(reader, buffer.data(), piece)) return error;
-    if (Canceled(callback))
-      return Raise("RestoreWindowsStream", kBlockCanceledBeforeWriteLine, Common::FILE_CANCELED);
+    if (Canceled(callback)) return Common::MakeError(kSource.At(kBlockCanceledBeforeWriteSite), Common::FILE_CANCELED);
     if (Error error = WriteExact(file, buffer.data(), piece)) return error;
     if (callback != nullptr) callback->Progress(piece);
     length -= piece;
@@ -580,14 +582,15 @@ RestoreTarget::~RestoreTarget() {
   file.reset();
   if (kind != kTargetNotCreated && kind != kTargetDirectory && error) {
     dir->Remove(name);
-    TakeLastError(*dir);
+    // Removing the half-made entry is best effort; the directory must not keep its error.
+    TakeLastError(*dir).IgnoreError();
   }
 }
 
 RestoreChunkProcessor::~RestoreChunkProcessor() = default;
 
 Common::Error RestoreChunkProcessor::ProcessWinntStream(i_file*, const StreamHeader*, BackupCallback*) {
-  return Raise("ProcessWinntStream", kWinntStreamLine, Common::FILE_NOT_SUPPORTED);
+  return Common::MakeError(kSource.At(kWinntStreamSite), Common::FILE_NOT_SUPPORTED);
 }
 
 CommonRestoreChunkProcessor::CommonRestoreChunkProcessor(ro_dir* dir, const char16_t* name)
@@ -606,14 +609,15 @@ bool CommonRestoreChunkProcessor::MayCreateTargetFile() {
 Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& request) {
   RestoreTarget& t = *target;
   // Without a source or a name there is nothing to restore from or to.
-  if (request.Source == nullptr) return StoreError(t, Raise("DoRestore", __LINE__, Common::FILE_READ_ERROR));
+  if (request.Source == nullptr)
+    return StoreError(t, Common::MakeError(kSource.At(kRestoreNoSourceSite), Common::FILE_READ_ERROR));
   if (t.dir == nullptr || t.name == nullptr)
-    return StoreError(t, Raise("DoRestore", __LINE__, Common::FILE_CREATE_ERROR));
+    return StoreError(t, Common::MakeError(kSource.At(kRestoreNoTargetSite), Common::FILE_CREATE_ERROR));
 
   for (;;) {
     if (t.error) return t.error;
     if (Canceled(request.Callback))
-      return StoreError(t, Raise("DoRestore", kRestoreCanceledLine, Common::FILE_CANCELED));
+      return StoreError(t, Common::MakeError(kSource.At(kRestoreCanceledSite), Common::FILE_CANCELED));
     uint8_t type = 0;
     std::unique_ptr<i_file> reader(request.Source->NextChunk(&type));
     if (!reader) break;
@@ -629,7 +633,7 @@ Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& r
     if (t.error) {
       uint32_t answer = Ask4SecurityWriting(t, request);
       if (answer == 0) return t.error;
-      if (answer == 1) SafeAssert("false", __FILE__, kAnswerOneAssertLine);
+      if (answer == 1) SafeAssert("false", kAssertFile, kAnswerOneAssertSite);
       // The refusal stays in the target, so the entry goes when the processor does.
       if (answer == 2) return Common::NoError;
     }
@@ -646,7 +650,7 @@ void CommonRestoreChunkProcessor::RestoreOwnership() {
 Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::unique_ptr<i_file>& reader,
                                                         const RestoreRequestBody& request) {
   RestoreTarget& t = *target;
-  if (!reader) return StoreError(t, Raise("ProcessChunk", __LINE__, Common::FILE_READ_ERROR));
+  if (!reader) return StoreError(t, Common::MakeError(kSource.At(kChunkNoReaderSite), Common::FILE_READ_ERROR));
 
   switch (type) {
     case CHUNK_ATTRIBUTES: {
@@ -674,7 +678,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
     }
     case CHUNK_RESERVED3:
       if (t.kind == kTargetNotCreated)
-        return StoreError(t, Raise("ProcessChunk", kTypeThreeLine, Common::FILE_NOT_SUPPORTED));
+        return StoreError(t, Common::MakeError(kSource.At(kTypeThreeSite), Common::FILE_NOT_SUPPORTED));
       return Common::NoError;
     case CHUNK_TIMES: {
       if (request.Flags & kRestoreIgnoreTimes) return Common::NoError;
@@ -709,7 +713,8 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
   entry.Mode = BackupFormat::LoadLe32(header + L::kModeOffset);
 
   // One cap for every type: no record is longer than the longest link record.
-  if (entry.Size > L::kMaxBytes) return StoreError(t, Raise("ProcessChunk", __LINE__, Common::FILE_CORRUPTED));
+  if (entry.Size > L::kMaxBytes)
+    return StoreError(t, Common::MakeError(kSource.At(kEntryTooLargeSite), Common::FILE_CORRUPTED));
   uint32_t extraBytes = std::max(entry.Size, L::kHeaderBytes) - L::kHeaderBytes;
   std::vector<uint8_t> extra(extraBytes);
   if (extraBytes > 0)
@@ -718,13 +723,14 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
   switch (entry.Type) {
     case kTypeRegular:
     case kTypeRegularAlias:
-      MayCreateTargetFile();
+      // A failed creation is kept in the target's error for the data chunks to report.
+      static_cast<void>(MayCreateTargetFile());
       return Common::NoError;
     case kTypeCharDevice:
     case kTypeBlockDevice: {
       constexpr uint32_t kDeviceNumbersBytes = L::kDeviceBytes - L::kHeaderBytes;
       if (extraBytes < kDeviceNumbersBytes)
-        return StoreError(t, Raise("ProcessChunk", kDeviceRecordLine, Common::FILE_CORRUPTED));
+        return StoreError(t, Common::MakeError(kSource.At(kDeviceRecordSite), Common::FILE_CORRUPTED));
       MayCreateDevice(t, entry.Type, entry.Mode, BackupFormat::LoadLe32(extra.data()),
                       BackupFormat::LoadLe32(extra.data() + 4));
       return Common::NoError;
@@ -736,7 +742,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
     case kTypeSymLink: {
       Common::WString link;
       if (!DecodeLinkTarget(extra, link))
-        return StoreError(t, Raise("ProcessChunk", kLinkRecordLine, Common::FILE_CORRUPTED));
+        return StoreError(t, Common::MakeError(kSource.At(kLinkRecordSite), Common::FILE_CORRUPTED));
       MayCreateLink(t, link.c_str());
       return Common::NoError;
     }
@@ -744,8 +750,8 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
       MayCreateDirectory(t);
       return Common::NoError;
     default:
-      SafeAssert("!\"What type is it? You shall create this item.\"", __FILE__, kUnknownTypeAssertLine);
-      if (t.kind == kTargetNotCreated) MayCreateTargetFile();
+      SafeAssert("!\"What type is it? You shall create this item.\"", kAssertFile, kUnknownTypeAssertSite);
+      if (t.kind == kTargetNotCreated) static_cast<void>(MayCreateTargetFile());  // as for a regular file
       return Common::NoError;
   }
 }
@@ -761,7 +767,7 @@ Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, 
     reader.Read(raw, sizeof raw, &count);
     if (reader.last_error) return TakeLastError(reader);
     if (count == 0) break;
-    if (count < sizeof raw) return Raise("RestoreWindowsStream", kStreamHeaderShortLine, Common::FILE_END_OF_FILE);
+    if (count < sizeof raw) return Common::MakeError(kSource.At(kStreamHeaderShortSite), Common::FILE_END_OF_FILE);
     StreamHeader header = DecodeStreamHeader(raw);
 
     Error hooked = ProcessWinntStream(&reader, &header, callback);
@@ -774,7 +780,7 @@ Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, 
       length = header.Size;
     } else if (header.Id == kStreamSparseBlock && header.NameSize == 0) {
       if (header.Size < kSparseOffsetBytes)
-        return Raise("RestoreWindowsStream", kSparseTooShortLine, Common::FILE_CORRUPTED);
+        return Common::MakeError(kSource.At(kSparseTooShortSite), Common::FILE_CORRUPTED);
       uint8_t at[kSparseOffsetBytes];
       if (Error error = ReadExact(reader, at, sizeof at)) return error;
       offset = BackupFormat::LoadLe64(at);
@@ -782,7 +788,7 @@ Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, 
     } else {
       // A name and a body whose sizes wrap cannot both be in the chunk.
       if (header.Size > std::numeric_limits<uint64_t>::max() - header.NameSize)
-        return Raise("RestoreWindowsStream", __LINE__, Common::FILE_CORRUPTED);
+        return Common::MakeError(kSource.At(kStreamSizeWrapsSite), Common::FILE_CORRUPTED);
       if (Error error = SkipStream(reader, header.Size + header.NameSize, buffer, callback)) return error;
       continue;
     }
@@ -790,7 +796,7 @@ Common::Error CommonRestoreChunkProcessor::RestoreWindowsStream(i_file& reader, 
     // A block must start at or after the data restored so far and end where a file
     // position can still reach.
     if (offset < end || length > kLargestFilePosition || offset > kLargestFilePosition - length)
-      return Raise("RestoreWindowsStream", kBlockBoundsLine, Common::FILE_CORRUPTED);
+      return Common::MakeError(kSource.At(kBlockBoundsSite), Common::FILE_CORRUPTED);
     end = offset + length;
     if (length == 0) continue;
     if (pos < offset) {

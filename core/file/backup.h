@@ -291,7 +291,7 @@ class CommonRestoreChunkProcessor : public RestoreChunkProcessor {
 
  private:
   Common::Error ProcessEntryChunk(i_file& reader);
-  bool MayCreateTargetFile();
+  [[nodiscard]] bool MayCreateTargetFile();
   Common::Error RestoreWindowsStream(i_file& reader, ro_file& file, BackupCallback* callback);
 
   uint64_t times[2] = {0, 0};  // modification, creation

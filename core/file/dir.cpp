@@ -4,14 +4,10 @@
 
 namespace {
 
-constexpr uint32_t kGetDriveSizeLine = 27;
-constexpr uint32_t kGetVolumeLabelLine = 35;
-constexpr uint32_t kResolveSymLinksLine = 49;
-
-void RecordNotSupported(file_object& object, const char* function, uint32_t line) {
-  ReplaceLastError(object, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, function, line),
-                                             Common::FILE_NOT_SUPPORTED));
-}
+constexpr Common::SourceFile kSource{Common::Locations::CoreFileDir, "core/file/dir.cpp"};
+constexpr Common::Site kGetDriveSizeSite{"GetDriveSize", 27};
+constexpr Common::Site kGetVolumeLabelSite{"GetVolumeLabel", 35};
+constexpr Common::Site kResolveSymLinksSite{"ResolveSymLinks", 49};
 
 }  // namespace
 
@@ -24,12 +20,12 @@ void i_dir::GetDriveSize(uint64_t* total, uint64_t* free_bytes, uint64_t* availa
   *total = 0;
   *free_bytes = 0;
   *available = 0;
-  RecordNotSupported(*this, "GetDriveSize", kGetDriveSizeLine);
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kGetDriveSizeSite), Common::FILE_NOT_SUPPORTED));
 }
 
 void i_dir::GetVolumeLabel(char16_t* buffer, uint32_t capacity) {
   if (capacity != 0) buffer[0] = 0;
-  RecordNotSupported(*this, "GetVolumeLabel", kGetVolumeLabelLine);
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kGetVolumeLabelSite), Common::FILE_NOT_SUPPORTED));
 }
 
 std::pair<i_dir*, file_identifier*> i_dir::ResolveSymLinks(const file_identifier* id) {
@@ -40,9 +36,7 @@ std::pair<i_dir*, file_identifier*> i_dir::ResolveSymLinks(const file_identifier
   file_identifier* clone = id->Clone();
   if (clone == nullptr) {
     delete dir;
-    ReplaceLastError(*this, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, "ResolveSymLinks",
-                                                               kResolveSymLinksLine),
-                                              Common::FILE_OUT_OF_MEMORY));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kResolveSymLinksSite), Common::FILE_OUT_OF_MEMORY));
     return {nullptr, nullptr};
   }
   return {dir, clone};

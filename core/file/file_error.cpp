@@ -147,3 +147,11 @@ Common::Error MakeFileError(Common::SourceLocation location, uint32_t defaultCod
   error.AddPosixError(errnum);
   return error;
 }
+
+Common::Error FileErrorFromErrno(Common::SourceLocation location, uint32_t defaultCode, const char* path1,
+                                 const char* path2) {
+  int saved = errno;
+  const char16_t* text = Common::GetCodeText(defaultCode);
+  errno = saved;
+  return MakeFileError(location, defaultCode, text, path1, path2);
+}

@@ -23,3 +23,8 @@ const char* GetFilePathPairParamNames(const Common::ErrorRecord* record);
 // throws: when memory runs out the head is the out-of-memory record.
 Common::Error MakeFileError(Common::SourceLocation location, uint32_t defaultCode, const char16_t* defaultText,
                             const char* path1 = nullptr, const char* path2 = nullptr);
+
+// MakeFileError with the default code's own catalog text; errno is read before the text
+// is looked up, so this too belongs right after the failed call.
+Common::Error FileErrorFromErrno(Common::SourceLocation location, uint32_t defaultCode, const char* path1 = nullptr,
+                                 const char* path2 = nullptr);

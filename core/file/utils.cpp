@@ -8,9 +8,10 @@
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::CoreFileUtils;
-constexpr uint32_t kCopyNoSourceLine = 169;
-constexpr uint32_t kCopyNoDestinationLine = 171;
+constexpr Common::SourceFile kSource{Common::Locations::CoreFileUtils, "core/file/utils.cpp"};
+constexpr Common::Site kCopyNoSourceSite{"SimpleCopyFile", 169};
+constexpr Common::Site kCopyNoDestinationSite{"SimpleCopyFile", 171};
+constexpr Common::Site kCopyNoBufferSite{"SimpleCopyFile", 93};
 
 // True for the outcome of a CreateDir that leaves the directory in place: success, or a
 // failure whose chain says that something already exists there.
@@ -83,14 +84,10 @@ void ListDirectory(rio_dir& dir, std::list<PendingDir>& pending, Common::Error& 
 
 Common::Error SimpleCopyFile(i_file* src, o_file* dst, uint64_t* copied, uint32_t bufferSize) {
   *copied = 0;
-  if (src == nullptr)
-    return Common::MakeError(ORMIVANE_SITE_FN(kFile, "SimpleCopyFile", kCopyNoSourceLine), Common::FILE_READ_ERROR);
-  if (dst == nullptr)
-    return Common::MakeError(ORMIVANE_SITE_FN(kFile, "SimpleCopyFile", kCopyNoDestinationLine),
-                             Common::FILE_WRITE_ERROR);
+  if (src == nullptr) return Common::MakeError(kSource.At(kCopyNoSourceSite), Common::FILE_READ_ERROR);
+  if (dst == nullptr) return Common::MakeError(kSource.At(kCopyNoDestinationSite), Common::FILE_WRITE_ERROR);
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bufferSize]);
-  if (!buffer)
-    return Common::MakeError(ORMIVANE_SITE_FN(kFile, "SimpleCopyFile", __LINE__), Common::FILE_OUT_OF_MEMORY);
+  if (!buffer) return Common::MakeError(kSource.At(kCopyNoBufferSite), Common::FILE_OUT_OF_MEMORY);
   for (;;) {
     uint32_t n = 0;
     src->Read(buffer.get(), bufferSize, &n);

@@ -31,7 +31,7 @@ struct zip_file_state {
 namespace {
 
 using Common::Error;
-constexpr Common::SourceFileId kFile = Common::Locations::CoreFileZipfile;
+constexpr Common::SourceFile kSource{Common::Locations::CoreFileZipfile, "core/file/zipfile.cpp"};
 
 constexpr uint32_t kEndSignature = 0x06054B50;
 constexpr uint32_t kLocalSignature = 0x04034B50;
@@ -65,13 +65,9 @@ uint32_t RecordBytes(const uint8_t* h) {
 }
 }  // namespace Central
 
-Error MakeFailure(const char* function, uint32_t line, uint32_t code) {
-  return Common::MakeError(Common::MakeLocation(kFile, __FILE__, function, line), code);
-}
-
 // The failure with the source's own error moved into its cause, so the source works again.
-Error MakeReadFailure(const char* function, uint32_t line, file_object& source) {
-  Error error = MakeFailure(function, line, Common::FILE_READ_ERROR);
+Error MakeReadFailure(Common::Site site, file_object& source) {
+  Error error = Common::MakeError(kSource.At(site), Common::FILE_READ_ERROR);
   error.AddCause(TakeLastError(source));
   return error;
 }
@@ -83,21 +79,21 @@ bool AddWithoutWrap(uint64_t a, uint64_t b, uint64_t& sum) {
 
 // ---- Locating the end record ----
 
-constexpr uint32_t kElfCorruptHeaderLine = 322;
-constexpr uint32_t kElfTableReadLine = 329;
-constexpr uint32_t kElfTableShortLine = 331;
-constexpr uint32_t kElfNamesReadLine = 338;
-constexpr uint32_t kElfNamesShortLine = 340;
-constexpr uint32_t kElfBadNameLine = 346;
-constexpr uint32_t kElfNoZipSectionLine = 354;
-constexpr uint32_t kElfProbeReadLine = 366;
-constexpr uint32_t kElfProbeCorruptLine = 378;
-constexpr uint32_t kElfSectionBoundsLine = 394;
-constexpr uint32_t kElfEndReadLine = 404;
-constexpr uint32_t kElfEndShortLine = 409;
-constexpr uint32_t kElfEndSignatureLine = 419;
-constexpr uint32_t kSearchReadLine = 460;
-constexpr uint32_t kSearchNotFoundLine = 472;
+constexpr Common::Site kElfCorruptHeaderSite{"GetElfZipSection", 322};
+constexpr Common::Site kElfTableReadSite{"GetElfZipSection", 329};
+constexpr Common::Site kElfTableShortSite{"GetElfZipSection", 331};
+constexpr Common::Site kElfNamesReadSite{"GetElfZipSection", 338};
+constexpr Common::Site kElfNamesShortSite{"GetElfZipSection", 340};
+constexpr Common::Site kElfBadNameSite{"GetElfZipSection", 346};
+constexpr Common::Site kElfNoZipSectionSite{"GetElfZipSection", 354};
+constexpr Common::Site kElfProbeReadSite{"SearchCentralDirInElf", 366};
+constexpr Common::Site kElfProbeCorruptSite{"SearchCentralDirInElf", 378};
+constexpr Common::Site kElfSectionBoundsSite{"SearchCentralDirInElf", 394};
+constexpr Common::Site kElfEndReadSite{"SearchCentralDirInElf", 404};
+constexpr Common::Site kElfEndShortSite{"SearchCentralDirInElf", 409};
+constexpr Common::Site kElfEndSignatureSite{"SearchCentralDirInElf", 419};
+constexpr Common::Site kSearchReadSite{"SearchCentralDir", 460};
+constexpr Common::Site kSearchNotFoundSite{"SearchCentralDir", 472};
 
 // Identification and header fields common to both ELF classes.
 constexpr size_t kElfClassAt = 4, kElfDataAt = 5, kElfIdentVersionAt = 6, kElfVersionAt = 20;
@@ -124,27 +120,26 @@ struct ElfSection {
 // Reads `length` bytes at `offset` of the source into a new buffer, refusing ranges that
 // leave the file before anything is allocated. The errors name the caller's lines.
 std::unique_ptr<uint8_t[]> ReadElfRange(ri_file& source, uint64_t fileSize, uint64_t offset, uint64_t length,
-                                        uint32_t readLine, uint32_t shortLine, Error& error) {
-  static constexpr const char* kFunction = "GetElfZipSection";
+                                        Common::Site readSite, Common::Site shortSite, Error& error) {
   uint64_t end = 0;
   if (!AddWithoutWrap(offset, length, end) || end > fileSize || length > UINT32_MAX) {
-    error = MakeFailure(kFunction, shortLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(shortSite), Common::FILE_CORRUPTED);
     return nullptr;
   }
   std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[length == 0 ? 1 : length]);
   if (!bytes) {
-    error = MakeFailure(kFunction, shortLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(shortSite), Common::FILE_CORRUPTED);
     return nullptr;
   }
   source.SetPos(offset);
   uint32_t done = 0;
   source.Read(bytes.get(), static_cast<uint32_t>(length), &done);
   if (source.last_error) {
-    error = MakeReadFailure(kFunction, readLine, source);
+    error = MakeReadFailure(readSite, source);
     return nullptr;
   }
   if (done != length) {
-    error = MakeFailure(kFunction, shortLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(shortSite), Common::FILE_CORRUPTED);
     return nullptr;
   }
   return bytes;
@@ -152,7 +147,6 @@ std::unique_ptr<uint8_t[]> ReadElfRange(ri_file& source, uint64_t fileSize, uint
 
 // The ".zip" section through the section headers, or false with `error` set.
 bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layout, ElfSection& zip, Error& error) {
-  static constexpr const char* kFunction = "GetElfZipSection";
   uint64_t shoff = ElfWord(layout, elf + layout.ShOffAt);
   uint32_t ehsize = Common::LoadLe16(elf + layout.EhSizeAt);
   uint32_t entsize = Common::LoadLe16(elf + layout.ShEntSizeAt);
@@ -160,20 +154,20 @@ bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layo
   uint32_t shstrndx = Common::LoadLe16(elf + layout.ShStrNdxAt);
   if (Common::LoadLe32(elf + kElfVersionAt) != 1 || ehsize < layout.HeaderBytes || entsize == 0 || shnum == 0 ||
       entsize < layout.SectionFieldBytes || shstrndx >= shnum) {
-    error = MakeFailure(kFunction, kElfCorruptHeaderLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(kElfCorruptHeaderSite), Common::FILE_CORRUPTED);
     return false;
   }
   uint64_t fileSize = source.Size();
   uint64_t tableBytes = static_cast<uint64_t>(entsize) * shnum;
   std::unique_ptr<uint8_t[]> table =
-      ReadElfRange(source, fileSize, shoff, tableBytes, kElfTableReadLine, kElfTableShortLine, error);
+      ReadElfRange(source, fileSize, shoff, tableBytes, kElfTableReadSite, kElfTableShortSite, error);
   if (!table) return false;
 
   const uint8_t* names_header = table.get() + static_cast<size_t>(shstrndx) * entsize;
   uint64_t namesBytes = ElfWord(layout, names_header + layout.SectionSizeAt);
   std::unique_ptr<uint8_t[]> names =
       ReadElfRange(source, fileSize, ElfWord(layout, names_header + layout.SectionOffsetAt), namesBytes,
-                   kElfNamesReadLine, kElfNamesShortLine, error);
+                   kElfNamesReadSite, kElfNamesShortSite, error);
   if (!names) return false;
 
   static constexpr char kZipName[] = ".zip";  // compared with its NUL
@@ -182,7 +176,7 @@ bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layo
     uint32_t nameAt = Common::LoadLe32(header);
     // A name must end inside the table, so that comparing never reads past it.
     if (nameAt >= namesBytes || std::memchr(names.get() + nameAt, 0, namesBytes - nameAt) == nullptr) {
-      error = MakeFailure(kFunction, kElfBadNameLine, Common::FILE_CORRUPTED);
+      error = Common::MakeError(kSource.At(kElfBadNameSite), Common::FILE_CORRUPTED);
       return false;
     }
     if (std::strcmp(reinterpret_cast<const char*>(names.get() + nameAt), kZipName) == 0) {
@@ -192,13 +186,12 @@ bool GetElfZipSection(ri_file& source, const uint8_t* elf, const ElfLayout& layo
       return true;
     }
   }
-  error = MakeFailure(kFunction, kElfNoZipSectionLine, Common::FILE_CORRUPTED);
+  error = Common::MakeError(kSource.At(kElfNoZipSectionSite), Common::FILE_CORRUPTED);
   return false;
 }
 
 // The end record that closes the ".zip" section exactly, or 0 with `error` set.
 uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
-  static constexpr const char* kFunction = "SearchCentralDirInElf";
   uint8_t elf[kElfProbeBytes] = {};
   source.Rewind();
   // The plain Read: a file shorter than the probe is an ordinary ZIP file, and a sticky
@@ -206,7 +199,7 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
   uint32_t done = 0;
   source.Read(elf, sizeof elf, &done);
   if (source.last_error) {
-    error = MakeReadFailure(kFunction, kElfProbeReadLine, source);
+    error = MakeReadFailure(kElfProbeReadSite, source);
     return 0;
   }
   static constexpr uint8_t kMagic[] = {0x7F, 'E', 'L', 'F'};
@@ -214,7 +207,7 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
   bool elf64 = elf[kElfClassAt] == 2;  // read little-endian whatever its data byte says
   if (done < sizeof elf || std::memcmp(elf, kMagic, sizeof kMagic) != 0 || !(elf32 || elf64) ||
       elf[kElfIdentVersionAt] != 1) {
-    error = MakeFailure(kFunction, kElfProbeCorruptLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(kElfProbeCorruptSite), Common::FILE_CORRUPTED);
     return 0;
   }
   ElfSection zip;
@@ -222,7 +215,7 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
 
   uint64_t end = 0;
   if (!AddWithoutWrap(zip.Offset, zip.Size, end) || source.Size() < end || end < kEndRecordBytes) {
-    error = MakeFailure(kFunction, kElfSectionBoundsLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(kElfSectionBoundsSite), Common::FILE_CORRUPTED);
     return 0;
   }
   uint8_t record[kEndRecordBytes];
@@ -230,15 +223,15 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
   done = 0;
   source.Read(record, sizeof record, &done);
   if (source.last_error) {
-    error = MakeReadFailure(kFunction, kElfEndReadLine, source);
+    error = MakeReadFailure(kElfEndReadSite, source);
     return 0;
   }
   if (done < sizeof record) {
-    error = MakeFailure(kFunction, kElfEndShortLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(kElfEndShortSite), Common::FILE_CORRUPTED);
     return 0;
   }
   if (Common::LoadLe32(record) != kEndSignature) {
-    error = MakeFailure(kFunction, kElfEndSignatureLine, Common::FILE_CORRUPTED);
+    error = Common::MakeError(kSource.At(kElfEndSignatureSite), Common::FILE_CORRUPTED);
     return 0;
   }
   error = Common::NoError;
@@ -247,7 +240,6 @@ uint64_t SearchCentralDirInElf(ri_file& source, Error& error) {
 
 // Backward search over at most the last 65535 bytes; the record nearest the end wins.
 uint64_t SearchCentralDir(ri_file& source, Error& error) {
-  static constexpr const char* kFunction = "SearchCentralDir";
   uint64_t size = source.Size();
   uint64_t base = 0, maxBack = 0;
   if (size > 18) {
@@ -256,7 +248,7 @@ uint64_t SearchCentralDir(ri_file& source, Error& error) {
   }
   std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[kSearchWindowBytes]);
   if (!window) {
-    error = MakeFailure(kFunction, kSearchNotFoundLine, Common::FILE_OUT_OF_MEMORY);
+    error = Common::MakeError(kSource.At(kSearchNotFoundSite), Common::FILE_OUT_OF_MEMORY);
     return 0;
   }
   uint64_t back = 4;
@@ -267,7 +259,7 @@ uint64_t SearchCentralDir(ri_file& source, Error& error) {
     source.SetPos(at);
     Read(source, window.get(), n);
     if (source.last_error) {
-      error = MakeReadFailure(kFunction, kSearchReadLine, source);
+      error = MakeReadFailure(kSearchReadSite, source);
       return 0;
     }
     for (uint32_t i = n - 4 + 1; i-- > 0;) {
@@ -277,21 +269,21 @@ uint64_t SearchCentralDir(ri_file& source, Error& error) {
       }
     }
   }
-  error = MakeFailure(kFunction, kSearchNotFoundLine, Common::FILE_CORRUPTED);
+  error = Common::MakeError(kSource.At(kSearchNotFoundSite), Common::FILE_CORRUPTED);
   return 0;
 }
 
 // ---- Entries ----
 
-constexpr uint32_t kReadCrcLine = 82;
-constexpr uint32_t kReadInflateSourceLine = 104;
-constexpr uint32_t kReadStoredSourceLine = 129;
-constexpr uint32_t kReadNothingLine = 141;
-constexpr uint32_t kRewindLine = 160;
-constexpr uint32_t kInflateInitLine = 182;
-constexpr uint32_t kMethodLine = 198;
-constexpr uint32_t kLocalReadLine = 205;
-constexpr uint32_t kLocalMismatchLine = 215;
+constexpr Common::Site kReadCrcSite{"Read", 82};
+constexpr Common::Site kReadInflateSourceSite{"Read", 104};
+constexpr Common::Site kReadStoredSourceSite{"Read", 129};
+constexpr Common::Site kReadNothingSite{"Read", 141};
+constexpr Common::Site kRewindSite{"Rewind", 160};
+constexpr Common::Site kInflateInitSite{"file_in_zip", 182};
+constexpr Common::Site kMethodSite{"ReadLocalHeader", 198};
+constexpr Common::Site kLocalReadSite{"ReadLocalHeader", 205};
+constexpr Common::Site kLocalMismatchSite{"ReadLocalHeader", 215};
 
 // Local-header fields.
 namespace Local {
@@ -314,9 +306,7 @@ class file_in_zip : public si_file {
   void ReadLocalHeader();
   uint32_t ReadStored(uint8_t* buffer, uint32_t length);
   uint32_t ReadDeflated(uint8_t* buffer, uint32_t length);
-  void Fail(const char* function, uint32_t line, uint32_t code) {
-    ReplaceLastError(*this, MakeFailure(function, line, code));
-  }
+  void Fail(Common::Site site, uint32_t code) { ReplaceLastError(*this, Common::MakeError(kSource.At(site), code)); }
 
   std::shared_ptr<zip_file_state> state;
   const uint8_t* header;
@@ -345,7 +335,7 @@ file_in_zip::file_in_zip(std::shared_ptr<zip_file_state> shared, const uint8_t* 
     stream.reset(new (std::nothrow) z_stream{});
     if (!input || !stream || inflateInit2(stream.get(), kRawDeflateWindowBits) != Z_OK) {
       stream.reset();  // never initialised: nothing for inflateEnd
-      Fail("file_in_zip", kInflateInitLine, Common::FILE_OUT_OF_MEMORY);
+      Fail(kInflateInitSite, Common::FILE_OUT_OF_MEMORY);
       return;
     }
   }
@@ -359,10 +349,9 @@ file_in_zip::~file_in_zip() {
 }
 
 void file_in_zip::ReadLocalHeader() {
-  static constexpr const char* kFunction = "ReadLocalHeader";
   uint16_t method = Common::LoadLe16(header + Central::kMethod);
   if (method != kMethodStored && method != kMethodDeflated) {
-    Fail(kFunction, kMethodLine, Common::FILE_NOT_SUPPORTED);
+    Fail(kMethodSite, Common::FILE_NOT_SUPPORTED);
     return;
   }
   ri_file& source = *state->Source;
@@ -370,7 +359,7 @@ void file_in_zip::ReadLocalHeader() {
   source.SetPos(localHeaderPosition);
   ::Read(source, local, sizeof local);
   if (source.last_error) {
-    ReplaceLastError(*this, MakeReadFailure(kFunction, kLocalReadLine, source));
+    ReplaceLastError(*this, MakeReadFailure(kLocalReadSite, source));
     return;
   }
   bool described = (Common::LoadLe16(local + Local::kFlags) & kFlagDataDescriptor) != 0;
@@ -381,7 +370,7 @@ void file_in_zip::ReadLocalHeader() {
            Common::LoadLe32(local + Local::kSize) == Common::LoadLe32(header + Central::kSize);
   }
   if (!same) {
-    Fail(kFunction, kLocalMismatchLine, Common::FILE_CORRUPTED);
+    Fail(kLocalMismatchSite, Common::FILE_CORRUPTED);
     return;
   }
   dataPosition = localHeaderPosition + kLocalHeaderBytes + Common::LoadLe16(local + Local::kNameLength) +
@@ -393,7 +382,7 @@ void file_in_zip::Read(void* buffer, uint32_t length, uint32_t* done) {
   *done = 0;
   if (length == 0 || last_error) return;
   if (uncompressedLeft == 0) {
-    if (crc != Common::LoadLe32(header + Central::kCrc)) Fail("Read", kReadCrcLine, Common::FILE_CORRUPTED);
+    if (crc != Common::LoadLe32(header + Central::kCrc)) Fail(kReadCrcSite, Common::FILE_CORRUPTED);
     return;
   }
   length = std::min(length, uncompressedLeft);
@@ -403,7 +392,7 @@ void file_in_zip::Read(void* buffer, uint32_t length, uint32_t* done) {
   if (produced > 0) {
     crc = static_cast<uint32_t>(crc32(crc, out, produced));
   } else if (!last_error) {
-    Fail("Read", kReadNothingLine, Common::FILE_CORRUPTED);
+    Fail(kReadNothingSite, Common::FILE_CORRUPTED);
   }
 }
 
@@ -414,7 +403,7 @@ uint32_t file_in_zip::ReadStored(uint8_t* buffer, uint32_t length) {
   source.SetPos(dataPosition);
   source.Read(buffer, n, &count);  // a short count is the end of what the source holds
   if (source.last_error) {
-    ReplaceLastError(*this, MakeReadFailure("Read", kReadStoredSourceLine, source));
+    ReplaceLastError(*this, MakeReadFailure(kReadStoredSourceSite, source));
     return 0;
   }
   count = std::min(count, n);
@@ -436,7 +425,7 @@ uint32_t file_in_zip::ReadDeflated(uint8_t* buffer, uint32_t length) {
       source.SetPos(dataPosition);
       source.Read(input.get(), n, &count);
       if (source.last_error) {
-        ReplaceLastError(*this, MakeReadFailure("Read", kReadInflateSourceLine, source));
+        ReplaceLastError(*this, MakeReadFailure(kReadInflateSourceSite, source));
       } else {
         count = std::min(count, n);
         compressedLeft -= count;
@@ -454,23 +443,24 @@ uint32_t file_in_zip::ReadDeflated(uint8_t* buffer, uint32_t length) {
 
 void file_in_zip::Rewind() {
   if (last_error) return;
-  Fail("Rewind", kRewindLine, Common::FILE_NOT_SUPPORTED);
+  Fail(kRewindSite, Common::FILE_NOT_SUPPORTED);
 }
 
 // ---- Directory ----
 
-constexpr uint32_t kReadEndRecordLine = 235;
-constexpr uint32_t kEndRecordCorruptLine = 244;
-constexpr uint32_t kReadCentralDirLine = 258;
-constexpr uint32_t kOpenDirLine = 285;
-constexpr uint32_t kOpenDirByIteratorLine = 291;
-constexpr uint32_t kOpenDirByIdentifierLine = 297;
-constexpr uint32_t kOpenByIteratorLine = 480;
-constexpr uint32_t kOpenByIdentifierLine = 499;
-constexpr uint32_t kNoCentralDirLine = 507;
-constexpr uint32_t kNoIdentifierLine = 541;
-constexpr uint32_t kSelfIteratorLine = 547;
-constexpr uint32_t kNextAtEndLine = 584;
+constexpr Common::Site kReadEndRecordSite{"zip_file_impl", 235};
+constexpr Common::Site kEndRecordCorruptSite{"zip_file_impl", 244};
+constexpr Common::Site kReadCentralDirSite{"zip_file_impl", 258};
+constexpr Common::Site kOpenDirSite{"OpenDir", 285};
+constexpr Common::Site kOpenDirByIteratorSite{"OpenDir", 291};
+constexpr Common::Site kOpenDirByIdentifierSite{"OpenDir", 297};
+constexpr Common::Site kOpenByIteratorSite{"OpenI", 480};
+constexpr Common::Site kOpenByIdentifierSite{"OpenI", 499};
+constexpr Common::Site kNoCentralDirSite{"GetIterator", 507};
+constexpr Common::Site kNoIdentifierSite{"GetIterator", 541};
+constexpr Common::Site kSelfIteratorSite{"GetSelfIterator", 547};
+constexpr Common::Site kNextAtEndSite{"Next", 584};
+constexpr Common::Site kCentralHeadersSite{"zip_file_impl", 569};
 
 // Names one entry: its central header and the count an iterator had on it.
 class zip_identifier : public file_identifier {
@@ -527,7 +517,6 @@ uint64_t LocateCentralDirEnd(ri_file& source, Common::Error& error) {
 }
 
 zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_state>(source)) {
-  static constexpr const char* kFunction = "zip_file_impl";
   ri_file& file = *state->Source;
   uint64_t position = LocateCentralDirEnd(file, last_error);
   if (position == 0) return;
@@ -536,7 +525,7 @@ zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_
   file.SetPos(position);
   Read(file, end, sizeof end);
   if (file.last_error) {
-    ReplaceLastError(*this, MakeReadFailure(kFunction, kReadEndRecordLine, file));
+    ReplaceLastError(*this, MakeReadFailure(kReadEndRecordSite, file));
     return;
   }
   uint16_t entriesHere = Common::LoadLe16(end + End::kEntriesHere);
@@ -546,7 +535,7 @@ zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_
   uint64_t span = static_cast<uint64_t>(centralSize) + centralOffset;
   if (Common::LoadLe16(end + End::kDisk) != 0 || Common::LoadLe16(end + End::kCentralDirDisk) != 0 || entriesHere != total || total == 0 ||
       span > position) {
-    ReplaceLastError(*this, MakeFailure(kFunction, kEndRecordCorruptLine, Common::FILE_CORRUPTED));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kEndRecordCorruptSite), Common::FILE_CORRUPTED));
     return;
   }
   state->Count = total;
@@ -556,17 +545,17 @@ zip_file_impl::zip_file_impl(ri_file* source) : state(std::make_shared<zip_file_
   // The central directory is the bytes right before the end record.
   std::unique_ptr<uint8_t[]> central(new (std::nothrow) uint8_t[centralSize == 0 ? 1 : centralSize]);
   if (!central) {
-    ReplaceLastError(*this, MakeFailure(kFunction, kReadCentralDirLine, Common::FILE_OUT_OF_MEMORY));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kReadCentralDirSite), Common::FILE_OUT_OF_MEMORY));
     return;
   }
   file.SetPos(position - centralSize);
   Read(file, central.get(), centralSize);
   if (file.last_error) {
-    ReplaceLastError(*this, MakeReadFailure(kFunction, kReadCentralDirLine, file));
+    ReplaceLastError(*this, MakeReadFailure(kReadCentralDirSite, file));
     return;
   }
   if (!CentralHeadersFit(central.get(), centralSize, total)) {
-    ReplaceLastError(*this, MakeFailure(kFunction, __LINE__, Common::FILE_CORRUPTED));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kCentralHeadersSite), Common::FILE_CORRUPTED));
     return;
   }
   state->CentralDir = std::move(central);
@@ -604,7 +593,7 @@ si_file* zip_file_impl::OpenI(const char16_t* name, bool range_locks) {
 si_file* zip_file_impl::OpenI(const iterator* entry, bool) {
   auto* it = dynamic_cast<const zip_iterator*>(entry);
   if (it == nullptr || it->last_error || !OwnsEntry(it->Header(), it->Remaining())) {
-    ReplaceLastError(*this, MakeFailure("OpenI", kOpenByIteratorLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenByIteratorSite), Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   return OpenEntry(it->Header());
@@ -613,7 +602,7 @@ si_file* zip_file_impl::OpenI(const iterator* entry, bool) {
 si_file* zip_file_impl::OpenI(const file_identifier* id, bool) {
   auto* zid = dynamic_cast<const zip_identifier*>(id);
   if (zid == nullptr || !OwnsEntry(zid->header, zid->remaining)) {
-    ReplaceLastError(*this, MakeFailure("OpenI", kOpenByIdentifierLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenByIdentifierSite), Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   return OpenEntry(zid->header);
@@ -625,17 +614,17 @@ si_dir* zip_file_impl::OpenDir(const char16_t* name) {
     last_error = Common::NoError;
     return copy;
   }
-  ReplaceLastError(*this, MakeFailure("OpenDir", kOpenDirLine, Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenDirSite), Common::FILE_NOT_SUPPORTED));
   return nullptr;
 }
 
 si_dir* zip_file_impl::OpenDir(const iterator*) {
-  ReplaceLastError(*this, MakeFailure("OpenDir", kOpenDirByIteratorLine, Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenDirByIteratorSite), Common::FILE_NOT_SUPPORTED));
   return nullptr;
 }
 
 si_dir* zip_file_impl::OpenDir(const file_identifier*) {
-  ReplaceLastError(*this, MakeFailure("OpenDir", kOpenDirByIdentifierLine, Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenDirByIdentifierSite), Common::FILE_NOT_SUPPORTED));
   return nullptr;
 }
 
@@ -647,7 +636,7 @@ si_dir* zip_file_impl::GetParentDir(const char16_t**) {
 
 i_dir::iterator* zip_file_impl::GetIterator() {
   if (!state->CentralDir) {
-    ReplaceLastError(*this, MakeFailure("GetIterator", kNoCentralDirLine, Common::FILE_CORRUPTED));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kNoCentralDirSite), Common::FILE_CORRUPTED));
     return nullptr;
   }
   last_error = Common::NoError;
@@ -671,7 +660,7 @@ i_dir::iterator* zip_file_impl::GetIterator(const char16_t* name) {
 i_dir::iterator* zip_file_impl::GetIterator(const file_identifier* id) {
   auto* zid = dynamic_cast<const zip_identifier*>(id);
   if (zid == nullptr || !OwnsEntry(zid->header, zid->remaining)) {
-    ReplaceLastError(*this, MakeFailure("GetIterator", kNoIdentifierLine, Common::FILE_NOT_FOUND));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kNoIdentifierSite), Common::FILE_NOT_FOUND));
     return nullptr;
   }
   last_error = Common::NoError;
@@ -679,7 +668,7 @@ i_dir::iterator* zip_file_impl::GetIterator(const file_identifier* id) {
 }
 
 i_dir::iterator* zip_file_impl::GetSelfIterator() {
-  ReplaceLastError(*this, MakeFailure("GetSelfIterator", kSelfIteratorLine, Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kSelfIteratorSite), Common::FILE_NOT_SUPPORTED));
   return nullptr;
 }
 
@@ -708,7 +697,7 @@ void zip_iterator::LoadName() {
 void zip_iterator::Next() {
   if (last_error) return;
   if (remaining <= 1) {
-    ReplaceLastError(*this, MakeFailure("Next", kNextAtEndLine, Common::FILE_END_OF_FILE));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kNextAtEndSite), Common::FILE_END_OF_FILE));
     return;
   }
   --remaining;

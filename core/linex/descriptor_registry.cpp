@@ -18,6 +18,19 @@
 
 namespace FileLock {
 
+namespace {
+// Assertion sites.
+constexpr Common::Site kCloseFdsCloseSite{"CloseFds", 461};
+constexpr Common::Site kOpenAndRegisterSite{"OpenAndRegister", 922};
+constexpr Common::Site kRegisterSlotSite{"Register", 1056};
+constexpr Common::Site kReleaseReferencedSite{"ReleaseDescriptor", 592};
+constexpr Common::Site kReleaseCloseSite{"ReleaseDescriptor", 609};
+constexpr Common::Site kReleaseSharedSite{"ReleaseDescriptor", 614};
+constexpr Common::Site kParkedUnregisteredSite{"TakeParkedDescriptor", 178};
+constexpr Common::Site kParkedValidSite{"TakeParkedDescriptor", 566};
+constexpr Common::Site kParkedRewindSite{"TakeParkedDescriptor", 568};
+}  // namespace
+
 pthread_mutex_t RegistryMutex = PTHREAD_MUTEX_INITIALIZER;
 
 RegistryGuard::RegistryGuard() { pthread_mutex_lock(&RegistryMutex); }
@@ -80,7 +93,7 @@ void CloseFds(FileObject& object) {
     while (!queue.empty()) {
       int fd = queue.front();
       TraceEntry("CloseFds", fd);
-      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, 461);
+      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kCloseFdsCloseSite);
       queue.pop_front();
     }
   }
@@ -113,7 +126,7 @@ void RemoveFileEntry(const FileKey& key, const std::shared_ptr<FileObject>& obje
 void Register(DescriptorTable::iterator slot, int flags, const FileKey& key, const std::shared_ptr<FileObject>& object) {
   slot->second = DescriptorEntry{flags, key, object};
   if (!slot->second.File) {
-    SafeAssert("it->second", kAssertFile, 1056);
+    SafeAssert("it->second", kAssertFile, kRegisterSlotSite);
     return;
   }
   FileObject::Guard guard(*object);
@@ -171,15 +184,15 @@ int TakeParkedDescriptor(const FileKey& key, int flags) {
   std::deque<int>& queue = object->ParkedFds[AccessModeIndex(flags)];
   if (queue.empty()) return -1;
   int fd = queue.front();
-  if (!(fd >= 0)) SafeAssert("fd >= 0", kAssertFile, 566);
+  if (!(fd >= 0)) SafeAssert("fd >= 0", kAssertFile, kParkedValidSite);
   // The registration's room first: once the descriptor leaves the queue nothing fails.
   DescriptorTable& descriptors = GetDescriptorTable();
   auto [slot, inserted] = descriptors.try_emplace(fd);
   if (!inserted) {
-    SafeAssert("parked descriptor registered", kAssertFile, __LINE__);
+    SafeAssert("parked descriptor registered", kAssertFile, kParkedUnregisteredSite);
     return -1;
   }
-  if (lseek64(fd, 0, SEEK_SET) != 0) SafeAssert("res == 0", kAssertFile, 568);
+  if (lseek64(fd, 0, SEEK_SET) != 0) SafeAssert("res == 0", kAssertFile, kParkedRewindSite);
   // The status flags stay those of the open that made the descriptor, except that
   // appending, which a control request may have switched on, must not carry over to an
   // open that did not ask for it.
@@ -198,7 +211,7 @@ int OpenAndRegister(const char* path, int flags, mode_t mode, const FileObjectCl
   struct stat64 status;
   if (fstat64(fd, &status) != 0) {
     int error = errno;
-    SafeAssert("false", kAssertFile, 922);
+    SafeAssert("false", kAssertFile, kOpenAndRegisterSite);
     TraceFailure("GetDescriptor", 923, error, fd);
     close(fd);
     errno = error;
@@ -232,7 +245,7 @@ int ReleaseDescriptor(int fd) {
   bool unused;
   {
     FileObject::Guard guard(*object);
-    if (!(object->RefCount > 0)) SafeAssert("RefCount > 0", kAssertFile, 592);
+    if (!(object->RefCount > 0)) SafeAssert("RefCount > 0", kAssertFile, kReleaseReferencedSite);
     // Room in the parking queue first, so that running out of memory changes nothing.
     std::deque<int>& queue = object->ParkedFds[mode];
     queue.push_back(fd);
@@ -242,12 +255,12 @@ int ReleaseDescriptor(int fd) {
       // Other descriptors' locks need the descriptor open (closing it would drop them),
       // and so does a lock call of its own still in the system.
       if (object->LiveRegionsOfOthers(fd) && !(object->RefCount > 1))
-        SafeAssert("RefCount > 1", kAssertFile, 614);
+        SafeAssert("RefCount > 1", kAssertFile, kReleaseSharedSite);
     } else {
       queue.pop_back();
       CloseFds(*object);
       TraceEntry("ReleaseDescriptor", fd);
-      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, 609);
+      if (close(fd) != 0) SafeAssert("res == 0", kAssertFile, kReleaseCloseSite);
     }
     if (object->RefCount > 0) --object->RefCount;
     unused = object->RefCount == 0 && object->Regions.empty();

@@ -21,8 +21,56 @@ namespace FileLock {
 
 namespace {
 
-void Check(bool condition, const char* expression, int line) {
-  if (!condition) SafeAssert(expression, kAssertFile, line);
+// Assertion and failure-trace sites.
+constexpr Common::Site kAcquireUnlockedSite{"AcquireRegion", 698};
+constexpr Common::Site kAcquireSharedSite{"AcquireRegion", 703};
+constexpr Common::Site kCanLockStartSite{"CanLock", 672};
+constexpr Common::Site kCanLockLenSite{"CanLock", 673};
+constexpr Common::Site kCanLockOwnerSite{"CanLock", 674};
+constexpr Common::Site kCanLockTypeSite{"CanLock", 675};
+constexpr Common::Site kHeldStartSite{"CanLock", 681};
+constexpr Common::Site kHeldLenSite{"CanLock", 682};
+constexpr Common::Site kHeldOwnerSite{"CanLock", 683};
+constexpr Common::Site kHeldTypeSite{"CanLock", 684};
+constexpr Common::Site kLockOpNoDescriptorSite{"DoLockOp", 1002};
+constexpr Common::Site kDoUnlockSite{"DoUnlockRegion", 800};
+constexpr Common::Site kRegionStartSite{"FileRegion", 308};
+constexpr Common::Site kRegionLenSite{"FileRegion", 309};
+constexpr Common::Site kRegionOwnerSite{"FileRegion", 310};
+constexpr Common::Site kFinishWaitingFoundSite{"FinishWaitingLock", 418};
+constexpr Common::Site kRangeLockOutOfRangeSite{"LinuxExRangeLock", 618};
+constexpr Common::Site kRangeLockNoBlockSite{"LinuxExRangeLock", 1106};
+constexpr Common::Site kRangeLockUnsupportedSite{"LinuxExRangeLock", 1114};
+constexpr Common::Site kRangeLockNegativeStartSite{"LinuxExRangeLock", 1122};
+constexpr Common::Site kRangeLockEmptySite{"LinuxExRangeLock", 1130};
+constexpr Common::Site kRangeLockOutOfMemorySite{"LinuxExRangeLock", 1147};
+constexpr Common::Site kMutexLockSite{"Lock", 201};
+constexpr Common::Site kLockGoneAfterWaitSite{"LockRegion", 367};
+constexpr Common::Site kLockWaitFailedSite{"LockRegion", 404};
+constexpr Common::Site kFinishWaitingGoneSite{"LockRegion", 419};
+constexpr Common::Site kLockReleasedInFlightSite{"LockRegion", 447};
+constexpr Common::Site kLockBusySite{"LockRegion", 477};
+constexpr Common::Site kLockSystemFailedSite{"LockRegion", 514};
+constexpr Common::Site kFinishWaitingSystemFailedSite{"LockRegion", 527};
+constexpr Common::Site kLockHeldTypeSite{"LockRegionHeld", 503};
+constexpr Common::Site kReleaseDescriptorUnlockSite{"ReleaseDescriptorRegions", 600};
+constexpr Common::Site kReleaseFoundSite{"ReleaseRegion", 711};
+constexpr Common::Site kReleaseTypeSite{"ReleaseRegion", 712};
+constexpr Common::Site kReleaseCountSite{"ReleaseRegion", 713};
+constexpr Common::Site kMutexUnlockSite{"Unlock", 207};
+constexpr Common::Site kUnlockNotHeldSite{"UnlockRegion", 541};
+constexpr Common::Site kUnlockCountSite{"UnlockRegion", 544};
+constexpr Common::Site kUnlockTypeSite{"UnlockRegion", 545};
+constexpr Common::Site kUncoveredOverlapSite{"UnlockUncoveredParts", 743};
+constexpr Common::Site kUncoveredSharedSite{"UnlockUncoveredParts", 744};
+constexpr Common::Site kUncoveredCountSite{"UnlockUncoveredParts", 745};
+constexpr Common::Site kUncoveredUnlockSite{"UnlockUncoveredParts", 755};
+constexpr Common::Site kUncoveredExcludedSite{"UnlockUncoveredParts", 761};
+constexpr Common::Site kWaitRegionLenSite{"WaitRequest", 396};
+constexpr Common::Site kWaitTypeSite{"WaitRequest", 397};
+constexpr Common::Site kObjectUnreferencedSite{"~FileObject", 446};
+void Check(bool condition, const char* expression, Common::Site site) {
+  if (!condition) SafeAssert(expression, kAssertFile, site);
 }
 
 // ---- Trace lines ----
@@ -121,9 +169,9 @@ void TraceRangeNotSupported(int fd, int64_t start, int64_t len, LockType type, b
 }
 
 // Fails a call: errno and the failure trace.
-int Fail(const char* function, int line, int error, int fd) {
+int Fail(Common::Site site, int error, int fd) {
   errno = error;
-  TraceFailure(function, line, error, fd);
+  TraceFailure(site.Function, static_cast<int>(site.Line), error, fd);
   return -1;
 }
 
@@ -174,9 +222,9 @@ void TraceFailure(const char* function, int line, int error, int fd) {
 // ---- Regions ----
 
 FileRegion::FileRegion(int64_t start, int64_t len, int ownerFd) : Start(start), Len(len), OwnerFd(ownerFd) {
-  Check(start >= 0, "start >= 0", 308);
-  Check(len >= 0, "len >= 0", 309);
-  Check(ownerFd >= -1, "ownerFd >= -1", 310);
+  Check(start >= 0, "start >= 0", kRegionStartSite);
+  Check(len >= 0, "len >= 0", kRegionLenSite);
+  Check(ownerFd >= -1, "ownerFd >= -1", kRegionOwnerSite);
 }
 
 bool operator<(const FileRegion& a, const FileRegion& b) {
@@ -189,8 +237,8 @@ bool operator==(const FileRegion& a, const FileRegion& b) {
 
 WaitRequest::WaitRequest(const FileRegion& region, LockType type, pthread_cond_t* cond, bool* granted, int* failure)
     : Region(region), Type(type), Cond(cond), Granted(granted), Failure(failure) {
-  Check(Region.Len > 0, "Region.Len > 0", 396);
-  Check(type != LOCK_NONE, "type != LOCK_NONE", 397);
+  Check(Region.Len > 0, "Region.Len > 0", kWaitRegionLenSite);
+  Check(type != LOCK_NONE, "type != LOCK_NONE", kWaitTypeSite);
 }
 
 OverlapRange::Iterator::Iterator(RegionMap::iterator at, RegionMap::iterator last, int64_t start)
@@ -221,7 +269,7 @@ FileObject::FileObject() {
 }
 
 FileObject::~FileObject() {
-  Check(RefCount == 0, "RefCount == 0", 446);
+  Check(RefCount == 0, "RefCount == 0", kObjectUnreferencedSite);
   CloseFds(*this);
   pthread_mutex_destroy(&Mutex);
 }
@@ -234,14 +282,14 @@ FileObject::Guard::~Guard() {
 
 void FileObject::Guard::Lock() {
   int res = pthread_mutex_lock(&object.Mutex);
-  Check(res == 0, "res == 0", 201);
+  Check(res == 0, "res == 0", kMutexLockSite);
   held = true;
 }
 
 void FileObject::Guard::Unlock() {
   held = false;
   int res = pthread_mutex_unlock(&object.Mutex);
-  Check(res == 0, "res == 0", 207);
+  Check(res == 0, "res == 0", kMutexUnlockSite);
 }
 
 int FileObject::SysLockOp(int fd, int64_t start, int64_t len, LockType type, bool wait) {
@@ -274,15 +322,15 @@ OverlapRange FileObject::FindOverlapRange(int64_t start, int64_t len) {
 }
 
 bool FileObject::CanLock(const FileRegion& region, LockType type) {
-  Check(region.Start >= 0, "reg.Start >= 0", 672);
-  Check(region.Len > 0, "reg.Len > 0", 673);
-  Check(region.OwnerFd >= 0, "reg.OwnerFd >= 0", 674);
-  Check(type != LOCK_NONE, "type != LOCK_NONE", 675);
+  Check(region.Start >= 0, "reg.Start >= 0", kCanLockStartSite);
+  Check(region.Len > 0, "reg.Len > 0", kCanLockLenSite);
+  Check(region.OwnerFd >= 0, "reg.OwnerFd >= 0", kCanLockOwnerSite);
+  Check(type != LOCK_NONE, "type != LOCK_NONE", kCanLockTypeSite);
   for (RegionMap::iterator it : FindOverlapRange(region.Start, region.Len)) {
-    Check(it->first.Start >= 0, "it->first.Start >= 0", 681);
-    Check(it->first.Len > 0, "it->first.Len > 0", 682);
-    Check(it->first.OwnerFd > -1, "it->first.OwnerFd > -1", 683);
-    Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 684);
+    Check(it->first.Start >= 0, "it->first.Start >= 0", kHeldStartSite);
+    Check(it->first.Len > 0, "it->first.Len > 0", kHeldLenSite);
+    Check(it->first.OwnerFd > -1, "it->first.OwnerFd > -1", kHeldOwnerSite);
+    Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kHeldTypeSite);
     if (type == LOCK_EXCLUSIVE || it->second.Type != LOCK_SHARED) return false;
     // The same descriptor's first lock of this very range is still waiting in the
     // system: a second one must not be told it already holds it.
@@ -303,11 +351,12 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
   }
   LockState& state = it->second;
   if (state.Type == LOCK_NONE) {
-    Check(state.LockCount == 0, "st.LockCount == 0", 698);
+    Check(state.LockCount == 0, "st.LockCount == 0", kAcquireUnlockedSite);
     state.Type = type;
     state.Pending = pending;
   } else {
-    Check(state.Type == LOCK_SHARED && type == LOCK_SHARED, "st.Type == LOCK_SHARED && type == LOCK_SHARED", 703);
+    Check(state.Type == LOCK_SHARED && type == LOCK_SHARED, "st.Type == LOCK_SHARED && type == LOCK_SHARED",
+          kAcquireSharedSite);
   }
   ++state.LockCount;
 }
@@ -315,11 +364,11 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
 void FileObject::ReleaseRegion(const FileRegion& region) {
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
-    SafeAssert("it != Regions.end()", kAssertFile, 711);
+    SafeAssert("it != Regions.end()", kAssertFile, kReleaseFoundSite);
     return;
   }
-  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 712);
-  Check(it->second.LockCount == 1, "it->second.LockCount == 1", 713);
+  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kReleaseTypeSite);
+  Check(it->second.LockCount == 1, "it->second.LockCount == 1", kReleaseCountSite);
   Regions.erase(it);
   GrantWaiters();
 }
@@ -358,15 +407,15 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
       return -1;
     }
   } else {
-    return Fail("LockRegion", 477, EAGAIN, fd);
+    return Fail(kLockBusySite, EAGAIN, fd);
   }
 
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
     // Granted, then released with its descriptor before this thread woke up.
-    return Fail("LockRegion", __LINE__, EBADF, fd);
+    return Fail(kLockGoneAfterWaitSite, EBADF, fd);
   }
-  Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", 503);
+  Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", kLockHeldTypeSite);
   if (it->second.Released) return DropReleasedRegion(region, -1);
   if (it->second.LockCount >= 2) return 0;  // the system already holds this very lock
 
@@ -374,7 +423,7 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   if (SysLockOp(fd, start, len, type, false) != 0) {
     int error = errno;
     ReleaseRegion(region);
-    return Fail("LockRegion", 514, error, fd);
+    return Fail(kLockSystemFailedSite, error, fd);
   }
   return 0;
 }
@@ -401,7 +450,7 @@ int FileObject::WaitForGrant(const FileRegion& region, LockType type) {
   } dequeue{Waiters, &request};
   while (!granted && failure == 0) pthread_cond_wait(&cond, &Mutex);
   if (granted) return 0;
-  TraceFailure("LockRegion", __LINE__, failure, region.OwnerFd);
+  TraceFailure(kLockWaitFailedSite.Function, static_cast<int>(kLockWaitFailedSite.Line), failure, region.OwnerFd);
   return failure;
 }
 
@@ -415,8 +464,8 @@ int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockTy
 
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
-    SafeAssert("it != Regions.end()", kAssertFile, __LINE__);
-    return Fail("LockRegion", __LINE__, EBADF, region.OwnerFd);
+    SafeAssert("it != Regions.end()", kAssertFile, kFinishWaitingFoundSite);
+    return Fail(kFinishWaitingGoneSite, EBADF, region.OwnerFd);
   }
   if (it->second.Released) return DropReleasedRegion(region, res);
   it->second.Pending = false;
@@ -426,7 +475,7 @@ int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockTy
   }
   DoForgetFailedLock(region.OwnerFd, region.Start, region.Len);
   ReleaseRegion(region);
-  return Fail("LockRegion", 527, error, region.OwnerFd);
+  return Fail(kFinishWaitingSystemFailedSite, error, region.OwnerFd);
 }
 
 // A pending region whose descriptor was given back while its system call was in flight:
@@ -444,7 +493,7 @@ int FileObject::DropReleasedRegion(const FileRegion& region, int result) {
   it->second.LockCount = 1;
   ReleaseRegion(region);
   if (Regions.empty()) CloseFds(*this);
-  return Fail("LockRegion", __LINE__, EBADF, region.OwnerFd);
+  return Fail(kLockReleasedInFlightSite, EBADF, region.OwnerFd);
 }
 
 int FileObject::UnlockRegion(int fd, int64_t start, int64_t len) {
@@ -453,9 +502,9 @@ int FileObject::UnlockRegion(int fd, int64_t start, int64_t len) {
   FileRegion region(start, len, fd);
   RegionMap::iterator it = Regions.find(region);
   // A region whose first lock is still in the system is not held yet.
-  if (it == Regions.end() || it->second.Pending) return Fail("UnlockRegion", 541, EINVAL, fd);
-  Check(it->second.LockCount > 0, "it->second.LockCount > 0", 544);
-  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", 545);
+  if (it == Regions.end() || it->second.Pending) return Fail(kUnlockNotHeldSite, EINVAL, fd);
+  Check(it->second.LockCount > 0, "it->second.LockCount > 0", kUnlockCountSite);
+  Check(it->second.Type != LOCK_NONE, "it->second.Type != LOCK_NONE", kUnlockTypeSite);
   if (it->second.LockCount >= 2) {
     --it->second.LockCount;
     return 0;
@@ -496,7 +545,7 @@ void FileObject::ReleaseDescriptorRegions(int fd, bool descriptorGone) {
       continue;
     }
     int res = UnlockRegion(fd, region.Start, region.Len);
-    Check(res == 0, "res == 0", 600);
+    Check(res == 0, "res == 0", kReleaseDescriptorUnlockSite);
   }
 }
 
@@ -516,14 +565,16 @@ static void UnlockUncoveredParts(FileObject& object, int fd, int64_t start, int6
   int64_t to = start + len;
   auto unlockPiece = [&](int64_t pieceStart, int64_t pieceEnd) {
     int res = object.FileObject::SysLockOp(fd, pieceStart, pieceEnd - pieceStart, LOCK_NONE, false);
-    Check(res == 0, "res == 0", 755);
+    Check(res == 0, "res == 0", kUncoveredUnlockSite);
   };
   for (RegionMap::iterator i : object.FindOverlapRange(start, len)) {
     if (i->first == exclude) continue;
-    Check(i->first.Overlaps(FileRegion(start, len)), "i->first.Overlaps(FileRegion(start, len))", 743);
-    Check(i->second.Type == LOCK_SHARED, "i->second.Type == LOCK_SHARED", 744);
-    Check(i->second.LockCount >= 1, "i->second.LockCount >= 1", 745);
-    if (from < to && FileRegion(from, to - from) == i->first) SafeAssert("!(from == exclude)", kAssertFile, 761);
+    Check(i->first.Overlaps(FileRegion(start, len)), "i->first.Overlaps(FileRegion(start, len))",
+          kUncoveredOverlapSite);
+    Check(i->second.Type == LOCK_SHARED, "i->second.Type == LOCK_SHARED", kUncoveredSharedSite);
+    Check(i->second.LockCount >= 1, "i->second.LockCount >= 1", kUncoveredCountSite);
+    if (from < to && FileRegion(from, to - from) == i->first)
+      SafeAssert("!(from == exclude)", kAssertFile, kUncoveredExcludedSite);
     const int64_t coverStart = i->first.Start;
     const int64_t coverEnd = i->first.End();
     if (from >= coverEnd || coverStart >= to) continue;
@@ -554,7 +605,7 @@ void PosixFileObject::DoForgetFailedLock(int fd, int64_t start, int64_t len) {
 
 void WindowsFileObject::DoUnlockRegion(int fd, int64_t start, int64_t len) {
   int res = SysLockOp(fd, start, len, LOCK_NONE, false);
-  Check(res == 0, "res == 0", 800);
+  Check(res == 0, "res == 0", kDoUnlockSite);
 }
 
 int WindowsFileObjectNoRanges::SysLockOp(int fd, int64_t start, int64_t len, LockType type, bool wait) {
@@ -581,7 +632,7 @@ int DoLockOp(int fd, bool wait, int64_t start, int64_t len, LockType type) {
   TraceEntry("GetFileObject", fd);
   DescriptorTable& descriptors = GetDescriptorTable();
   auto entry = descriptors.find(fd);
-  if (entry == descriptors.end() || !entry->second.File) return Fail("DoLockOp", 1002, EBADF, fd);
+  if (entry == descriptors.end() || !entry->second.File) return Fail(kLockOpNoDescriptorSite, EBADF, fd);
   // Shared with the table, so the object outlives a release of the descriptor meanwhile.
   std::shared_ptr<FileObject> object = entry->second.File;
 
@@ -604,23 +655,23 @@ int DoLockOp(int fd, bool wait, int64_t start, int64_t len, LockType type) {
 
 int LinuxExRangeLock(int fd, int cmd, struct flock64* lock) {
   TraceEntry("LinuxExRangeLock", fd);
-  if (lock == nullptr) return Fail("LinuxExRangeLock", 1106, EFAULT, fd);
+  if (lock == nullptr) return Fail(kRangeLockNoBlockSite, EFAULT, fd);
   if (lock->l_whence != SEEK_SET || (cmd != F_SETLK64 && cmd != F_SETLKW64))
-    return Fail("LinuxExRangeLock", 1114, EOPNOTSUPP, fd);
+    return Fail(kRangeLockUnsupportedSite, EOPNOTSUPP, fd);
   const int64_t start = lock->l_start;
-  if (start < 0) return Fail("LinuxExRangeLock", 1122, EINVAL, fd);
+  if (start < 0) return Fail(kRangeLockNegativeStartSite, EINVAL, fd);
   int64_t len = lock->l_len;
   if (len == 0) {
     len = kMaxOffset - start;
-    if (len == 0) return Fail("LinuxExRangeLock", 1130, EINVAL, fd);
+    if (len == 0) return Fail(kRangeLockEmptySite, EINVAL, fd);
   } else if (len < 0 || len > kMaxOffset - start) {
     // A region must lie inside the 63-bit range.
-    return Fail("LinuxExRangeLock", __LINE__, EINVAL, fd);
+    return Fail(kRangeLockOutOfRangeSite, EINVAL, fd);
   }
   const LockType type = lock->l_type == F_RDLCK ? LOCK_SHARED : lock->l_type == F_WRLCK ? LOCK_EXCLUSIVE : LOCK_NONE;
   try {
     return DoLockOp(fd, cmd == F_SETLKW64, start, len, type);
   } catch (const std::bad_alloc&) {
-    return Fail("LinuxExRangeLock", 1147, ENOMEM, fd);
+    return Fail(kRangeLockOutOfMemorySite, ENOMEM, fd);
   }
 }

@@ -9,6 +9,9 @@
 
 namespace {
 
+constexpr const char* kAssertFile = "core/linex/network_mount";
+constexpr Common::Site kAbsolutePathSite{"IsInNetworkMount", 69};
+
 constexpr size_t kPathBytes = 4096;
 
 std::string ComputePrefix() {
@@ -26,8 +29,7 @@ const char* NetworkMountPrefix() {
 }
 
 bool IsInNetworkMount(const std::string& path) {
-  if (!(!path.empty() && path[0] == '/'))
-    SafeAssert("!path.empty() && path[0] == '/'", "core/linex/network_mount", 69);
+  if (!(!path.empty() && path[0] == '/')) SafeAssert("!path.empty() && path[0] == '/'", kAssertFile, kAbsolutePathSite);
   static const size_t length = std::strlen(NetworkMountPrefix());
   if (path.size() < length || path.compare(0, length, NetworkMountPrefix()) != 0) return false;
   return path.find('/', length) != std::string::npos;

@@ -27,7 +27,7 @@ bool IcuDataLengthFits(uint32_t size);
 // <item> with every '/' turned into '_'); any other path is refused without a lookup.
 // True when `memory` now describes the whole entry; on false nothing is held and
 // `memory` is left as it was.
-bool MapIcuDataFile(UDataMemory* memory, const char* path);
+[[nodiscard]] bool MapIcuDataFile(UDataMemory* memory, const char* path);
 
 // Frees what MapIcuDataFile handed out and clears the four fields; a memory without
 // `map` (already released, or never mapped) is left as it is.

@@ -48,7 +48,8 @@ constexpr FallbackRow kFallbacks[] = {{"zh_TW", "zh"}, {"es", "es_ES"}, {"pt_BR"
 
 std::u16string ToWide(const std::string& utf8) {
   Common::WString wide;
-  Common::Utf8ToUtf16(wide, utf8.c_str(), Common::kWholeString);
+  // Lossy on purpose: invalid bytes become replacement characters.
+  static_cast<void>(Common::Utf8ToUtf16(wide, utf8.c_str(), Common::kWholeString));
   return wide;
 }
 

@@ -42,8 +42,8 @@ std::vector<std::string> GetSystemLanguages();
 
 // The raw setting into a buffer of kLanguageSettingBytes: /etc/i18n after its first five
 // bytes, or the value of LANG.
-bool ReadI18nFile(char* buffer);
-bool ReadLangVariable(char* buffer);
+[[nodiscard]] bool ReadI18nFile(char* buffer);
+[[nodiscard]] bool ReadLangVariable(char* buffer);
 
 // The tag of a setting ("de_DE.UTF-8" gives "de", "zh_HK" gives "zh_TW"); "" for null or
 // a text shorter than two bytes.

@@ -36,9 +36,9 @@ uint8_t* LoadResource(const char* name, uint32_t* size);
 
 void ReleaseFile(FileHandle file);
 // 0 for a null handle or a file that holds an error; else 1 when the call left none.
-int GetFileSize(FileHandle file, uint64_t* size);
-int RewindFile(FileHandle file);
-int ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done);
+[[nodiscard]] int GetFileSize(FileHandle file, uint64_t* size);
+[[nodiscard]] int RewindFile(FileHandle file);
+[[nodiscard]] int ReadFile(FileHandle file, void* buffer, uint32_t length, uint32_t* done);
 // The file's error, moved out and serialized (new[] bytes, `*size` of them); null for a
 // null handle. An empty error serializes too.
 uint8_t* TakeErrorBlob(FileHandle file, uint32_t* size);

@@ -30,7 +30,8 @@ class MemoryRiFile : public ri_file {
     uint64_t available = position < data.size() ? data.size() - position : 0;
     uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(length, available));
     if (readCalls == failCall || (count > 0 && position + count > failFrom)) {
-      ReplaceLastError(*this, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, "MemoryRead", 1),
+      ReplaceLastError(*this, Common::MakeError(Common::MakeLocation(Common::Locations::CoreFileDir,
+                                                                     "tools/testing/memory_ri_file.h", "MemoryRead", 1),
                                                 Common::FILE_READ_ERROR));
       return;
     }

@@ -35,7 +35,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-const Common::SourceLocation kHere = ORMIVANE_SITE_FN(Common::Locations::CoreFileZipfile, "Test", 541);
+const Common::SourceLocation kHere =
+    Common::MakeLocation(Common::Locations::CoreFileZipfile, "core/common/tests/error_test.cpp", "Test", 541);
 
 uint32_t Refs(const ErrorRecord* record) { return record->RefCount; }
 

@@ -1,45 +1,36 @@
 // The file object model: the held error, the control-request default, the exact-length
 // helpers and the sized-file defaults, over the in-memory test file.
+#include "core/common/file_object.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/common/file_object.h"
 #include "core/file/tests/file_test_doubles.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 using Common::Error;
 using Common::ErrorRecord;
 using FileTesting::InjectedError;
 using FileTesting::MemoryFile;
+using ::testing::AllOf;
+using Testing::HasChainLength;
+using Testing::HasCode;
+using Testing::HasParamNames;
+using Testing::HasText;
+using Testing::RaisedAt;
 
 namespace {
 
 constexpr Common::SourceFileId kHeader = Common::Locations::CoreIncludeFileFile;
 constexpr Common::SourceFileId kFileObject = Common::Locations::CoreCommonFileObject;
 
-std::string TextOf(const Error& error) {
-  Common::WString text;
-  error.GetHead()->Kind->GetText(text, error.GetHead());
-  return Common::ToUtf8(text.c_str());
-}
-
 // The record fields every default-raised error must carry.
-void ExpectRaised(const Error& error, uint32_t code, const char* text, Common::SourceFileId file, const char* path,
-                  const char* function, uint32_t line) {
-  ASSERT_FALSE(error.IsEmpty());
-  const ErrorRecord* r = error.GetHead();
-  EXPECT_EQ(r->Code, code);
-  EXPECT_EQ(TextOf(error), text);
-  EXPECT_EQ(r->IdLow, file.Base + line);
-  EXPECT_EQ(r->IdHigh, file.High);
-  EXPECT_STREQ(r->File, path);
-  EXPECT_STREQ(r->Function, function);
-  EXPECT_EQ(r->Line, line);
-  EXPECT_EQ(r->Cause, nullptr);
-  EXPECT_STREQ(r->Kind->GetParamNames(r), "$module");
+auto DefaultRaised(uint32_t code, const char* text, Common::SourceFile file, Common::Site site) {
+  return AllOf(HasCode(code), HasText(text), RaisedAt(file, site), HasChainLength(1), HasParamNames("$module"));
 }
 
 uint32_t FourCC(const char (&code)[5]) {
@@ -52,8 +43,8 @@ TEST(FileObjectTest, IoctlDefaultIsNotSupportedAndKeepsTheFirstError) {
   MemoryFile file;
   uint32_t request[2] = {FourCC("GSEC"), 0};
   file.IOCTL(request);
-  ExpectRaised(file.last_error, Common::FILE_NOT_SUPPORTED, "The operation is not supported.", kFileObject,
-               "core/common/file_object.cpp", "IOCTL", 28);
+  EXPECT_THAT(file.last_error, DefaultRaised(Common::FILE_NOT_SUPPORTED, "The operation is not supported.",
+                                             {kFileObject, "core/common/file_object.cpp"}, {"IOCTL", 28}));
   EXPECT_EQ(Testing::LocationId(file.last_error), 0xA9BE4C92B08C83B5u);  // file_object, line 28
   EXPECT_EQ(request[1], 0u);
 
@@ -100,8 +91,8 @@ TEST(FileObjectTest, ExactLengthReadTurnsShortCountsIntoEndOfFile) {
       EXPECT_TRUE(file.last_error.IsEmpty());
       continue;
     }
-    ExpectRaised(file.last_error, Common::FILE_END_OF_FILE, "The end of the file has been reached.", kHeader,
-                 "core/include/file/file.h", "Read", 27);
+    EXPECT_THAT(file.last_error, DefaultRaised(Common::FILE_END_OF_FILE, "The end of the file has been reached.",
+                                               {kHeader, "core/include/file/file.h"}, {"Read", 27}));
     EXPECT_EQ(Testing::LocationId(file.last_error), 0xD18A9C757EF132F0u);  // the file header, line 27
   }
 }
@@ -110,8 +101,8 @@ TEST(FileObjectTest, ExactLengthWriteTurnsShortCountsIntoDiskFull) {
   MemoryFile full;
   full.SetCapacity(5);
   Write(full, "0123456789", 10);
-  ExpectRaised(full.last_error, Common::FILE_DISK_FULL, "The disk is full.", kHeader, "core/include/file/file.h",
-               "Write", 41);
+  EXPECT_THAT(full.last_error, DefaultRaised(Common::FILE_DISK_FULL, "The disk is full.",
+                                             {kHeader, "core/include/file/file.h"}, {"Write", 41}));
   EXPECT_EQ(full.data.size(), 5u);
 
   MemoryFile roomy;

@@ -114,7 +114,8 @@ TEST(MessagesTest, TextsAtOddPositionsAreReadWhole) {
 
   const char16_t* text = Common::GetMessageText(Message(367));
   const bool odd = reinterpret_cast<uintptr_t>(text) % alignof(char16_t) != 0;
-  const Common::SourceLocation site = ORMIVANE_SITE_FN(Common::Locations::CoreCommonError, "Odd", 1);
+  const Common::SourceLocation site =
+      Common::MakeLocation(Common::Locations::CoreCommonError, "core/common/tests/messages_test.cpp", "Odd", 1);
   Common::Error plain = Common::MakeError(site, Common::FILE_NOT_FOUND);
   Common::Error filled = Common::MakeError(site, Common::LAUNCHER_EXECUTE_FAILED, {u"ls"});
   filled.AddCause(plain);

@@ -8,11 +8,18 @@
 #include "core/common/cmdline_tokenizer.h"
 #include "core/common/error.h"
 #include "core/common/token_enum.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 using Common::WString;
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::HasChainLength;
+using Testing::HasCode;
+using Testing::HasText;
+using Testing::RaisedAt;
 
 // Cases are written with Q for '"', A for '\'' and B for '\\', so the rules read plainly.
 WString Spell(const std::string& notation) {
@@ -21,10 +28,7 @@ WString Spell(const std::string& notation) {
   return out;
 }
 
-struct Site {
-  const char* Function;
-  uint32_t Line;
-};
+using Common::Site;
 
 struct Case {
   Common::CommandLineSyntax Syntax;
@@ -77,19 +81,10 @@ std::vector<WString> Drain(Common::TokenEnumerator& tokens) {
   return out;
 }
 
-void ExpectSite(const Common::Error& error, uint32_t code, uint32_t message, Common::SourceFileId file,
-                const char* path, const Site& site) {
-  ASSERT_EQ(error.GetCode(), code);
-  const Common::ErrorRecord* head = error.GetHead();
-  EXPECT_STREQ(head->Function, site.Function);
-  EXPECT_EQ(head->Line, site.Line);
-  EXPECT_EQ(head->IdLow, file.Base + site.Line);
-  EXPECT_EQ(head->IdHigh, file.High);
-  EXPECT_STREQ(head->File, path);
-  EXPECT_EQ(head->Cause, nullptr);
-  WString text;
-  head->Kind->GetText(text, head);
-  EXPECT_EQ(text, WString(Common::GetMessageText(Common::Message(message))));
+// An error of `code` with catalog message `message`, raised at `site` of `file`, no cause.
+auto RaisedWith(uint32_t code, uint32_t message, Common::SourceFile file, Site site) {
+  return AllOf(HasCode(code), HasText(Common::ToUtf8(Common::GetMessageText(Common::Message(message)))),
+               RaisedAt(file, site), HasChainLength(1));
 }
 
 TEST(TokenizerTest, ExampleTable) {
@@ -101,8 +96,10 @@ TEST(TokenizerTest, ExampleTable) {
         Common::TokenizeCommandLine(text.c_str(), c.Syntax);
         ADD_FAILURE() << "no error";
       } catch (const Common::Error& error) {
-        ExpectSite(error, Common::CMDLINE_PARSE_ERROR, 23, Common::Locations::CoreCommonCmdlineTokenizer,
-                   "core/common/cmdline_tokenizer.cpp", *c.Failure);
+        EXPECT_THAT(error,
+                    RaisedWith(Common::CMDLINE_PARSE_ERROR, 23,
+                               {Common::Locations::CoreCommonCmdlineTokenizer, "core/common/cmdline_tokenizer.cpp"},
+                               *c.Failure));
         if (c.Failure->Line == 377) {
           EXPECT_EQ(Testing::LocationId(error), 0x126935B75A2BBEF1u);
         }
@@ -144,16 +141,16 @@ TEST(TokenEnumeratorTest, EmptyListThrowsNoMoreData) {
     tokens->GetToken();
     ADD_FAILURE() << "GetToken did not throw";
   } catch (const Common::Error& error) {
-    ExpectSite(error, Common::NO_MORE_DATA, 33, Common::Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp",
-               getToken);
+    EXPECT_THAT(error, RaisedWith(Common::NO_MORE_DATA, 33,
+                                  {Common::Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp"}, getToken));
     EXPECT_EQ(Testing::LocationId(error), 0x37B0AAD561C5C1C0u);  // token_enum, line 96
   }
   try {
     tokens->Next();
     ADD_FAILURE() << "Next did not throw";
   } catch (const Common::Error& error) {
-    ExpectSite(error, Common::NO_MORE_DATA, 33, Common::Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp",
-               next);
+    EXPECT_THAT(error, RaisedWith(Common::NO_MORE_DATA, 33,
+                                  {Common::Locations::CoreCommonTokenEnum, "core/common/token_enum.cpp"}, next));
   }
 }
 

@@ -9,10 +9,15 @@
 
 #include "core/common/error_serialize.h"
 #include "core/file/zipfile.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/memory_ri_file.h"
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::HasCode;
+using Testing::RaisedAt;
 
 using Resources::FileHandle;
 
@@ -25,13 +30,7 @@ std::unique_ptr<si_dir> Archive(const std::string& spec) {
 const std::string kSpec = R"({"entries": [{"name": "good", "text": "0123456789", "method": 8},
     {"name": "badcrc", "text": "payload", "crc": 7}, {"name": "odd", "text": "x", "method": 12}]})";
 
-void ExpectZipfileError(const Common::Error& error, uint32_t code, const char* function, uint32_t line) {
-  ASSERT_EQ(error.GetCode(), code);
-  EXPECT_STREQ(error.GetHead()->File, "core/file/zipfile.cpp");
-  EXPECT_STREQ(error.GetHead()->Function, function);
-  EXPECT_EQ(error.GetHead()->Line, line);
-  EXPECT_EQ(error.GetHead()->IdLow, Common::Locations::CoreFileZipfile.Base + line);
-}
+constexpr Common::SourceFile kZipfileSource{Common::Locations::CoreFileZipfile, "core/file/zipfile.cpp"};
 
 std::unique_ptr<si_file> Wrapped(si_dir& dir, const char16_t* name) {
   return std::unique_ptr<si_file>(Resources::CreateSIFileWrapper(Resources::ToFileHandle(dir.OpenI(name, false))));
@@ -59,24 +58,28 @@ TEST(ZipOpenTest, TheWrapperReportsTheEntrysOwnErrors) {
   // Rewind is not supported by an entry; the wrapper then ignores further reads.
   auto rewound = Wrapped(*dir, u"good");
   rewound->Rewind();
-  ExpectZipfileError(rewound->last_error, Common::FILE_NOT_SUPPORTED, "Rewind", 160);
+  EXPECT_THAT(rewound->last_error,
+              AllOf(HasCode(Common::FILE_NOT_SUPPORTED), RaisedAt(kZipfileSource, Common::Site{"Rewind", 160})));
   char buffer[64];
   uint32_t done = 9;
   rewound->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(done, 0u);
   EXPECT_EQ(rewound->Size(), 0u);
-  ExpectZipfileError(rewound->last_error, Common::FILE_NOT_SUPPORTED, "Rewind", 160);
+  EXPECT_THAT(rewound->last_error,
+              AllOf(HasCode(Common::FILE_NOT_SUPPORTED), RaisedAt(kZipfileSource, Common::Site{"Rewind", 160})));
 
   auto badcrc = Wrapped(*dir, u"badcrc");
   badcrc->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(std::string(buffer, done), "payload");
   badcrc->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(done, 0u);
-  ExpectZipfileError(badcrc->last_error, Common::FILE_CORRUPTED, "Read", 82);
+  EXPECT_THAT(badcrc->last_error,
+              AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"Read", 82})));
 
   auto odd = Wrapped(*dir, u"odd");
   odd->Read(buffer, sizeof buffer, &done);
-  ExpectZipfileError(odd->last_error, Common::FILE_NOT_SUPPORTED, "ReadLocalHeader", 198);
+  EXPECT_THAT(odd->last_error, AllOf(HasCode(Common::FILE_NOT_SUPPORTED),
+                                     RaisedAt(kZipfileSource, Common::Site{"ReadLocalHeader", 198})));
 }
 
 TEST(ZipOpenTest, HandleFunctions) {
@@ -102,7 +105,9 @@ TEST(ZipOpenTest, HandleFunctions) {
   // A file without error gives a blob that rebuilds to the empty error.
   std::unique_ptr<uint8_t[]> clean(Resources::TakeErrorBlob(good, &blobSize));
   ASSERT_TRUE(clean);
-  Common::Error rebuilt = Common::MakeError(ORMIVANE_SITE(Common::Locations::CoreCommonZipopen, 1), 1);
+  Common::Error rebuilt = Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreCommonZipopen, "core/common/tests/zipopen_test.cpp", "TestBody", 1),
+      1);
   Common::DeserializeError(rebuilt, clean.get(), static_cast<int32_t>(blobSize));
   EXPECT_TRUE(rebuilt.IsEmpty());
 
@@ -113,7 +118,8 @@ TEST(ZipOpenTest, HandleFunctions) {
   EXPECT_EQ(Resources::ReadFile(good, buffer, 4, &done), 0);
   std::unique_ptr<uint8_t[]> blob(Resources::TakeErrorBlob(good, &blobSize));
   Common::DeserializeError(rebuilt, blob.get(), static_cast<int32_t>(blobSize));
-  ExpectZipfileError(rebuilt, Common::FILE_NOT_SUPPORTED, "Rewind", 160);
+  EXPECT_THAT(rebuilt,
+              AllOf(HasCode(Common::FILE_NOT_SUPPORTED), RaisedAt(kZipfileSource, Common::Site{"Rewind", 160})));
   // The error was moved out: the file works again.
   EXPECT_EQ(Resources::ReadFile(good, buffer, 4, &done), 1);
   EXPECT_EQ(std::string(buffer, done), "4567");

@@ -5,6 +5,11 @@
 
 namespace Common {
 
+namespace {
+constexpr const char* kMutexFile = "core/common/unix/mutex_unix";
+constexpr Site kUnlockSite{"Unlock", 51};
+}  // namespace
+
 Mutex::Mutex() {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
@@ -19,7 +24,7 @@ void Mutex::Lock() { pthread_mutex_lock(&mutex); }
 
 void Mutex::Unlock() {
   int ret = pthread_mutex_unlock(&mutex);
-  ORMIVANE_ASSERT_AT(ret == 0 && "Probably unlock from non-owner thread!", "core/common/unix/mutex_unix", 51);
+  ORMIVANE_ASSERT_AT(ret == 0 && "Probably unlock from non-owner thread!", kMutexFile, kUnlockSite);
 }
 
 }  // namespace Common

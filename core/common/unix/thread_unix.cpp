@@ -17,7 +17,14 @@ namespace Common {
 
 namespace {
 constexpr const char* kThreadFile = "core/common/unix/thread_unix";
-}
+constexpr Site kCreateFailedSite{"Thread", 115};
+constexpr Site kNotWaitedSite{"~Thread", 126};
+constexpr Site kWaitFromSelfSite{"Wait", 163};
+constexpr Site kSetPriorityHandleSite{"SetPriority", 263};
+constexpr Site kSetPriorityParamSite{"SetPriority", 226};
+constexpr Site kGetPriorityHandleSite{"GetPriority", 272};
+constexpr Site kGetPriorityParamSite{"GetPriority", 255};
+}  // namespace
 
 struct ThreadData {
   pthread_t Handle = 0;  // written by the owner's side only, under Mutex once started
@@ -127,7 +134,7 @@ Thread::Thread(ThreadFunction function, void* argument) : Data(new ThreadData(fu
     Data->Handle = handle;
     return;
   }
-  ORMIVANE_ASSERT_AT(!"pthread_create failed", kThreadFile, 115);
+  ORMIVANE_ASSERT_AT(!"pthread_create failed", kThreadFile, kCreateFailedSite);
   // A thread that never ran counts as finished, so waiting for it ends at once.
   Data->Finished = true;
   Data->RefCount.fetch_sub(1, std::memory_order_acq_rel);
@@ -138,7 +145,7 @@ Thread::~Thread() {
     DeferredCancel deferred;
     DataLock lock(Data);
     if (Data->Handle != 0) {
-      ORMIVANE_ASSERT_AT(!Data->Handle && "Wait() not called for destroying thread.", kThreadFile, 126);
+      ORMIVANE_ASSERT_AT(!Data->Handle && "Wait() not called for destroying thread.", kThreadFile, kNotWaitedSite);
       pthread_detach(Data->Handle);
       Data->Handle = 0;
     }
@@ -148,7 +155,7 @@ Thread::~Thread() {
 
 void Thread::Wait() {
   if (Data->Handle != 0 && pthread_equal(Data->Handle, pthread_self())) {
-    ORMIVANE_ASSERT_AT(Data->Handle != pthread_self(), kThreadFile, 163);
+    ORMIVANE_ASSERT_AT(Data->Handle != pthread_self(), kThreadFile, kWaitFromSelfSite);
     return;  // a thread cannot join itself; the owner still can later
   }
   if (Data->Handle == 0) return;
@@ -215,14 +222,14 @@ void Thread::Terminate() {
 pthread_t Thread::GetHandle() { return Data->Handle; }
 
 void Thread::SetPriority(uint32_t level) {
-  ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, 263);
+  ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, kSetPriorityHandleSite);
   DeferredCancel deferred;
   DataLock lock(Data);
   if (Data->Finished || Data->Handle == 0) return;
   int policy;
   sched_param parameters;
   if (pthread_getschedparam(Data->Handle, &policy, &parameters) != 0) {
-    ORMIVANE_ASSERT_AT(false, kThreadFile, 226);
+    ORMIVANE_ASSERT_AT(false, kThreadFile, kSetPriorityParamSite);
     return;
   }
   int min = sched_get_priority_min(policy);
@@ -239,14 +246,14 @@ void Thread::SetPriority(uint32_t level) {
 }
 
 uint32_t Thread::GetPriority() {
-  ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, 272);
+  ORMIVANE_ASSERT_AT(Data->Handle, kThreadFile, kGetPriorityHandleSite);
   DeferredCancel deferred;
   DataLock lock(Data);
   if (Data->Finished || Data->Handle == 0) return kThreadPriorityNormal;
   int policy;
   sched_param parameters;
   if (pthread_getschedparam(Data->Handle, &policy, &parameters) != 0) {
-    ORMIVANE_ASSERT_AT(false, kThreadFile, 255);
+    ORMIVANE_ASSERT_AT(false, kThreadFile, kGetPriorityParamSite);
     return kThreadPriorityNormal;
   }
   int min = sched_get_priority_min(policy);

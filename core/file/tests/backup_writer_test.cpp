@@ -9,9 +9,12 @@
 #include "core/common/error_display.h"
 #include "core/file/backup.h"
 #include "core/file/tests/backup_fakes.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 namespace {
+
+using Testing::HasSite;
 
 using BackupTesting::Bytes;
 using BackupTesting::CountedBuffer;
@@ -221,8 +224,7 @@ TEST_P(DataCancel, StopsWithCanceledAndClosesTheChunk) {
   const Common::ErrorRecord* cause = error.GetHead()->Cause;
   ASSERT_NE(cause, nullptr);
   EXPECT_EQ(cause->Code, Common::FILE_CANCELED);
-  EXPECT_EQ(cause->Line, c.Line);
-  EXPECT_STREQ(cause->Function, "BackupPlainStream");
+  EXPECT_THAT(cause, HasSite("BackupPlainStream", c.Line));
   ASSERT_EQ(sink.chunks.size(), 1u);
   EXPECT_TRUE(sink.chunks[0].Closed);
   EXPECT_EQ(sink.chunks[0].WriteCalls, c.WritesBefore);
@@ -353,8 +355,7 @@ TEST(Failures, WriterFormArguments) {
   BackupRequestBody noSink{nullptr, nullptr, 0, nullptr};
   error = CommonBackupFile(static_cast<i_file*>(nullptr), &entry, noSink);
   EXPECT_EQ(error.GetCode(), Common::FILE_WRITE_ERROR);
-  EXPECT_EQ(error.GetHead()->Line, 117u);
-  EXPECT_STREQ(error.GetHead()->Function, "CommonBackupFile");
+  EXPECT_THAT(error.GetHead(), HasSite("CommonBackupFile", 117u));
 
   // Through the entry form the same refusal comes wrapped.
   FakeEntryDir dir(Facts(0, -1));
@@ -383,8 +384,9 @@ TEST(BackupErrorRecord, ParametersSurviveCloningAndDisplay) {
 
   // A shared record is cloned before a cause is replaced; the clone keeps its texts.
   Common::Error shared = error;
-  shared.AddCause(Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileBackup, "Test", 1),
-                                    Common::FILE_CORRUPTED));
+  shared.AddCause(Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreFileBackup, "core/file/tests/backup_writer_test.cpp", "Test", 1),
+      Common::FILE_CORRUPTED));
   ASSERT_NE(shared.GetHead(), error.GetHead());
   EXPECT_EQ(WideParam(shared.GetHead(), "path"), u"/fake/");
   EXPECT_EQ(WideParam(shared.GetHead(), "name"), u"n\u00e4me");

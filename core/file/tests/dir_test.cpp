@@ -1,5 +1,7 @@
 // The directory interfaces' defaults: "not supported" with its site, the constant queries,
 // OpenSelf, ResolveSymLinks, the o_dir side of a read-write directory and the iterator.
+#include "core/include/file/dir.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,7 +9,7 @@
 #include <vector>
 
 #include "core/file/tests/file_test_doubles.h"
-#include "core/include/file/dir.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 using Common::Error;
@@ -16,6 +18,11 @@ using FileTesting::InjectedError;
 using FileTesting::NullDir;
 using FileTesting::StubIdentifier;
 using FileTesting::StubIterator;
+using ::testing::AllOf;
+using Testing::HasChainLength;
+using Testing::HasCode;
+using Testing::HasText;
+using Testing::RaisedAt;
 
 namespace {
 
@@ -79,20 +86,14 @@ struct Site {
   uint32_t line;
 };
 
-void ExpectNotSupported(const Error& error, Site site) {
-  ASSERT_FALSE(error.IsEmpty());
-  const ErrorRecord* r = error.GetHead();
-  Common::SourceFileId file = site.header ? Common::Locations::CoreIncludeFileDir : Common::Locations::CoreFileDir;
-  EXPECT_EQ(r->Code, Common::FILE_NOT_SUPPORTED);
-  Common::WString text;
-  r->Kind->GetText(text, r);
-  EXPECT_EQ(Common::ToUtf8(text.c_str()), "The operation is not supported.");
-  EXPECT_EQ(r->IdLow, file.Base + site.line);
-  EXPECT_EQ(r->IdHigh, file.High);
-  EXPECT_STREQ(r->File, site.header ? "core/include/file/dir.h" : "core/file/dir.cpp");
-  EXPECT_STREQ(r->Function, site.function);
-  EXPECT_EQ(r->Line, site.line);
-  EXPECT_EQ(r->Cause, nullptr);
+constexpr Common::SourceFile kDirHeaderSource{Common::Locations::CoreIncludeFileDir, "core/include/file/dir.h"};
+constexpr Common::SourceFile kDirSource{Common::Locations::CoreFileDir, "core/file/dir.cpp"};
+
+// The "not supported" default raised at `site`: its text, its whole site and no cause.
+auto NotSupportedAt(Site site) {
+  return AllOf(HasCode(Common::FILE_NOT_SUPPORTED), HasText("The operation is not supported."),
+               RaisedAt(site.header ? kDirHeaderSource : kDirSource, Common::Site{site.function, site.line}),
+               HasChainLength(1));
 }
 
 struct DefaultCase {
@@ -172,9 +173,9 @@ TEST(DirDefaultsTest, NotSupportedDefaultsRecordTheirSiteAndReplaceTheHeldError)
   };
   for (const DefaultCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ExpectNotSupported(c.call(Common::NoError), c.site);
+    EXPECT_THAT(c.call(Common::NoError), NotSupportedAt(c.site));
     // A directory keeps no earlier error: the default's own replaces it.
-    ExpectNotSupported(c.call(InjectedError(Common::FILE_OPEN_ERROR)), c.site);
+    EXPECT_THAT(c.call(InjectedError(Common::FILE_OPEN_ERROR)), NotSupportedAt(c.site));
   }
 }
 
@@ -280,7 +281,7 @@ TEST(DirDefaultsTest, WriteSideOfARioDirNarrowsToItsOwnParts) {
   EXPECT_EQ(static_cast<o_dir*>(static_cast<ro_dir*>(whole)), sub);
   // The pointer works as an o_dir of the new directory, not of some neighbouring part.
   sub->SetUnixOwner(u"x", 0, 0);
-  ExpectNotSupported(whole->last_error, {true, "SetUnixOwner", 233});
+  EXPECT_THAT(whole->last_error, NotSupportedAt({true, "SetUnixOwner", 233}));
   EXPECT_TRUE(dir.last_error.IsEmpty());
   delete sub;  // the deleting destructor reached through the o_dir side
 

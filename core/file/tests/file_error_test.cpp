@@ -13,12 +13,15 @@
 #include "core/common/error_display.h"
 #include "core/common/error_serialize.h"
 #include "core/file/file_error.h"
+#include "tools/testing/error_matchers.h"
 
 using Common::Error;
 using Common::ErrorRecord;
 using Common::Message;
 
 namespace {
+
+using Testing::HasSite;
 // Array new is how records are allocated. g_failAll fails every one; g_failAfter = n lets
 // n succeed, fails the next and disarms itself.
 std::atomic<bool> g_failAll{false};
@@ -52,7 +55,8 @@ namespace {
 
 constexpr Common::SourceFileId kPosix = Common::Locations::CoreFileUnixPosixsp;
 constexpr uint32_t kOpenLine = 611;
-const Common::SourceLocation kOpenSite = ORMIVANE_SITE_FN(kPosix, "Open", kOpenLine);
+const Common::SourceLocation kOpenSite =
+    Common::MakeLocation(kPosix, "core/file/tests/file_error_test.cpp", "Open", kOpenLine);
 const char16_t kCallerText[] = u"Caller's own text.";
 
 Error RaiseWithErrno(int errnum, uint32_t defaultCode, const char16_t* text, const char* path1 = nullptr,
@@ -114,8 +118,7 @@ TEST(FileErrorTest, ErrnoTable) {
     EXPECT_EQ(TextOf(head), c.message == 0 ? Common::ToUtf8(kCallerText) : MessageText(c.message));
     EXPECT_EQ(head->IdLow, kPosix.Base + kOpenLine);
     EXPECT_EQ(head->IdHigh, kPosix.High);
-    EXPECT_STREQ(head->Function, "Open");
-    EXPECT_EQ(head->Line, kOpenLine);
+    EXPECT_THAT(head, HasSite("Open", kOpenLine));
 
     const ErrorRecord* cause = head->Cause;
     ASSERT_NE(cause, nullptr);

@@ -17,7 +17,8 @@ namespace FileTesting {
 
 // The error a double raises for an injected failure.
 inline Common::Error InjectedError(uint32_t code = Common::FILE_READ_ERROR) {
-  return Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, "Injected", 1), code);
+  return Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreFileDir, "core/file/tests/file_test_doubles.h", "Injected", 1), code);
 }
 
 // A file over a byte vector. It keeps the held-error rule of the family: while it holds an

@@ -16,10 +16,13 @@
 
 #include "core/file/tests/file_test_doubles.h"
 #include "core/file/unix/posixsp.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/location_id.h"
 
 namespace {
+
+using Testing::HasSite;
 
 using FileTesting::MemoryFile;
 
@@ -117,8 +120,7 @@ TEST(SimpleCopyFile, MissingObjects) {
   EXPECT_STREQ(noSource.GetHead()->File, "core/file/utils.cpp");
   Common::Error noDestination = SimpleCopyFile(&file, nullptr, 16);
   ASSERT_EQ(noDestination.GetCode(), Common::FILE_WRITE_ERROR);
-  EXPECT_EQ(noDestination.GetHead()->Line, 171u);
-  EXPECT_STREQ(noDestination.GetHead()->Function, "SimpleCopyFile");
+  EXPECT_THAT(noDestination.GetHead(), HasSite("SimpleCopyFile", 171u));
 }
 
 // ---- CreateDirWithParents ----

@@ -13,16 +13,22 @@
 #include <vector>
 
 #include "core/common/text.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/fixtures.h"
-#include "tools/testing/memory_ri_file.h"
 #include "tools/testing/location_id.h"
+#include "tools/testing/memory_ri_file.h"
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::HasCode;
+using Testing::RaisedAt;
 
 using Bytes = std::vector<unsigned char>;
 using Testing::MemoryRiFile;
 
 constexpr Common::SourceFileId kZipfile = Common::Locations::CoreFileZipfile;
+constexpr Common::SourceFile kZipfileSource{kZipfile, "core/file/zipfile.cpp"};
 const Bytes kEndSignature = {0x50, 0x4B, 0x05, 0x06};
 
 Bytes ZipBytes(const std::string& spec) {
@@ -56,16 +62,6 @@ uint64_t SectionEndRecord(int elfClass, const std::string& zipSpec) {
   return ElfHeaderBytes(elfClass) + 4 + ZipBytes(zipSpec).size() - 22;
 }
 
-void ExpectError(const Common::Error& error, uint32_t code, const char* function, uint32_t line) {
-  ASSERT_EQ(error.GetCode(), code);
-  const Common::ErrorRecord* head = error.GetHead();
-  EXPECT_STREQ(head->Function, function);
-  EXPECT_EQ(head->Line, line);
-  EXPECT_STREQ(head->File, "core/file/zipfile.cpp");
-  EXPECT_EQ(head->IdLow, kZipfile.Base + line);
-  EXPECT_EQ(head->IdHigh, kZipfile.High);
-}
-
 uint64_t Locate(const Bytes& bytes, Common::Error& error) {
   MemoryRiFile file(bytes);
   return LocateCentralDirEnd(file, error);
@@ -85,7 +81,8 @@ TEST(LocateCentralDirEndTest, PlainZipFilesAreFoundByTheBackwardSearch) {
   };
   for (const Case& c : cases) {
     Bytes bytes = ZipBytes(c.spec);
-    Common::Error error = Common::MakeError(ORMIVANE_SITE(kZipfile, 1), Common::FILE_READ_ERROR);
+    Common::Error error = Common::MakeError(
+        Common::MakeLocation(kZipfile, "core/file/tests/zipfile_test.cpp", "TestBody", 1), Common::FILE_READ_ERROR);
     EXPECT_EQ(Locate(bytes, error), bytes.size() - 22 - c.commentBytes) << c.spec;
     EXPECT_TRUE(error.IsEmpty());
   }
@@ -101,7 +98,8 @@ TEST(LocateCentralDirEndTest, NothingIsFoundOutsideTheSearchedTail) {
   for (const char* spec : specs) {
     Common::Error error;
     EXPECT_EQ(Locate(ZipBytes(spec), error), 0u) << spec;
-    ExpectError(error, Common::FILE_CORRUPTED, "SearchCentralDir", 472);
+    EXPECT_THAT(
+        error, AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"SearchCentralDir", 472})));
   }
 }
 
@@ -112,7 +110,8 @@ TEST(LocateCentralDirEndTest, SmallFilesReadNoWindow) {
     MemoryRiFile file(bytes);
     Common::Error error;
     EXPECT_EQ(LocateCentralDirEnd(file, error), 0u) << size;
-    ExpectError(error, Common::FILE_CORRUPTED, "SearchCentralDir", 472);
+    EXPECT_THAT(
+        error, AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"SearchCentralDir", 472})));
     EXPECT_EQ(file.ReadCalls(), 1u) << "only the ELF probe reads, size " << size;
   }
 }
@@ -240,7 +239,8 @@ TEST(LocateCentralDirEndTest, AFailedReadOfTheSearchCarriesTheSourceError) {
   file.FailReadsFrom(bytes.size() - 30);
   Common::Error error;
   EXPECT_EQ(LocateCentralDirEnd(file, error), 0u);
-  ExpectError(error, Common::FILE_READ_ERROR, "SearchCentralDir", 460);
+  EXPECT_THAT(error,
+              AllOf(HasCode(Common::FILE_READ_ERROR), RaisedAt(kZipfileSource, Common::Site{"SearchCentralDir", 460})));
   EXPECT_EQ(Testing::LocationId(error), 0x86137B9D60C18128u);  // zipfile, line 460
   ASSERT_NE(error.GetHead()->Cause, nullptr);
   EXPECT_EQ(error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
@@ -293,7 +293,8 @@ TEST(ZipDirectoryTest, TheIteratorWalksEveryEntryOnce) {
     EXPECT_TRUE(it->last_error.IsEmpty());
     it->Next();
   }
-  ExpectError(it->last_error, Common::FILE_END_OF_FILE, "Next", 584);
+  EXPECT_THAT(it->last_error,
+              AllOf(HasCode(Common::FILE_END_OF_FILE), RaisedAt(kZipfileSource, Common::Site{"Next", 584})));
   EXPECT_EQ(Utf8(it->GetName()), "entry15") << "the iterator stays on its last entry";
 }
 
@@ -333,7 +334,8 @@ TEST(ZipDirectoryTest, NamesMatchIgnoringAsciiCaseAndWithBackslashForSlash) {
     EXPECT_EQ(ReadEntry(*dir, c.request), c.found) << Utf8(c.request);
   }
   EXPECT_EQ(dir->GetIterator(u"absent"), nullptr);
-  ExpectError(dir->last_error, Common::FILE_END_OF_FILE, "Next", 584);
+  EXPECT_THAT(dir->last_error,
+              AllOf(HasCode(Common::FILE_END_OF_FILE), RaisedAt(kZipfileSource, Common::Site{"Next", 584})));
   std::unique_ptr<i_dir::iterator> it(dir->GetIterator(u"DIR/SUB/FILE.TXT"));
   ASSERT_TRUE(it);
   EXPECT_TRUE(dir->last_error.IsEmpty());
@@ -379,7 +381,8 @@ TEST(ZipDirectoryTest, LyingEndRecordsAndCentralHeadersAreRefused) {
       EXPECT_EQ(archive.last_error.GetHead()->Line, c.line) << c.spec;
     }
     EXPECT_EQ(archive.GetIterator(), nullptr);
-    ExpectError(archive.last_error, Common::FILE_CORRUPTED, "GetIterator", 507);
+    EXPECT_THAT(archive.last_error,
+                AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"GetIterator", 507})));
     EXPECT_EQ(OpenArchive(bytes), nullptr) << c.spec;
   }
 }
@@ -401,13 +404,15 @@ TEST(ZipDirectoryTest, FailedReadsOfTheEndRecordAndTheCentralDirectory) {
     auto* source = new MemoryRiFile(bytes);
     source->FailReadCall(c.call);
     zip_file_impl archive(source);
-    ExpectError(archive.last_error, Common::FILE_READ_ERROR, "zip_file_impl", c.line);
+    EXPECT_THAT(archive.last_error, AllOf(HasCode(Common::FILE_READ_ERROR),
+                                          RaisedAt(kZipfileSource, Common::Site{"zip_file_impl", c.line})));
     ASSERT_NE(archive.last_error.GetHead()->Cause, nullptr);
     EXPECT_EQ(archive.last_error.GetHead()->Cause->Code, Common::FILE_READ_ERROR);
     EXPECT_STREQ(archive.last_error.GetHead()->Cause->Function, "MemoryRead");
     EXPECT_TRUE(source->last_error.IsEmpty()) << "the source's error was moved into the cause";
     EXPECT_EQ(archive.GetIterator(), nullptr);
-    ExpectError(archive.last_error, Common::FILE_CORRUPTED, "GetIterator", 507);
+    EXPECT_THAT(archive.last_error,
+                AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"GetIterator", 507})));
   }
 }
 
@@ -470,13 +475,14 @@ TEST(ZipDirectoryTest, CopiesIdentifiersAndUnsupportedOperations) {
   };
   for (const Failure& f : failures) {
     EXPECT_EQ(f.call(), nullptr) << f.function << f.line;
-    ExpectError(dir->last_error, f.code, f.function, f.line);
+    EXPECT_THAT(dir->last_error, AllOf(HasCode(f.code), RaisedAt(kZipfileSource, Common::Site{f.function, f.line})));
   }
   // An iterator that has run past the end cannot open anything.
   it->Next();
   ASSERT_TRUE(it->last_error);
   EXPECT_EQ(dir->OpenI(it.get(), false), nullptr);
-  ExpectError(dir->last_error, Common::FILE_OPEN_ERROR, "OpenI", 480);
+  EXPECT_THAT(dir->last_error,
+              AllOf(HasCode(Common::FILE_OPEN_ERROR), RaisedAt(kZipfileSource, Common::Site{"OpenI", 480})));
 }
 
 TEST(ZipDirectoryTest, EntriesAndIteratorsOutliveTheDirectory) {
@@ -510,11 +516,14 @@ TEST(ZipDirectoryTest, IteratorsAndIdentifiersOfAnotherArchiveAreRefused) {
   std::unique_ptr<file_identifier> ownCopyId(ownCopy->GetIdentifier());
 
   EXPECT_EQ(dir->OpenI(foreign.get(), false), nullptr);
-  ExpectError(dir->last_error, Common::FILE_OPEN_ERROR, "OpenI", 480);
+  EXPECT_THAT(dir->last_error,
+              AllOf(HasCode(Common::FILE_OPEN_ERROR), RaisedAt(kZipfileSource, Common::Site{"OpenI", 480})));
   EXPECT_EQ(dir->OpenI(gone.get(), false), nullptr);
-  ExpectError(dir->last_error, Common::FILE_OPEN_ERROR, "OpenI", 499);
+  EXPECT_THAT(dir->last_error,
+              AllOf(HasCode(Common::FILE_OPEN_ERROR), RaisedAt(kZipfileSource, Common::Site{"OpenI", 499})));
   EXPECT_EQ(dir->GetIterator(gone.get()), nullptr);
-  ExpectError(dir->last_error, Common::FILE_NOT_FOUND, "GetIterator", 541);
+  EXPECT_THAT(dir->last_error,
+              AllOf(HasCode(Common::FILE_NOT_FOUND), RaisedAt(kZipfileSource, Common::Site{"GetIterator", 541})));
 
   // A copy of this archive (OpenDir ".") shares its central directory: its iterators and
   // identifiers belong here.
@@ -582,7 +591,8 @@ TEST(ZipEntryTest, TheEndCallComparesTheCrc) {
   EXPECT_TRUE(file->last_error.IsEmpty()) << "a reader that stops at the size never compares";
   file->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(done, 0u);
-  ExpectError(file->last_error, Common::FILE_CORRUPTED, "Read", 82);
+  EXPECT_THAT(file->last_error,
+              AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"Read", 82})));
   // A length of 0 does nothing, even at the end.
   std::unique_ptr<si_file> again(dir->OpenI(u"e", false));
   again->Read(buffer, 0, &done);
@@ -638,14 +648,14 @@ TEST(ZipEntryTest, BrokenEntriesFailAsTheirFaultSays) {
       EXPECT_EQ(read.error.GetHead()->Cause->Code, c.code);
       continue;
     }
-    ExpectError(read.error, c.code, c.function, c.line);
+    EXPECT_THAT(read.error, AllOf(HasCode(c.code), RaisedAt(kZipfileSource, Common::Site{c.function, c.line})));
   }
 }
 
 TEST(ZipEntryTest, ACutStreamDeliversWhatInflatesFirst) {
   EntryRead read =
       ReadOnly(R"({"entries": [{"name": "e", "repeat": ["abcdefgh", 20000], "method": 8, "truncate": 40}]})", u"e", 100);
-  ExpectError(read.error, Common::FILE_CORRUPTED, "Read", 141);
+  EXPECT_THAT(read.error, AllOf(HasCode(Common::FILE_CORRUPTED), RaisedAt(kZipfileSource, Common::Site{"Read", 141})));
   EXPECT_GT(read.data.size(), 1000u);
   EXPECT_LT(read.data.size(), 160000u);
   std::string expected;
@@ -663,21 +673,24 @@ TEST(ZipEntryTest, AnUnsupportedEntryOpensAndAnswersItsSize) {
   uint32_t done = 7;
   file->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(done, 0u);
-  ExpectError(file->last_error, Common::FILE_NOT_SUPPORTED, "ReadLocalHeader", 198);
+  EXPECT_THAT(file->last_error, AllOf(HasCode(Common::FILE_NOT_SUPPORTED),
+                                      RaisedAt(kZipfileSource, Common::Site{"ReadLocalHeader", 198})));
 }
 
 TEST(ZipEntryTest, RewindIsNotSupported) {
   auto dir = OpenArchive(ZipBytes(kSmallZip));
   std::unique_ptr<si_file> file(dir->OpenI(u"a.txt", false));
   file->Rewind();
-  ExpectError(file->last_error, Common::FILE_NOT_SUPPORTED, "Rewind", 160);
+  EXPECT_THAT(file->last_error,
+              AllOf(HasCode(Common::FILE_NOT_SUPPORTED), RaisedAt(kZipfileSource, Common::Site{"Rewind", 160})));
   char buffer[16];
   uint32_t done = 1;
   file->Read(buffer, sizeof buffer, &done);
   EXPECT_EQ(done, 0u);
   // A file that holds an error keeps it: Rewind adds nothing.
   file->Rewind();
-  ExpectError(file->last_error, Common::FILE_NOT_SUPPORTED, "Rewind", 160);
+  EXPECT_THAT(file->last_error,
+              AllOf(HasCode(Common::FILE_NOT_SUPPORTED), RaisedAt(kZipfileSource, Common::Site{"Rewind", 160})));
 }
 
 TEST(ZipEntryTest, AFailingSourceFailsTheReadAndStaysUsable) {
@@ -691,7 +704,8 @@ TEST(ZipEntryTest, AFailingSourceFailsTheReadAndStaysUsable) {
     source->FailReadsFrom(40000);
     std::unique_ptr<si_file> big(dir->OpenI(u"big", false));
     ReadAll(*big, 8192);
-    ExpectError(big->last_error, Common::FILE_READ_ERROR, "Read", method == 0 ? 129 : 104);
+    EXPECT_THAT(big->last_error, AllOf(HasCode(Common::FILE_READ_ERROR),
+                                       RaisedAt(kZipfileSource, Common::Site{"Read", method == 0 ? 129u : 104u})));
     ASSERT_NE(big->last_error.GetHead()->Cause, nullptr);
     EXPECT_STREQ(big->last_error.GetHead()->Cause->Function, "MemoryRead");
     source->FailReadsFrom(UINT64_MAX);

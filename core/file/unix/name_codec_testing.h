@@ -20,7 +20,7 @@ std::string ToNativeNameWith(UConverter* converter, const char16_t* name);
 Common::WString FromNativeNameWith(UConverter* converter, const char* native);
 
 // Converts `count` units through ICU and appends their bytes; false on failure.
-bool ConvertRun(UConverter* converter, const char16_t* units, int32_t count, std::string& out);
+[[nodiscard]] bool ConvertRun(UConverter* converter, const char16_t* units, int32_t count, std::string& out);
 
 // Whether the process-wide converter has been opened.
 bool IsConverterOpen();

@@ -22,13 +22,15 @@ namespace {
 
 using Common::Error;
 
-constexpr Common::SourceFileId kFile = Common::Locations::CoreFileUnixPosixBackup;
+constexpr Common::SourceFile kSource{Common::Locations::CoreFileUnixPosixBackup, "core/file/unix/posix_backup.cpp"};
 
-constexpr uint32_t kGetXattrLine = 154;
-constexpr uint32_t kSetXattrLine = 171;
-constexpr uint32_t kNoDirPathLine = 435;
-constexpr uint32_t kXattrHeaderShortLine = 473;
-constexpr uint32_t kRecoverLine = 551;
+constexpr Common::Site kBackupNoBufferSite{"PosixBackupFile", 97};
+constexpr Common::Site kGetXattrSite{"GetXattr", 154};
+constexpr Common::Site kSetXattrSite{"SetXattr", 171};
+constexpr Common::Site kXattrNoBufferSite{"ProcessChunk", 173};
+constexpr Common::Site kNoDirPathSite{"ProcessChunk", 435};
+constexpr Common::Site kXattrHeaderShortSite{"ProcessChunk", 473};
+constexpr Common::Site kRecoverSite{"PosixRestoreFile", 551};
 
 constexpr uint32_t kFlagsWordBytes = 4;
 // A value is read in pieces of this size, so a damaged length costs no more memory than
@@ -43,20 +45,8 @@ constexpr const char* kCapabilityAttribute = "security.capability";
 constexpr uint32_t kTypeRegular = 0;
 constexpr uint32_t kTypeDirectory = 128;
 
-Common::SourceLocation Site(const char* function, uint32_t line) {
-  return Common::MakeLocation(kFile, __FILE__, function, line);
-}
-
-// The errno-mapped error of a failed attribute call; call it right after the call.
-Error XattrError(const char* function, uint32_t line, uint32_t code, const char* path, const char* name) {
-  int saved = errno;
-  const char16_t* text = Common::GetCodeText(code);
-  errno = saved;
-  return MakeFileError(Site(function, line), code, text, path, name);
-}
-
 Error SetXattrError(const std::string& path, const char* name) {
-  return XattrError("SetXattr", kSetXattrLine, Common::FILE_WRITE_ERROR, path.c_str(), name);
+  return FileErrorFromErrno(kSource.At(kSetXattrSite), Common::FILE_WRITE_ERROR, path.c_str(), name);
 }
 
 bool IsSkippableAttribute(const char* name) {
@@ -94,7 +84,7 @@ Error WriteXattrRecord(ChunkWriter& writer, const std::string& path, const std::
   std::unique_ptr<raw_data> buffer = writer.GetBuffer(wanted);
   if (!buffer || buffer->data == nullptr || buffer->size < wanted) {
     // No room for the record: fail rather than write through a missing buffer.
-    Error error = Common::MakeError(Site("PosixBackupFile", __LINE__), Common::FILE_BACKUP_ERROR);
+    Error error = Common::MakeError(kSource.At(kBackupNoBufferSite), Common::FILE_BACKUP_ERROR);
     if (writer.last_error) error.AddCause(TakeLastError(writer));
     return error;
   }
@@ -106,7 +96,7 @@ Error WriteXattrRecord(ChunkWriter& writer, const std::string& path, const std::
   if (got > size) {
     // Asked with no room, the call reports a value that grew meanwhile without copying it.
     errno = ERANGE;
-    return XattrError("GetXattr", kGetXattrLine, Common::FILE_READ_ERROR, path.c_str(), name.c_str());
+    return FileErrorFromErrno(kSource.At(kGetXattrSite), Common::FILE_READ_ERROR, path.c_str(), name.c_str());
   }
 
   BackupFormat::StoreLe16(payload + L::kNameLengthOffset, static_cast<uint16_t>(nameBytes));
@@ -170,7 +160,7 @@ Error ReadValue(i_file& reader, uint32_t length, std::vector<uint8_t>& value) {
     try {
       value.resize(have + piece);
     } catch (const std::bad_alloc&) {
-      return Common::MakeError(Site("ProcessChunk", __LINE__), Common::FILE_OUT_OF_MEMORY);
+      return Common::MakeError(kSource.At(kXattrNoBufferSite), Common::FILE_OUT_OF_MEMORY);
     }
     if (Error error = ReadExact(reader, value.data() + have, piece)) return error;
   }
@@ -207,7 +197,7 @@ class PosixRestoreChunkProcessor : public RestoreHelpers::CommonRestoreChunkProc
 
 Error PosixRestoreChunkProcessor::ProcessChunk(uint8_t type, std::unique_ptr<i_file>& reader,
                                                const RestoreRequestBody& request) {
-  if (directory_path.empty()) return Common::MakeError(Site("ProcessChunk", kNoDirPathLine), Common::FILE_READ_ERROR);
+  if (directory_path.empty()) return Common::MakeError(kSource.At(kNoDirPathSite), Common::FILE_READ_ERROR);
   if (Error error = CommonRestoreChunkProcessor::ProcessChunk(type, reader, request)) return error;
   if (type != CHUNK_XATTR) return Common::NoError;
   // Only an open regular file takes the attributes (not a directory or a link).
@@ -225,8 +215,7 @@ Error PosixRestoreChunkProcessor::RestoreXattrs(i_file& reader, posix_file& file
     reader.Read(header, sizeof header, &count);
     if (reader.last_error) return TakeLastError(reader);
     if (count == 0) return Common::NoError;
-    if (count != sizeof header)
-      return Common::MakeError(Site("ProcessChunk", kXattrHeaderShortLine), Common::FILE_END_OF_FILE);
+    if (count != sizeof header) return Common::MakeError(kSource.At(kXattrHeaderShortSite), Common::FILE_END_OF_FILE);
     const uint16_t nameBytes = BackupFormat::LoadLe16(header + L::kNameLengthOffset);
     const uint32_t valueBytes = BackupFormat::LoadLe32(header + L::kValueLengthOffset);
 
@@ -267,7 +256,7 @@ Common::Error GetXattr(const char* path, const char* name, void* value, size_t s
   *result = lgetxattr(path, name, value, size);
   if (*result >= 0) return Common::NoError;
   *result = -1;
-  return XattrError("GetXattr", kGetXattrLine, Common::FILE_READ_ERROR, path, name);
+  return FileErrorFromErrno(kSource.At(kGetXattrSite), Common::FILE_READ_ERROR, path, name);
 }
 
 Common::Error PosixBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request) {
@@ -296,7 +285,7 @@ Common::Error PosixRestoreFile(ro_dir* dir, const char16_t* dir_path, const char
     result = processor.DoRestore(request);
   }
   if (result.GetCode() == 0 || result.GetCode() == Common::FILE_RECOVER_ERROR) return result;
-  Error wrapped = Common::MakeError(Site("PosixRestoreFile", kRecoverLine), Common::FILE_RECOVER_ERROR);
+  Error wrapped = Common::MakeError(kSource.At(kRecoverSite), Common::FILE_RECOVER_ERROR);
   wrapped.AddCause(result);
   return wrapped;
 }

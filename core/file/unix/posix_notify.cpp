@@ -20,10 +20,10 @@
 
 namespace {
 
-constexpr uint32_t kThreadStartFailedLine = 1229;
-constexpr int kStopCurrentAssertLine = 210;
-constexpr int kStopCountAssertLine = 211;
-constexpr int kStopJoinAssertLine = 221;
+constexpr Common::Site kThreadStartFailedSite{"EnableNotification", 1229};
+constexpr Common::Site kStopCurrentAssertSite{"StopNotification", 210};
+constexpr Common::Site kStopCountAssertSite{"StopNotification", 211};
+constexpr Common::Site kStopJoinAssertSite{"StopNotification", 221};
 
 // A full cycle over the list takes about this long, but no directory is looked at more
 // often than every kMinLookIntervalMs.
@@ -184,8 +184,8 @@ void StopNotification() {
     return;
   }
   if (CurrentNotification != nullptr)
-    SafeAssert("CurrentNotification == 0", PosixSites::kSourceFile, kStopCurrentAssertLine);
-  if (NotificationCount != 0) SafeAssert("NotificationCount == 0", PosixSites::kSourceFile, kStopCountAssertLine);
+    SafeAssert("CurrentNotification == 0", PosixSites::kSourceFile, kStopCurrentAssertSite);
+  if (NotificationCount != 0) SafeAssert("NotificationCount == 0", PosixSites::kSourceFile, kStopCountAssertSite);
   pthread_t thread = NotificationThreadHandle;
   NotificationThreadHandle = pthread_t{};
   NotificationThreadStarted = false;
@@ -193,7 +193,7 @@ void StopNotification() {
   pthread_cond_signal(&NotificationWake);
   pthread_mutex_unlock(&NotificationMutex);
   int res = pthread_join(thread, nullptr);
-  if (res != 0) SafeAssert("!res", PosixSites::kSourceFile, kStopJoinAssertLine);
+  if (res != 0) SafeAssert("!res", PosixSites::kSourceFile, kStopJoinAssertSite);
 }
 
 [[maybe_unused]] const int kStopNotificationRegistered = std::atexit(StopNotification);
@@ -221,8 +221,8 @@ void posix_dir::EnableNotification(NotificationListener* listener) {
         if (!NotificationThreadStarted) {
           if (pthread_create(&NotificationThreadHandle, nullptr, NotificationThread, nullptr) != 0) {
             lock.Unlock();
-            ReplaceLastError(*this, PosixSites::Plain("EnableNotification", kThreadStartFailedLine,
-                                                      Common::FILE_OPEN_ERROR));
+            ReplaceLastError(
+                *this, Common::MakeError(PosixSites::kSource.At(kThreadStartFailedSite), Common::FILE_OPEN_ERROR));
             return;
           }
           NotificationThreadStarted = true;

@@ -20,31 +20,31 @@
 #include "core/linex/descriptor_registry.h"
 #include "core/linex/filelock.h"
 
-using PosixSites::FromErrno;
-using PosixSites::Plain;
+using PosixSites::kSource;
 
 namespace {
 
-constexpr uint32_t kLockLine = 197;
-constexpr uint32_t kReadLine = 338;
-constexpr uint32_t kReadAssertLine = 344;
-constexpr uint32_t kWriteLine = 369;
-constexpr uint32_t kWriteAssertLine = 376;
-constexpr uint32_t kFlushLine = 388;
-constexpr uint32_t kSeekLine = 396;
-constexpr uint32_t kSeekEndLine = 428;
-constexpr uint32_t kTruncateLine = 437;
-constexpr uint32_t kSetTimesLine = 455;
-constexpr uint32_t kAppendLine = 462;
-constexpr uint32_t kGetFlagsLine = 480;
-constexpr uint32_t kSetFlagsLine = 490;
-constexpr uint32_t kDeallocateLine = 499;
-constexpr uint32_t kBlockSizeLine = 534;
-constexpr uint32_t kBlockMapLine = 554;
-constexpr uint32_t kOpenLine = 679;
-constexpr uint32_t kCloexecLine = 705;
-constexpr uint32_t kWholeLockLine = 716;
-constexpr uint32_t kHeldTruncateLine = 730;
+constexpr Common::Site kLockSite{"DoLockFileHandle", 197};
+constexpr Common::Site kReadSite{"Read", 338};
+constexpr Common::Site kReadAssertSite{"Read", 344};
+constexpr Common::Site kWriteSite{"Write", 369};
+constexpr Common::Site kWriteAssertSite{"Write", 376};
+constexpr Common::Site kFlushSite{"Flush", 388};
+constexpr Common::Site kSeekSite{"Seek", 396};
+constexpr Common::Site kSeekEndSite{"SeekEnd", 428};
+constexpr Common::Site kTruncateSite{"Truncate", 437};
+constexpr Common::Site kSetTimesSite{"IOCTL", 455};
+constexpr Common::Site kAppendSite{"IOCTL", 462};
+constexpr Common::Site kGetFlagsSite{"IOCTL", 480};
+constexpr Common::Site kSetFlagsSite{"IOCTL", 490};
+constexpr Common::Site kDeallocateSite{"IOCTL", 499};
+constexpr Common::Site kBlockSizeSite{"IOCTL", 534};
+constexpr Common::Site kBlockMapSite{"IOCTL", 554};
+constexpr Common::Site kUnknownRequestSite{"IOCTL", 230};
+constexpr Common::Site kOpenSite{"Open", 679};
+constexpr Common::Site kCloexecSite{"Open", 705};
+constexpr Common::Site kWholeLockSite{"Open", 716};
+constexpr Common::Site kHeldTruncateSite{"Open", 730};
 
 constexpr int64_t kSectorBytes = 512;
 
@@ -83,7 +83,7 @@ Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uin
   request.l_len = static_cast<off64_t>(length);
   request.l_pid = 0;
   if (LinuxExRangeLock(fd, wait ? F_SETLKW64 : F_SETLK64, &request) == 0) return Common::NoError;
-  return FromErrno("DoLockFileHandle", kLockLine, Common::FILE_LOCK_FAILED);
+  return FileErrorFromErrno(kSource.At(kLockSite), Common::FILE_LOCK_FAILED);
 }
 
 posix_file::posix_file(int fd, bool range_locks) : fd(fd), range_locks(range_locks) {}
@@ -100,12 +100,12 @@ void posix_file::Read(void* buffer, uint32_t length, uint32_t* done) {
   while (remaining > 0) {
     ssize_t n = read(fd, at, remaining);
     if (n < 0) {
-      ReplaceLastError(*this, FromErrno("Read", kReadLine, Common::FILE_READ_ERROR));
+      ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kReadSite), Common::FILE_READ_ERROR));
       return;
     }
     if (n == 0) return;
     if (static_cast<size_t>(n) > remaining) {
-      SafeAssert("rr <= Size", PosixSites::kSourceFile, kReadAssertLine);
+      SafeAssert("rr <= Size", PosixSites::kSourceFile, kReadAssertSite);
       return;
     }
     at += n;
@@ -125,12 +125,12 @@ void posix_file::Write(const void* buffer, uint32_t length, uint32_t* done) {
       // A full disk or the size limit shows as a short count; the exact-length Write
       // turns that into "The disk is full.".
       if (errno == EFBIG || errno == ENOSPC) return;
-      ReplaceLastError(*this, FromErrno("Write", kWriteLine, Common::FILE_WRITE_ERROR));
+      ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kWriteSite), Common::FILE_WRITE_ERROR));
       return;
     }
     if (n == 0) return;
     if (static_cast<size_t>(n) > remaining) {
-      SafeAssert("rr <= Size", PosixSites::kSourceFile, kWriteAssertLine);
+      SafeAssert("rr <= Size", PosixSites::kSourceFile, kWriteAssertSite);
       return;
     }
     at += n;
@@ -141,19 +141,19 @@ void posix_file::Write(const void* buffer, uint32_t length, uint32_t* done) {
 
 void posix_file::Flush() {
   if (HoldsError()) return;
-  if (fsync(fd) != 0) ReplaceLastError(*this, FromErrno("Flush", kFlushLine, Common::FILE_WRITE_ERROR));
+  if (fsync(fd) != 0) ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kFlushSite), Common::FILE_WRITE_ERROR));
 }
 
 void posix_file::Truncate(uint64_t size) {
   if (HoldsError()) return;
   if (ftruncate64(fd, static_cast<off64_t>(size)) != 0)
-    ReplaceLastError(*this, FromErrno("Truncate", kTruncateLine, Common::FILE_WRITE_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kTruncateSite), Common::FILE_WRITE_ERROR));
 }
 
 uint64_t posix_file::Seek(uint64_t offset, int whence) {
   off64_t position = lseek64(fd, static_cast<off64_t>(offset), whence);
   if (position == -1) {
-    ReplaceLastError(*this, FromErrno("Seek", kSeekLine, Common::FILE_SEEK_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSeekSite), Common::FILE_SEEK_ERROR));
     return 0;
   }
   return static_cast<uint64_t>(position);
@@ -170,11 +170,11 @@ uint64_t posix_file::SeekEnd(int64_t delta) {
   off64_t position = lseek64(fd, delta, SEEK_END);
   if (position != -1) return static_cast<uint64_t>(position);
   int seekErrno = errno;
-  ReplaceLastError(*this, FromErrno("Seek", kSeekLine, Common::FILE_SEEK_ERROR));
+  ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSeekSite), Common::FILE_SEEK_ERROR));
   if (seekErrno != EBADF) return 0;
   struct stat64 st;
   if (fstat64(fd, &st) != 0) {
-    ReplaceLastError(*this, FromErrno("SeekEnd", kSeekEndLine, Common::FILE_SEEK_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSeekEndSite), Common::FILE_SEEK_ERROR));
     return 0;
   }
   ReplaceLastError(*this, Common::NoError);
@@ -221,13 +221,13 @@ void posix_file::GetSector(void* request) {
   auto* block = static_cast<PosixControl::GetSectorRequest*>(request);
   int blockBytes = 0;
   if (ioctl(fd, FIGETBSZ, &blockBytes) != 0) {
-    ReplaceLastError(*this, FromErrno("IOCTL", kBlockSizeLine, Common::FILE_NOT_SUPPORTED));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kBlockSizeSite), Common::FILE_NOT_SUPPORTED));
     return;
   }
   int64_t perBlock = static_cast<uint32_t>(blockBytes) / kSectorBytes;
   // A block smaller than a sector has no sector arithmetic.
   if (perBlock == 0) {
-    ReplaceLastError(*this, Plain("IOCTL", __LINE__, Common::FILE_NOT_SUPPORTED));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kUnknownRequestSite), Common::FILE_NOT_SUPPORTED));
     return;
   }
   int64_t position = lseek64(fd, 0, SEEK_CUR);
@@ -236,7 +236,7 @@ void posix_file::GetSector(void* request) {
   int64_t within = sector % perBlock;
   int mapped = static_cast<int>(logical);
   if (ioctl(fd, FIBMAP, &mapped) != 0) {
-    ReplaceLastError(*this, FromErrno("IOCTL", kBlockMapLine, Common::FILE_NOT_SUPPORTED));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kBlockMapSite), Common::FILE_NOT_SUPPORTED));
     return;
   }
   uint64_t physical = static_cast<uint32_t>(mapped);
@@ -258,7 +258,7 @@ void posix_file::SetAppendMode() {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_APPEND) >= 0) return;
   int failure = errno;
-  Common::Error error(PosixSites::Site("IOCTL", kAppendLine), Common::FILE_WRITE_ERROR);
+  Common::Error error(kSource.At(kAppendSite), Common::FILE_WRITE_ERROR);
   error.AddPosixError(failure);
   ReplaceLastError(*this, error);
 }
@@ -268,7 +268,7 @@ void posix_file::GetInodeFlags(void* request) {
   // The kernel moves an int whatever width the request number's type suggests.
   int flags = 0;
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-    ReplaceLastError(*this, FromErrno("IOCTL", kGetFlagsLine, Common::FILE_WRITE_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kGetFlagsSite), Common::FILE_WRITE_ERROR));
     return;
   }
   block->Flags = static_cast<uint32_t>(flags);
@@ -278,7 +278,7 @@ void posix_file::SetInodeFlags(void* request) {
   auto* block = static_cast<PosixControl::InodeFlagsRequest*>(request);
   int flags = static_cast<int>(block->Flags);
   if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
-    ReplaceLastError(*this, FromErrno("IOCTL", kSetFlagsLine, Common::FILE_WRITE_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSetFlagsSite), Common::FILE_WRITE_ERROR));
 }
 
 void posix_file::SetFileTimes(void* request) {
@@ -286,7 +286,7 @@ void posix_file::SetFileTimes(void* request) {
   timeval times[2] = {PosixSites::MillisToTimeval(block->AccessTime),
                       PosixSites::MillisToTimeval(block->ModificationTime)};
   if (futimes(fd, times) != 0)
-    ReplaceLastError(*this, FromErrno("IOCTL", kSetTimesLine, Common::FILE_WRITE_ERROR));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSetTimesSite), Common::FILE_WRITE_ERROR));
 }
 
 void posix_file::DeallocateRange(void* request) {
@@ -296,7 +296,7 @@ void posix_file::DeallocateRange(void* request) {
     result = fallocate64(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(block->Offset),
                          static_cast<off64_t>(block->Length));
   } while (result != 0 && errno == EINTR);
-  if (result != 0) ReplaceLastError(*this, FromErrno("IOCTL", kDeallocateLine, Common::FILE_WRITE_ERROR));
+  if (result != 0) ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kDeallocateSite), Common::FILE_WRITE_ERROR));
 }
 
 namespace {
@@ -326,11 +326,11 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
   const char* path = native_path.c_str();
   int fd = GetDescriptor(path, openFlags, static_cast<mode_t>(mode));
   if (fd == -1) {
-    ReplaceLastError(*this, FromErrno("Open", kOpenLine, Common::FILE_OPEN_ERROR, path));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kOpenSite), Common::FILE_OPEN_ERROR, path));
     return nullptr;
   }
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
-    ReplaceLastError(*this, FromErrno("Open", kCloexecLine, Common::FILE_OPEN_ERROR, path));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kCloexecSite), Common::FILE_OPEN_ERROR, path));
     // Through the registry, so that it keeps no entry for a descriptor it never sees again.
     LinuxExClose(fd);
     return nullptr;
@@ -338,7 +338,7 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
   if (!range_locks) {
     Common::Error lockError = DoLockFileHandle(true, fd, writable, false, 0, 0);
     if (lockError) {
-      Common::Error denied = Plain("Open", kWholeLockLine, Common::FILE_ACCESS_DENIED);
+      Common::Error denied = Common::MakeError(kSource.At(kWholeLockSite), Common::FILE_ACCESS_DENIED);
       denied.AddCause(lockError);
       ReplaceLastError(*this, denied);
       LinuxExClose(fd);
@@ -349,7 +349,7 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
   if (truncateLater) {
     TruncateHeldBack(*file);
     if (file->last_error) {
-      Common::Error failed = FromErrno("Open", kHeldTruncateLine, Common::FILE_OPEN_ERROR, path);
+      Common::Error failed = FileErrorFromErrno(kSource.At(kHeldTruncateSite), Common::FILE_OPEN_ERROR, path);
       failed.AddCause(TakeLastError(*file));
       ReplaceLastError(*this, failed);
       delete file;

@@ -154,8 +154,8 @@ class posix_dir : public rio_dir {
   posix_file* OpenByName(const What& what, uint32_t flags, bool range_locks, uint32_t mode);
   // Create with the open flags given; a failed open becomes the create error.
   posix_file* CreateByName(const char16_t* name, uint32_t flags, bool range_locks, const AccessRights* rights);
-  i_dir::iterator* AdoptSelfIterator(stat_iterator* entry, const char* function, uint32_t nullLine);
-  bool JoinName(const char16_t* name, std::string& path, const char* function, uint32_t emptyLine, uint32_t code);
+  i_dir::iterator* AdoptSelfIterator(stat_iterator* entry, Common::Site nullSite);
+  [[nodiscard]] bool JoinName(const char16_t* name, std::string& path, Common::Site emptySite, uint32_t code);
   void SetEntryTimes(void* request);
   void GetDevicePath(void* request);
   void GetFsType(void* request);

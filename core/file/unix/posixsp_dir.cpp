@@ -22,56 +22,55 @@
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
 
-using PosixSites::FromErrno;
-using PosixSites::Plain;
+using PosixSites::kSource;
 
 namespace {
 
-constexpr uint32_t kCreateLine = 818;
-constexpr uint32_t kHomeLine = 891;
-constexpr uint32_t kSpecialUnknownLine = 901;
-constexpr uint32_t kRemoveEmptyLine = 914;
-constexpr uint32_t kRemoveLine = 916;
-constexpr uint32_t kRenameEmptyLine = 929;
-constexpr uint32_t kRenameLine = 931;
-constexpr uint32_t kCreateDirEmptyLine = 942;
-constexpr uint32_t kCreateDirLine = 952;
-constexpr uint32_t kRemoveDirEmptyLine = 963;
-constexpr uint32_t kRemoveDirLine = 965;
-constexpr uint32_t kAccessAssertLine = 972;
-constexpr uint32_t kIteratorOpenLine = 991;
-constexpr uint32_t kIteratorMemoryLine = 998;
-constexpr uint32_t kIteratorByNameEmptyLine = 1011;
-constexpr uint32_t kIteratorByNameMemoryLine = 1017;
-constexpr uint32_t kIteratorByIdNullLine = 1033;
-constexpr uint32_t kIteratorByIdMemoryLine = 1043;
-constexpr uint32_t kSelfIteratorMemoryLine = 1060;
-constexpr uint32_t kPathByIteratorLine = 1084;
-constexpr uint32_t kPathByIdLine = 1098;
-constexpr uint32_t kDriveSizeLine = 1157;
-constexpr uint32_t kDriveBlockSizeLine = 1164;
-constexpr uint32_t kOwnerEmptyLine = 1325;
-constexpr uint32_t kOwnerLine = 1327;
-constexpr uint32_t kPermissionsEmptyLine = 1341;
-constexpr uint32_t kPermissionsStatLine = 1347;
-constexpr uint32_t kPermissionsLinkLine = 1349;
-constexpr uint32_t kPermissionsLine = 1351;
-constexpr uint32_t kDeviceNodeEmptyLine = 1396;
-constexpr uint32_t kDeviceNodeTypeLine = 1422;
-constexpr uint32_t kDeviceNodeLine = 1427;
-constexpr uint32_t kHardLinkEmptyLine = 1440;
-constexpr uint32_t kHardLinkExistingEmptyLine = 1447;
-constexpr uint32_t kHardLinkLine = 1452;
-constexpr uint32_t kSymLinkEmptyLine = 1468;
-constexpr uint32_t kSymLinkLine = 1474;
-constexpr uint32_t kDevicePathLine = 1495;
-constexpr uint32_t kEntryTimesStatLine = 1542;
-constexpr uint32_t kEntryTimesLinkLine = 1544;
-constexpr uint32_t kEntryTimesLine = 1546;
-constexpr uint32_t kFsTypeLine = 1601;
+constexpr Common::Site kCreateSite{"Create", 818};
+constexpr Common::Site kHomeSite{"OpenSpecialDir", 891};
+constexpr Common::Site kSpecialUnknownSite{"OpenSpecialDir", 901};
+constexpr Common::Site kRemoveEmptySite{"Remove", 914};
+constexpr Common::Site kRemoveSite{"Remove", 916};
+constexpr Common::Site kRenameEmptySite{"Rename", 929};
+constexpr Common::Site kRenameSite{"Rename", 931};
+constexpr Common::Site kCreateDirEmptySite{"CreateDir", 942};
+constexpr Common::Site kCreateDirSite{"CreateDir", 952};
+constexpr Common::Site kRemoveDirEmptySite{"RemoveDir", 963};
+constexpr Common::Site kRemoveDirSite{"RemoveDir", 965};
+constexpr Common::Site kAccessAssertSite{"SetAccessRights", 972};
+constexpr Common::Site kIteratorOpenSite{"GetIterator", 991};
+constexpr Common::Site kIteratorMemorySite{"GetIterator", 998};
+constexpr Common::Site kIteratorByNameEmptySite{"GetIterator", 1011};
+constexpr Common::Site kIteratorByNameMemorySite{"GetIterator", 1017};
+constexpr Common::Site kIteratorByIdNullSite{"GetIterator", 1033};
+constexpr Common::Site kIteratorByIdMemorySite{"GetIterator", 1043};
+constexpr Common::Site kSelfIteratorMemorySite{"GetSelfIterator", 1060};
+constexpr Common::Site kPathByIteratorSite{"GetPath", 1084};
+constexpr Common::Site kPathByIdSite{"GetPath", 1098};
+constexpr Common::Site kDriveSizeSite{"GetDriveSize", 1157};
+constexpr Common::Site kDriveBlockSizeSite{"GetDriveSize", 1164};
+constexpr Common::Site kOwnerEmptySite{"SetUnixOwner", 1325};
+constexpr Common::Site kOwnerSite{"SetUnixOwner", 1327};
+constexpr Common::Site kPermissionsEmptySite{"SetUnixPermissions", 1341};
+constexpr Common::Site kPermissionsStatSite{"SetUnixPermissions", 1347};
+constexpr Common::Site kPermissionsLinkSite{"SetUnixPermissions", 1349};
+constexpr Common::Site kPermissionsSite{"SetUnixPermissions", 1351};
+constexpr Common::Site kDeviceNodeEmptySite{"CreateDeviceNode", 1396};
+constexpr Common::Site kDeviceNodeTypeSite{"CreateDeviceNode", 1422};
+constexpr Common::Site kDeviceNodeSite{"CreateDeviceNode", 1427};
+constexpr Common::Site kHardLinkEmptySite{"CreateHardLink", 1440};
+constexpr Common::Site kHardLinkExistingEmptySite{"CreateHardLink", 1447};
+constexpr Common::Site kHardLinkSite{"CreateHardLink", 1452};
+constexpr Common::Site kSymLinkEmptySite{"CreateSymLink", 1468};
+constexpr Common::Site kSymLinkSite{"CreateSymLink", 1474};
+constexpr Common::Site kDevicePathSite{"IOCTL", 1495};
+constexpr Common::Site kEntryTimesStatSite{"IOCTL", 1542};
+constexpr Common::Site kEntryTimesLinkSite{"IOCTL", 1544};
+constexpr Common::Site kEntryTimesSite{"IOCTL", 1546};
+constexpr Common::Site kFsTypeSite{"IOCTL", 1601};
 // Sites of this file's own: an empty joined path names no entry.
-constexpr uint32_t kOpenEmptyPathLine = 92;
-constexpr uint32_t kOpenDirEmptyPathLine = 105;
+constexpr Common::Site kOpenEmptyPathSite{"Open", 92};
+constexpr Common::Site kOpenDirEmptyPathSite{"OpenDir", 105};
 
 constexpr uint32_t kOpenReadOnly = O_RDONLY;
 constexpr uint32_t kOpenWriteOnly = O_WRONLY;
@@ -91,7 +90,7 @@ posix_dir* OpenSubdir(posix_dir& dir, const What& what) {
   if (dir.last_error) return nullptr;
   // An empty path would leave later names relative to the process's working directory.
   if (path.empty()) {
-    ReplaceLastError(dir, Plain("OpenDir", kOpenDirEmptyPathLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(dir, Common::MakeError(kSource.At(kOpenDirEmptyPathSite), Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   return new posix_dir(path);
@@ -104,9 +103,9 @@ const the_identifier* NativeIdentifier(const file_identifier* id) {
 }
 
 // A path record without the errno cause that MakeFileError attaches.
-Common::Error PathErrorWithoutCause(const char* function, uint32_t line, uint32_t code, const char* path) {
+Common::Error PathErrorWithoutCause(Common::Site site, uint32_t code, const char* path) {
   errno = 0;
-  Common::Error error = FromErrno(function, line, code, path);
+  Common::Error error = FileErrorFromErrno(kSource.At(site), code, path);
   error.AddCause(Common::Error());
   return error;
 }
@@ -191,7 +190,7 @@ void posix_dir::GetPath(const i_dir::iterator* entry, std::string& out) {
   auto* own = dynamic_cast<const stat_iterator*>(entry);
   const char* native = own != nullptr && !own->last_error ? own->GetNativeName() : nullptr;
   if (native == nullptr) {
-    ReplaceLastError(*this, Plain("GetPath", kPathByIteratorLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kPathByIteratorSite), Common::FILE_OPEN_ERROR));
     return;
   }
   out = native_path;
@@ -203,7 +202,7 @@ void posix_dir::GetPath(const file_identifier* id, std::string& out) {
   out.clear();
   const the_identifier* own = NativeIdentifier(id);
   if (own == nullptr) {
-    ReplaceLastError(*this, Plain("GetPath", kPathByIdLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kPathByIdSite), Common::FILE_OPEN_ERROR));
     return;
   }
   out = native_path;
@@ -211,11 +210,10 @@ void posix_dir::GetPath(const file_identifier* id, std::string& out) {
   ReplaceLastError(*this, Common::NoError);
 }
 
-bool posix_dir::JoinName(const char16_t* name, std::string& path, const char* function, uint32_t emptyLine,
-                         uint32_t code) {
+bool posix_dir::JoinName(const char16_t* name, std::string& path, Common::Site emptySite, uint32_t code) {
   GetPath(name, path);
   if (!path.empty()) return true;
-  ReplaceLastError(*this, Plain(function, emptyLine, code));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(emptySite), code));
   return false;
 }
 
@@ -229,7 +227,7 @@ posix_file* posix_dir::OpenByName(const What& what, uint32_t flags, bool range_l
   GetPath(what, path);
   if (last_error) return nullptr;
   if (path.empty()) {
-    ReplaceLastError(*this, Plain("Open", kOpenEmptyPathLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kOpenEmptyPathSite), Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   return Open(path, flags, range_locks, mode);
@@ -276,7 +274,7 @@ posix_file* posix_dir::CreateByName(const char16_t* name, uint32_t flags, bool r
   uint32_t mode = rights != nullptr ? rights->Mode : kDefaultFileMode;
   posix_file* file = OpenByName(name, flags, range_locks, mode);
   if (last_error.GetCode() == Common::FILE_OPEN_ERROR) {
-    Common::Error failed = Plain("Create", kCreateLine, Common::FILE_CREATE_ERROR);
+    Common::Error failed = Common::MakeError(kSource.At(kCreateSite), Common::FILE_CREATE_ERROR);
     failed.AddCause(last_error);
     ReplaceLastError(*this, failed);
   }
@@ -317,7 +315,7 @@ rio_dir* posix_dir::OpenSpecialDir(uint32_t id) {
     case kSpecialDirHomeAlias: {
       const char* home = std::getenv("HOME");
       if (home == nullptr || home[0] != '/') {
-        ReplaceLastError(*this, Plain("OpenSpecialDir", kHomeLine, Common::FILE_OPEN_ERROR));
+        ReplaceLastError(*this, Common::MakeError(kSource.At(kHomeSite), Common::FILE_OPEN_ERROR));
         return nullptr;
       }
       return new posix_dir(home);
@@ -327,7 +325,7 @@ rio_dir* posix_dir::OpenSpecialDir(uint32_t id) {
     case kSpecialDirVarLog:
       return new posix_dir("/var/log");
     default:
-      ReplaceLastError(*this, Plain("OpenSpecialDir", kSpecialUnknownLine, Common::FILE_NOT_SUPPORTED));
+      ReplaceLastError(*this, Common::MakeError(kSource.At(kSpecialUnknownSite), Common::FILE_NOT_SUPPORTED));
       return nullptr;
   }
 }
@@ -336,9 +334,10 @@ rio_dir* posix_dir::OpenSpecialDir(uint32_t id) {
 
 void posix_dir::Remove(const char16_t* name) {
   std::string path;
-  if (!JoinName(name, path, "Remove", kRemoveEmptyLine, Common::FILE_DELETE_ERROR)) return;
+  if (!JoinName(name, path, kRemoveEmptySite, Common::FILE_DELETE_ERROR)) return;
   if (unlink(path.c_str()) != 0)
-    return ReplaceLastError(*this, FromErrno("Remove", kRemoveLine, Common::FILE_DELETE_ERROR, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kRemoveSite), Common::FILE_DELETE_ERROR, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
@@ -348,60 +347,63 @@ void posix_dir::Rename(const char16_t* from, const char16_t* to) {
   GetPath(from, fromPath);
   GetPath(to, toPath);
   if (fromPath.empty() || toPath.empty())
-    return ReplaceLastError(*this, Plain("Rename", kRenameEmptyLine, Common::FILE_RENAME_ERROR));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kRenameEmptySite), Common::FILE_RENAME_ERROR));
   if (rename(fromPath.c_str(), toPath.c_str()) != 0)
-    return ReplaceLastError(
-        *this, FromErrno("Rename", kRenameLine, Common::FILE_RENAME_ERROR, fromPath.c_str(), toPath.c_str()));
+    return ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kRenameSite), Common::FILE_RENAME_ERROR,
+                                                      fromPath.c_str(), toPath.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::CreateDir(const char16_t* name, const AccessRights* rights) {
   std::string path;
-  if (!JoinName(name, path, "CreateDir", kCreateDirEmptyLine, Common::FILE_CREATE_ERROR)) return;
+  if (!JoinName(name, path, kCreateDirEmptySite, Common::FILE_CREATE_ERROR)) return;
   mode_t mode = rights != nullptr ? rights->Mode : kDefaultDirMode;
   if (mkdir(path.c_str(), mode) != 0)
-    return ReplaceLastError(*this, FromErrno("CreateDir", kCreateDirLine, Common::FILE_CREATE_ERROR, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kCreateDirSite), Common::FILE_CREATE_ERROR, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::RemoveDir(const char16_t* name) {
   std::string path;
-  if (!JoinName(name, path, "RemoveDir", kRemoveDirEmptyLine, Common::FILE_DELETE_ERROR)) return;
+  if (!JoinName(name, path, kRemoveDirEmptySite, Common::FILE_DELETE_ERROR)) return;
   if (rmdir(path.c_str()) != 0)
-    return ReplaceLastError(*this, FromErrno("RemoveDir", kRemoveDirLine, Common::FILE_DELETE_ERROR, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kRemoveDirSite), Common::FILE_DELETE_ERROR, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::SetAccessRights(const char16_t* name, const AccessRights* rights) {
   if (rights == nullptr) {
-    SafeAssert("Access", PosixSites::kSourceFile, kAccessAssertLine);
+    SafeAssert("Access", PosixSites::kSourceFile, kAccessAssertSite);
     // Without rights there is no mode to apply.
-    return ReplaceLastError(*this, Plain("SetAccessRights", kAccessAssertLine, Common::FILE_NOT_SUPPORTED));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kAccessAssertSite), Common::FILE_NOT_SUPPORTED));
   }
   SetUnixPermissions(name, rights->Mode);
 }
 
 void posix_dir::SetUnixOwner(const char16_t* name, uint32_t uid, uint32_t gid) {
   std::string path;
-  if (!JoinName(name, path, "SetUnixOwner", kOwnerEmptyLine, Common::FILE_OPEN_ERROR)) return;
+  if (!JoinName(name, path, kOwnerEmptySite, Common::FILE_OPEN_ERROR)) return;
   if (lchown(path.c_str(), uid, gid) != 0)
-    return ReplaceLastError(*this, FromErrno("SetUnixOwner", kOwnerLine, Common::FILE_ACCESS_DENIED, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kOwnerSite), Common::FILE_ACCESS_DENIED, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::SetUnixPermissions(const char16_t* name, uint32_t mode) {
   std::string path;
-  if (!JoinName(name, path, "SetUnixPermissions", kPermissionsEmptyLine, Common::FILE_OPEN_ERROR)) return;
+  if (!JoinName(name, path, kPermissionsEmptySite, Common::FILE_OPEN_ERROR)) return;
   struct stat64 st;
   if (lstat64(path.c_str(), &st) != 0)
     return ReplaceLastError(
-        *this, FromErrno("SetUnixPermissions", kPermissionsStatLine, Common::FILE_READ_ERROR, path.c_str()));
+        *this, FileErrorFromErrno(kSource.At(kPermissionsStatSite), Common::FILE_READ_ERROR, path.c_str()));
   // chmod would follow the link and change its target.
   if (S_ISLNK(st.st_mode))
-    return ReplaceLastError(*this, Plain("SetUnixPermissions", kPermissionsLinkLine, Common::FILE_NOT_SUPPORTED));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kPermissionsLinkSite), Common::FILE_NOT_SUPPORTED));
   if (chmod(path.c_str(), mode) != 0)
-    return ReplaceLastError(
-        *this, FromErrno("SetUnixPermissions", kPermissionsLine, Common::FILE_ACCESS_DENIED, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kPermissionsSite), Common::FILE_ACCESS_DENIED, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
@@ -409,36 +411,35 @@ void posix_dir::CreateDeviceNode(const char16_t* name, uint32_t type, uint32_t m
                                  uint32_t minor) {
   static constexpr mode_t kNodeTypes[] = {S_IFREG, S_IFCHR, S_IFBLK, S_IFIFO, S_IFSOCK};
   std::string path;
-  if (!JoinName(name, path, "CreateDeviceNode", kDeviceNodeEmptyLine, Common::FILE_CREATE_ERROR)) return;
+  if (!JoinName(name, path, kDeviceNodeEmptySite, Common::FILE_CREATE_ERROR)) return;
   if (type >= std::size(kNodeTypes))
-    return ReplaceLastError(*this, Plain("CreateDeviceNode", kDeviceNodeTypeLine, Common::FILE_CREATE_ERROR));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kDeviceNodeTypeSite), Common::FILE_CREATE_ERROR));
   mode_t nodeMode = (static_cast<mode_t>(mode) & ~static_cast<mode_t>(S_IFMT)) | kNodeTypes[type];
   if (mknod(path.c_str(), nodeMode, makedev(major, minor)) != 0)
-    return ReplaceLastError(
-        *this, FromErrno("CreateDeviceNode", kDeviceNodeLine, Common::FILE_CREATE_ERROR, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kDeviceNodeSite), Common::FILE_CREATE_ERROR, path.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::CreateHardLink(const char16_t* link, const char16_t* existing) {
   std::string linkPath;
   std::string existingPath;
-  if (!JoinName(link, linkPath, "CreateHardLink", kHardLinkEmptyLine, Common::FILE_CREATE_ERROR)) return;
-  if (!JoinName(existing, existingPath, "CreateHardLink", kHardLinkExistingEmptyLine, Common::FILE_CREATE_ERROR))
-    return;
+  if (!JoinName(link, linkPath, kHardLinkEmptySite, Common::FILE_CREATE_ERROR)) return;
+  if (!JoinName(existing, existingPath, kHardLinkExistingEmptySite, Common::FILE_CREATE_ERROR)) return;
   if (::link(existingPath.c_str(), linkPath.c_str()) != 0)
-    return ReplaceLastError(*this, FromErrno("CreateHardLink", kHardLinkLine, Common::FILE_CREATE_ERROR,
-                                             linkPath.c_str(), existingPath.c_str()));
+    return ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kHardLinkSite), Common::FILE_CREATE_ERROR,
+                                                      linkPath.c_str(), existingPath.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
 void posix_dir::CreateSymLink(const char16_t* link, const char16_t* target, uint32_t, uint32_t) {
   std::string linkPath;
-  if (!JoinName(link, linkPath, "CreateSymLink", kSymLinkEmptyLine, Common::FILE_CREATE_ERROR)) return;
+  if (!JoinName(link, linkPath, kSymLinkEmptySite, Common::FILE_CREATE_ERROR)) return;
   // Stored as given: a relative target stays relative to the link.
   std::string nativeTarget = ToNativeName(target != nullptr ? target : u"");
   if (symlink(nativeTarget.c_str(), linkPath.c_str()) != 0)
-    return ReplaceLastError(*this, FromErrno("CreateSymLink", kSymLinkLine, Common::FILE_CREATE_ERROR,
-                                             linkPath.c_str(), nativeTarget.c_str()));
+    return ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kSymLinkSite), Common::FILE_CREATE_ERROR,
+                                                      linkPath.c_str(), nativeTarget.c_str()));
   ReplaceLastError(*this, Common::NoError);
 }
 
@@ -455,7 +456,8 @@ posix_dir::stat_iterator* posix_dir::CreateSelfIterator(const char* native_path)
 i_dir::iterator* posix_dir::GetIterator() {
   DIR* handle = opendir(native_path.c_str());
   if (handle == nullptr) {
-    ReplaceLastError(*this, FromErrno("GetIterator", kIteratorOpenLine, Common::FILE_OPEN_ERROR, native_path.c_str()));
+    ReplaceLastError(*this,
+                     FileErrorFromErrno(kSource.At(kIteratorOpenSite), Common::FILE_OPEN_ERROR, native_path.c_str()));
     return nullptr;
   }
   stat_iterator* entries = nullptr;
@@ -468,7 +470,7 @@ i_dir::iterator* posix_dir::GetIterator() {
   }
   if (entries == nullptr) {
     closedir(handle);
-    ReplaceLastError(*this, Plain("GetIterator", kIteratorMemoryLine, Common::FILE_OUT_OF_MEMORY));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kIteratorMemorySite), Common::FILE_OUT_OF_MEMORY));
     return nullptr;
   }
   // An empty directory shows as end of data in the iterator's own error.
@@ -476,9 +478,9 @@ i_dir::iterator* posix_dir::GetIterator() {
   return entries;
 }
 
-i_dir::iterator* posix_dir::AdoptSelfIterator(stat_iterator* entry, const char* function, uint32_t nullLine) {
+i_dir::iterator* posix_dir::AdoptSelfIterator(stat_iterator* entry, Common::Site nullSite) {
   if (entry == nullptr) {
-    ReplaceLastError(*this, Plain(function, nullLine, Common::FILE_OUT_OF_MEMORY));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(nullSite), Common::FILE_OUT_OF_MEMORY));
     return nullptr;
   }
   ReplaceLastError(*this, entry->last_error);
@@ -491,24 +493,24 @@ i_dir::iterator* posix_dir::AdoptSelfIterator(stat_iterator* entry, const char* 
 
 i_dir::iterator* posix_dir::GetIterator(const char16_t* name) {
   std::string path;
-  if (!JoinName(name, path, "GetIterator", kIteratorByNameEmptyLine, Common::FILE_OPEN_ERROR)) return nullptr;
-  return AdoptSelfIterator(CreateSelfIterator(path.c_str()), "GetIterator", kIteratorByNameMemoryLine);
+  if (!JoinName(name, path, kIteratorByNameEmptySite, Common::FILE_OPEN_ERROR)) return nullptr;
+  return AdoptSelfIterator(CreateSelfIterator(path.c_str()), kIteratorByNameMemorySite);
 }
 
 i_dir::iterator* posix_dir::GetIterator(const file_identifier* id) {
   const the_identifier* own = NativeIdentifier(id);
   if (own == nullptr) {
-    ReplaceLastError(*this, Plain("GetIterator", kIteratorByIdNullLine, Common::FILE_OPEN_ERROR));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kIteratorByIdNullSite), Common::FILE_OPEN_ERROR));
     return nullptr;
   }
   std::string path = native_path;
   if (path.size() >= 2) path += '/';
   path += own->GetNativeName();
-  return AdoptSelfIterator(CreateSelfIterator(path.c_str()), "GetIterator", kIteratorByIdMemoryLine);
+  return AdoptSelfIterator(CreateSelfIterator(path.c_str()), kIteratorByIdMemorySite);
 }
 
 i_dir::iterator* posix_dir::GetSelfIterator() {
-  return AdoptSelfIterator(CreateSelfIterator(native_path.c_str()), "GetSelfIterator", kSelfIteratorMemoryLine);
+  return AdoptSelfIterator(CreateSelfIterator(native_path.c_str()), kSelfIteratorMemorySite);
 }
 
 // Queries --------------------------------------------------------------------------------
@@ -553,12 +555,12 @@ void posix_dir::GetDriveSize(uint64_t* total, uint64_t* free, uint64_t* availabl
   *available = 0;
   struct statfs64 info;
   if (statfs64(native_path.c_str(), &info) != 0)
-    return ReplaceLastError(*this,
-                            FromErrno("GetDriveSize", kDriveSizeLine, Common::FILE_READ_ERROR, native_path.c_str()));
+    return ReplaceLastError(
+        *this, FileErrorFromErrno(kSource.At(kDriveSizeSite), Common::FILE_READ_ERROR, native_path.c_str()));
   int64_t blockBytes = static_cast<int32_t>(info.f_bsize);
   if (blockBytes == 0)
-    return ReplaceLastError(*this, PathErrorWithoutCause("GetDriveSize", kDriveBlockSizeLine, Common::FILE_READ_ERROR,
-                                                         native_path.c_str()));
+    return ReplaceLastError(*this,
+                            PathErrorWithoutCause(kDriveBlockSizeSite, Common::FILE_READ_ERROR, native_path.c_str()));
   *total = static_cast<uint64_t>(blockBytes * static_cast<int64_t>(info.f_blocks));
   *free = static_cast<uint64_t>(blockBytes * static_cast<int64_t>(info.f_bfree));
   *available = static_cast<uint64_t>(blockBytes * static_cast<int64_t>(info.f_bavail));
@@ -605,14 +607,15 @@ void posix_dir::SetEntryTimes(void* request) {
   GetPath(block->Name, path);
   struct stat64 st;
   if (lstat64(path.c_str(), &st) != 0)
-    return ReplaceLastError(*this, FromErrno("IOCTL", kEntryTimesStatLine, Common::FILE_READ_ERROR, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kEntryTimesStatSite), Common::FILE_READ_ERROR, path.c_str()));
   // utimes would follow the link: link times are not set.
   if (S_ISLNK(st.st_mode))
-    return ReplaceLastError(*this, Plain("IOCTL", kEntryTimesLinkLine, Common::FILE_NOT_SUPPORTED));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kEntryTimesLinkSite), Common::FILE_NOT_SUPPORTED));
   timeval times[2] = {PosixSites::MillisToTimeval(block->AccessTime),
                       PosixSites::MillisToTimeval(block->ModificationTime)};
   if (utimes(path.c_str(), times) != 0)
-    return ReplaceLastError(*this, Plain("IOCTL", kEntryTimesLine, Common::FILE_WRITE_ERROR));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kEntryTimesSite), Common::FILE_WRITE_ERROR));
   ReplaceLastError(*this, Common::NoError);
 }
 
@@ -630,7 +633,7 @@ void posix_dir::GetDevicePath(void* request) {
       return ReplaceLastError(*this, Common::NoError);
     }
     if ((errno != ENOENT && errno != ENOTDIR) || candidate.size() < 3)
-      return ReplaceLastError(*this, Plain("IOCTL", kDevicePathLine, Common::FILE_NOT_SUPPORTED));
+      return ReplaceLastError(*this, Common::MakeError(kSource.At(kDevicePathSite), Common::FILE_NOT_SUPPORTED));
     size_t slash = candidate.rfind('/', candidate.size() - 3);
     candidate.resize(slash == std::string::npos ? 0 : slash + 1);
   }
@@ -641,7 +644,8 @@ void posix_dir::GetFsType(void* request) {
   std::string path = WithSlash(native_path);
   struct statfs64 info;
   if (statfs64(path.c_str(), &info) != 0)
-    return ReplaceLastError(*this, FromErrno("IOCTL", kFsTypeLine, Common::FILE_NOT_SUPPORTED, path.c_str()));
+    return ReplaceLastError(*this,
+                            FileErrorFromErrno(kSource.At(kFsTypeSite), Common::FILE_NOT_SUPPORTED, path.c_str()));
   const char* name = FsTypeName(static_cast<uint32_t>(info.f_type));
   size_t i = 0;
   for (; name[i] != 0 && i + 1 < PosixControl::kFsTypeNameUnits; ++i)

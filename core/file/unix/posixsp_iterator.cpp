@@ -15,17 +15,16 @@
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
 
-using PosixSites::FromErrno;
-using PosixSites::Plain;
+using PosixSites::kSource;
 
 namespace {
 
-constexpr uint32_t kDoStatLine = 1664;
-constexpr uint32_t kStatFileLine = 1906;
-constexpr uint32_t kAllocatedSizeLine = 1918;
-constexpr uint32_t kNextLine = 1968;
-constexpr uint32_t kSelfNextLine = 1989;
-constexpr uint32_t kSelfStatFileLine = 2000;
+constexpr Common::Site kDoStatSite{"DoStat", 1664};
+constexpr Common::Site kStatFileSite{"StatFile", 1906};
+constexpr Common::Site kAllocatedSizeSite{"AcquireAllocatedSize", 1918};
+constexpr Common::Site kNextSite{"Next", 1968};
+constexpr Common::Site kSelfNextSite{"Next", 1989};
+constexpr Common::Site kSelfStatFileSite{"StatFile", 2000};
 
 constexpr uint64_t kBlockUnitBytes = 512;
 constexpr size_t kLinkBufferBytes = 4096;
@@ -104,7 +103,7 @@ void posix_dir::stat_iterator::ResetEntry() {
 
 void posix_dir::stat_iterator::DoStat(const std::string& path) {
   if (lstat64(path.c_str(), &stat_record) != 0) {
-    ReplaceLastError(*this, FromErrno("DoStat", kDoStatLine, Common::FILE_READ_ERROR, path.c_str()));
+    ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kDoStatSite), Common::FILE_READ_ERROR, path.c_str()));
     stat_valid = false;
     return;
   }
@@ -124,7 +123,7 @@ const struct stat64* posix_dir::stat_iterator::StatRecord() {
 void posix_dir::stat_iterator::AcquireAllocatedSize() {
   if (HoldsError() || allocated_size_valid) return;
   if (GetNativeName() == nullptr)
-    return ReplaceLastError(*this, Plain("AcquireAllocatedSize", kAllocatedSizeLine, Common::FILE_READ_ERROR));
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kAllocatedSizeSite), Common::FILE_READ_ERROR));
   StatFile();
   if (HoldsError()) return;
   allocated_size = static_cast<uint64_t>(stat_record.st_blocks) * kBlockUnitBytes;
@@ -255,14 +254,15 @@ void posix_dir::iterator::Next() {
     return;
   }
   // At the true end errno is still 0 and the code stays "end of file".
-  ReplaceLastError(*this, FromErrno("Next", kNextLine, Common::FILE_END_OF_FILE, dir_path.c_str()));
+  ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kNextSite), Common::FILE_END_OF_FILE, dir_path.c_str()));
 }
 
 const char* posix_dir::iterator::GetNativeName() const { return current != nullptr ? current->d_name : nullptr; }
 
 void posix_dir::iterator::StatFile() {
   if (HoldsError()) return;
-  if (current == nullptr) return ReplaceLastError(*this, Plain("StatFile", kStatFileLine, Common::FILE_READ_ERROR));
+  if (current == nullptr)
+    return ReplaceLastError(*this, Common::MakeError(kSource.At(kStatFileSite), Common::FILE_READ_ERROR));
   // Refreshed on every call: each attribute asked for is current.
   DoStat(dir_path + current->d_name);
 }
@@ -284,12 +284,13 @@ posix_dir::self_iterator::self_iterator(const char* path) : full_path(path) {
 
 void posix_dir::self_iterator::Next() {
   if (HoldsError()) return;
-  ReplaceLastError(*this, Plain("Next", kSelfNextLine, Common::FILE_NOT_SUPPORTED));
+  ReplaceLastError(*this, Common::MakeError(kSource.At(kSelfNextSite), Common::FILE_NOT_SUPPORTED));
 }
 
 void posix_dir::self_iterator::StatFile() {
   if (HoldsError()) return;
-  if (!stat_valid) ReplaceLastError(*this, Plain("StatFile", kSelfStatFileLine, Common::FILE_NOT_SUPPORTED));
+  if (!stat_valid)
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kSelfStatFileSite), Common::FILE_NOT_SUPPORTED));
 }
 
 // the_identifier -------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// Raising sites of the POSIX implementation. Its sources share one source-file identity,
-// so every record names the same file whichever of them raised it.
+// The source-file identity of the POSIX implementation. Its sources share it, so every
+// record names the same file whichever of them raised it; each lists its own sites.
 #pragma once
 
 #include <sys/time.h>
@@ -12,25 +12,9 @@
 
 namespace PosixSites {
 
-inline constexpr const char* kSourceFile = "core/file/unix/posixsp.cpp";
-
-constexpr Common::SourceLocation Site(const char* function, uint32_t line) {
-  return Common::MakeLocation(Common::Locations::CoreFileUnixPosixsp, kSourceFile, function, line);
-}
-
-// A plain error: the code and its catalog message, no cause, no parameter.
-inline Common::Error Plain(const char* function, uint32_t line, uint32_t code) {
-  return Common::MakeError(Site(function, line), code);
-}
-
-// The errno-mapped file error of a failed system call; call it right after the call.
-inline Common::Error FromErrno(const char* function, uint32_t line, uint32_t code, const char* path1 = nullptr,
-                               const char* path2 = nullptr) {
-  int saved = errno;
-  const char16_t* text = Common::GetCodeText(code);
-  errno = saved;
-  return MakeFileError(Site(function, line), code, text, path1, path2);
-}
+inline constexpr Common::SourceFile kSource{Common::Locations::CoreFileUnixPosixsp, "core/file/unix/posixsp.cpp"};
+// Assertion reports name the same file.
+inline constexpr const char* kSourceFile = kSource.Path;
 
 static_assert(sizeof(time_t) == sizeof(int64_t), "times after January 2038 need a 64-bit time_t");
 

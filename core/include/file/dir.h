@@ -14,25 +14,26 @@ namespace FileDefaults {
 
 // A default that the implementation does not override: the directory's error becomes
 // "not supported", raised from this header, replacing whatever it held.
-inline void RecordDirNotSupported(file_object& object, const char* function, uint32_t line) {
-  ReplaceLastError(object, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreIncludeFileDir, function, line),
-                                             Common::FILE_NOT_SUPPORTED));
+inline constexpr Common::SourceFile kDirHeader{Common::Locations::CoreIncludeFileDir, "core/include/file/dir.h"};
+
+inline void RecordDirNotSupported(file_object& object, Common::Site site) {
+  ReplaceLastError(object, Common::MakeError(kDirHeader.At(site), Common::FILE_NOT_SUPPORTED));
 }
 
-inline constexpr uint32_t kIDirOpenSpecialDirLine = 173;
-inline constexpr uint32_t kIDirIoctlLine = 189;
-inline constexpr uint32_t kEnableNotificationLine = 191;
-inline constexpr uint32_t kCreateHardLinkLine = 213;
-inline constexpr uint32_t kCreateSymLinkLine = 218;
-inline constexpr uint32_t kSetAccessRightsLine = 224;
-inline constexpr uint32_t kSetDOSAttributesLine = 227;
-inline constexpr uint32_t kSetUnixPermissionsLine = 230;
-inline constexpr uint32_t kSetUnixOwnerLine = 233;
-inline constexpr uint32_t kCreateDeviceNodeLine = 238;
-inline constexpr uint32_t kODirIoctlLine = 239;
-inline constexpr uint32_t kSiDirOpenSpecialDirLine = 271;
-inline constexpr uint32_t kRiDirOpenSpecialDirLine = 285;
-inline constexpr uint32_t kRioDirOpenSpecialDirLine = 329;
+inline constexpr Common::Site kIDirOpenSpecialDirSite{"OpenSpecialDir", 173};
+inline constexpr Common::Site kIDirIoctlSite{"IOCTL", 189};
+inline constexpr Common::Site kEnableNotificationSite{"EnableNotification", 191};
+inline constexpr Common::Site kCreateHardLinkSite{"CreateHardLink", 213};
+inline constexpr Common::Site kCreateSymLinkSite{"CreateSymLink", 218};
+inline constexpr Common::Site kSetAccessRightsSite{"SetAccessRights", 224};
+inline constexpr Common::Site kSetDOSAttributesSite{"SetDOSAttributes", 227};
+inline constexpr Common::Site kSetUnixPermissionsSite{"SetUnixPermissions", 230};
+inline constexpr Common::Site kSetUnixOwnerSite{"SetUnixOwner", 233};
+inline constexpr Common::Site kCreateDeviceNodeSite{"CreateDeviceNode", 238};
+inline constexpr Common::Site kODirIoctlSite{"IOCTL", 239};
+inline constexpr Common::Site kSiDirOpenSpecialDirSite{"OpenSpecialDir", 271};
+inline constexpr Common::Site kRiDirOpenSpecialDirSite{"OpenSpecialDir", 285};
+inline constexpr Common::Site kRioDirOpenSpecialDirSite{"OpenSpecialDir", 329};
 
 }  // namespace FileDefaults
 
@@ -71,7 +72,7 @@ class i_dir : public virtual file_object {
   virtual i_dir* GetParentDir(const char16_t** name) = 0;
   virtual i_dir* OpenSelf() { return nullptr; }
   virtual i_dir* OpenSpecialDir(uint32_t) {
-    FileDefaults::RecordDirNotSupported(*this, "OpenSpecialDir", FileDefaults::kIDirOpenSpecialDirLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kIDirOpenSpecialDirSite);
     return nullptr;
   }
   virtual iterator* GetIterator() = 0;
@@ -89,10 +90,10 @@ class i_dir : public virtual file_object {
   virtual bool IsPathSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
   virtual char16_t GetPathSeparator() { return u'\\'; }
   virtual bool IsCaseSensitive() { return false; }
-  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, "IOCTL", FileDefaults::kIDirIoctlLine); }
+  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, FileDefaults::kIDirIoctlSite); }
   // A null listener stops notification.
   virtual void EnableNotification(NotificationListener*) {
-    FileDefaults::RecordDirNotSupported(*this, "EnableNotification", FileDefaults::kEnableNotificationLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kEnableNotificationSite);
   }
   virtual void RearmNotification() {}
   // {this directory reopened, a copy of `id`}; both belong to the caller.
@@ -151,7 +152,7 @@ class si_dir : public i_dir {
   si_dir* GetParentDir(const char16_t** name) override = 0;
   si_dir* OpenSelf() override { return nullptr; }
   si_dir* OpenSpecialDir(uint32_t) override {
-    FileDefaults::RecordDirNotSupported(*this, "OpenSpecialDir", FileDefaults::kSiDirOpenSpecialDirLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kSiDirOpenSpecialDirSite);
     return nullptr;
   }
 };
@@ -168,7 +169,7 @@ class ri_dir : public si_dir {
   ri_dir* GetParentDir(const char16_t** name) override = 0;
   ri_dir* OpenSelf() override { return nullptr; }
   ri_dir* OpenSpecialDir(uint32_t) override {
-    FileDefaults::RecordDirNotSupported(*this, "OpenSpecialDir", FileDefaults::kRiDirOpenSpecialDirLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kRiDirOpenSpecialDirSite);
     return nullptr;
   }
 };
@@ -179,32 +180,32 @@ class o_dir : public virtual file_object {
   virtual void Remove(const char16_t* name) = 0;
   virtual void Rename(const char16_t* from, const char16_t* to) = 0;
   virtual void CreateHardLink(const char16_t* /*link*/, const char16_t* /*existing*/) {
-    FileDefaults::RecordDirNotSupported(*this, "CreateHardLink", FileDefaults::kCreateHardLinkLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kCreateHardLinkSite);
   }
   // The two words (an entry type and 0 from a restore) are not read by the POSIX side.
   virtual void CreateSymLink(const char16_t* /*link*/, const char16_t* /*target*/, uint32_t /*type*/,
                              uint32_t /*flags*/) {
-    FileDefaults::RecordDirNotSupported(*this, "CreateSymLink", FileDefaults::kCreateSymLinkLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kCreateSymLinkSite);
   }
   virtual void CreateDir(const char16_t* name, const AccessRights* rights) = 0;
   virtual void RemoveDir(const char16_t* name) = 0;
   virtual void SetAccessRights(const char16_t* /*name*/, const AccessRights* /*rights*/) {
-    FileDefaults::RecordDirNotSupported(*this, "SetAccessRights", FileDefaults::kSetAccessRightsLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kSetAccessRightsSite);
   }
   virtual void SetDOSAttributes(const char16_t* /*name*/, uint32_t /*attributes*/) {
-    FileDefaults::RecordDirNotSupported(*this, "SetDOSAttributes", FileDefaults::kSetDOSAttributesLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kSetDOSAttributesSite);
   }
   virtual void SetUnixPermissions(const char16_t* /*name*/, uint32_t /*mode*/) {
-    FileDefaults::RecordDirNotSupported(*this, "SetUnixPermissions", FileDefaults::kSetUnixPermissionsLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kSetUnixPermissionsSite);
   }
   virtual void SetUnixOwner(const char16_t* /*name*/, uint32_t /*uid*/, uint32_t /*gid*/) {
-    FileDefaults::RecordDirNotSupported(*this, "SetUnixOwner", FileDefaults::kSetUnixOwnerLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kSetUnixOwnerSite);
   }
   virtual void CreateDeviceNode(const char16_t* /*name*/, uint32_t /*type*/, uint32_t /*mode*/, uint32_t /*major*/,
                                 uint32_t /*minor*/) {
-    FileDefaults::RecordDirNotSupported(*this, "CreateDeviceNode", FileDefaults::kCreateDeviceNodeLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kCreateDeviceNodeSite);
   }
-  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, "IOCTL", FileDefaults::kODirIoctlLine); }
+  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, FileDefaults::kODirIoctlSite); }
   virtual ro_file* Create(const char16_t* name, bool range_locks, const AccessRights* rights) = 0;
   virtual o_dir* OpenDir(const char16_t* name) = 0;
   virtual o_dir* GetParentDir(const char16_t** name) = 0;
@@ -225,11 +226,11 @@ class rio_dir : public ri_dir, public ro_dir {
   rio_dir* GetParentDir(const char16_t** name) override = 0;
   rio_dir* OpenSelf() override { return OpenDir(u"."); }
   rio_dir* OpenSpecialDir(uint32_t) override {
-    FileDefaults::RecordDirNotSupported(*this, "OpenSpecialDir", FileDefaults::kRioDirOpenSpecialDirLine);
+    FileDefaults::RecordDirNotSupported(*this, FileDefaults::kRioDirOpenSpecialDirSite);
     return nullptr;
   }
   // One body for the file_object, i_dir and o_dir sides.
-  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, "IOCTL", FileDefaults::kIDirIoctlLine); }
+  void IOCTL(void*) override { FileDefaults::RecordDirNotSupported(*this, FileDefaults::kIDirIoctlSite); }
 
   ro_file* OpenO(const char16_t* name, bool range_locks) override = 0;
   virtual ro_file* OpenO(const iterator* entry, bool range_locks) = 0;

@@ -81,25 +81,29 @@ Common::Error TakeLastError(file_object& object);
 // The object's error shares `error`'s records; the previous chain is released.
 void ReplaceLastError(file_object& object, const Common::Error& error);
 
+namespace FileDefaults {
+inline constexpr Common::SourceFile kFileHeader{Common::Locations::CoreIncludeFileFile, "core/include/file/file.h"};
+inline constexpr Common::Site kReadSite{"Read", 27};
+inline constexpr Common::Site kWriteSite{"Write", 41};
+}  // namespace FileDefaults
+
 // Reads exactly `length` bytes: a short count without an error of the file's own becomes
 // "end of file". An error the file already holds stays as it is.
 inline void Read(i_file& file, void* buffer, uint32_t length) {
-  constexpr uint32_t kReadLine = 27;
   uint32_t done = 0;
   file.Read(buffer, length, &done);
   if (file.last_error) return;
   if (done == length) return;
-  ReplaceLastError(file, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreIncludeFileFile, "Read", kReadLine),
-                                           Common::FILE_END_OF_FILE));
+  ReplaceLastError(file,
+                   Common::MakeError(FileDefaults::kFileHeader.At(FileDefaults::kReadSite), Common::FILE_END_OF_FILE));
 }
 
 // Writes exactly `length` bytes: a short count without an error becomes "disk full".
 inline void Write(o_file& file, const void* buffer, uint32_t length) {
-  constexpr uint32_t kWriteLine = 41;
   uint32_t done = 0;
   file.Write(buffer, length, &done);
   if (file.last_error) return;
   if (done == length) return;
-  ReplaceLastError(file, Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreIncludeFileFile, "Write", kWriteLine),
-                                           Common::FILE_DISK_FULL));
+  ReplaceLastError(file,
+                   Common::MakeError(FileDefaults::kFileHeader.At(FileDefaults::kWriteSite), Common::FILE_DISK_FULL));
 }

@@ -14,19 +14,16 @@ namespace ChildProcess {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::ChildProcessCommunicationPosix;
+constexpr Common::SourceFile kSource{Common::Locations::ChildProcessCommunicationPosix,
+                                     "enterprise/common/child_process/communication_posix.cpp"};
 
-constexpr uint32_t kBlockPipeSignalLine = 58;
-constexpr uint32_t kPipeClosedLine = 67;
-constexpr uint32_t kWriteFailedLine = 69;
-constexpr uint32_t kRestoreMaskLine = 76;
-constexpr uint32_t kReadFailedLine = 100;
-constexpr uint32_t kFlushFailedLine = 121;
-constexpr uint32_t kTargetFailedLine = 127;
-
-Common::Error Aborted(const char* function, uint32_t line) {
-  return Common::MakeError(ORMIVANE_SITE_FN(kFile, function, line), Common::CHILD_COMMUNICATION_ABORTED);
-}
+constexpr Common::Site kBlockPipeSignalSite{"Write", 58};
+constexpr Common::Site kPipeClosedSite{"Write", 67};
+constexpr Common::Site kWriteFailedSite{"Write", 69};
+constexpr Common::Site kRestoreMaskSite{"Write", 76};
+constexpr Common::Site kReadFailedSite{"Communicate", 100};
+constexpr Common::Site kFlushFailedSite{"Communicate", 121};
+constexpr Common::Site kTargetFailedSite{"Communicate", 127};
 
 void TraceRelayFailure(const Common::Error& error) { Common::TraceError(Common::kTraceError, error); }
 
@@ -62,7 +59,7 @@ void OutputCommunicationLogic::Communicate() {
     ssize_t got = read(Fd, buffer, sizeof buffer);
     const int readErrno = errno;
     if (got < 0) {
-      Common::Error error = Aborted("Communicate", kReadFailedLine);
+      Common::Error error = Common::MakeError(kSource.At(kReadFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
       error.AddPosixError(readErrno);
       TraceRelayFailure(error);
       end = true;
@@ -77,7 +74,7 @@ void OutputCommunicationLogic::Communicate() {
       if (Target->last_error) failed = TakeLastError(*Target);
     }
     if (failed) {
-      Common::Error error = Aborted("Communicate", kTargetFailedLine);
+      Common::Error error = Common::MakeError(kSource.At(kTargetFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
       error.AddCause(failed);
       TraceRelayFailure(error);
       if (!end) Drain();
@@ -92,7 +89,7 @@ void OutputCommunicationLogic::Communicate() {
     if (Target->last_error) taken = TakeLastError(*Target);
   }
   if (!taken || taken.GetCode() == Common::FILE_NOT_SUPPORTED) return;
-  Common::Error error = Aborted("Communicate", kFlushFailedLine);
+  Common::Error error = Common::MakeError(kSource.At(kFlushFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
   error.AddCause(taken);
   TraceRelayFailure(error);
 }
@@ -163,7 +160,6 @@ InputCommunicationLogic::~InputCommunicationLogic() {
 }
 
 void InputCommunicationLogic::Write(const void* buffer, uint32_t length, uint32_t* done) {
-  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "Write", line); };
   *done = 0;
   if (last_error) return;
 
@@ -173,7 +169,7 @@ void InputCommunicationLogic::Write(const void* buffer, uint32_t length, uint32_
   sigaddset(&pipeOnly, SIGPIPE);
   int status = pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
   if (status != 0) {
-    Common::Error error = Common::MakeError(site(kBlockPipeSignalLine), Common::CHILD_COMMUNICATION_ABORTED);
+    Common::Error error = Common::MakeError(kSource.At(kBlockPipeSignalSite), Common::CHILD_COMMUNICATION_ABORTED);
     ReplaceLastError(*this, error.AddPosixError(status));
     return;
   }
@@ -182,10 +178,10 @@ void InputCommunicationLogic::Write(const void* buffer, uint32_t length, uint32_
   ssize_t written = write(Fd, buffer, length);
   const int writeErrno = errno;
   if (written < 0 && writeErrno == EPIPE) {
-    ReplaceLastError(*this, Common::MakeError(site(kPipeClosedLine), Common::FILE_PIPE_CLOSED));
+    ReplaceLastError(*this, Common::MakeError(kSource.At(kPipeClosedSite), Common::FILE_PIPE_CLOSED));
     if (!wasPending) DiscardPipeSignal();
   } else if (written < 0) {
-    Common::Error error = Common::MakeError(site(kWriteFailedLine), Common::CHILD_COMMUNICATION_ABORTED);
+    Common::Error error = Common::MakeError(kSource.At(kWriteFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
     ReplaceLastError(*this, error.AddPosixError(writeErrno));
   } else {
     *done = static_cast<uint32_t>(written);
@@ -193,7 +189,7 @@ void InputCommunicationLogic::Write(const void* buffer, uint32_t length, uint32_
 
   status = pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (status != 0 && !last_error) {
-    Common::Error error = Common::MakeError(site(kRestoreMaskLine), Common::CHILD_COMMUNICATION_ABORTED);
+    Common::Error error = Common::MakeError(kSource.At(kRestoreMaskSite), Common::CHILD_COMMUNICATION_ABORTED);
     ReplaceLastError(*this, error.AddPosixError(status));
   }
 }

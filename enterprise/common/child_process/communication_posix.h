@@ -52,7 +52,7 @@ class CommunicationLogic : private Common::NonCopyable {
   // One thread per relay that has been set.
   void Start();
   // False when a relay's thread could not be started (nobody would read that pipe).
-  bool AllRelaysStarted();
+  [[nodiscard]] bool AllRelaysStarted();
 
   static uint32_t StdoutThreadProc(void* logic);
   static uint32_t StderrThreadProc(void* logic);

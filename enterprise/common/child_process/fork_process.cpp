@@ -21,26 +21,27 @@ namespace ChildProcess {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::ChildProcessForkProcess;
+constexpr Common::SourceFile kSource{Common::Locations::ChildProcessForkProcess,
+                                     "enterprise/common/child_process/fork_process.cpp"};
 
-constexpr uint32_t kStatusPipeLine = 118;
-constexpr uint32_t kCloexecLine = 124;
-constexpr uint32_t kStdinPipeLine = 131;
-constexpr uint32_t kStdoutPipeLine = 137;
-constexpr uint32_t kStderrPipeLine = 143;
-constexpr uint32_t kForkLine = 160;
+constexpr Common::Site kStatusPipeSite{"ForkProcess", 118};
+constexpr Common::Site kCloexecSite{"ForkProcess", 124};
+constexpr Common::Site kStdinPipeSite{"ForkProcess", 131};
+constexpr Common::Site kStdoutPipeSite{"ForkProcess", 137};
+constexpr Common::Site kStderrPipeSite{"ForkProcess", 143};
+constexpr Common::Site kForkSite{"ForkProcess", 160};
 
-constexpr uint32_t kReadFailedLine = 308;
-constexpr uint32_t kShortReportLine = 310;
-constexpr uint32_t kOpenNullLine = 319;
-constexpr uint32_t kOpenStdinLine = 322;
-constexpr uint32_t kOpenStdoutLine = 325;
-constexpr uint32_t kOpenStderrLine = 328;
-constexpr uint32_t kDupLine = 340;
-constexpr uint32_t kChdirLine = 343;
-constexpr uint32_t kSetenvLine = 346;
-constexpr uint32_t kExecvpLine = 349;
-constexpr uint32_t kUnknownStepLine = 353;
+constexpr Common::Site kReadFailedSite{"GetResultFromPipe", 308};
+constexpr Common::Site kShortReportSite{"GetResultFromPipe", 310};
+constexpr Common::Site kOpenNullSite{"GetResultFromPipe", 319};
+constexpr Common::Site kOpenStdinSite{"GetResultFromPipe", 322};
+constexpr Common::Site kOpenStdoutSite{"GetResultFromPipe", 325};
+constexpr Common::Site kOpenStderrSite{"GetResultFromPipe", 328};
+constexpr Common::Site kDupSite{"GetResultFromPipe", 340};
+constexpr Common::Site kChdirSite{"GetResultFromPipe", 343};
+constexpr Common::Site kSetenvSite{"GetResultFromPipe", 346};
+constexpr Common::Site kExecvpSite{"GetResultFromPipe", 349};
+constexpr Common::Site kUnknownStepSite{"GetResultFromPipe", 353};
 
 constexpr int kChildFailureExitCode = 127;
 constexpr int kFirstFreeDescriptor = 3;
@@ -361,10 +362,10 @@ StatusReport ReadStatusReport(int fd);
 Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept;
 Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report);
 
-[[noreturn]] void ThrowForkFailure(const ForkContext& context, ForkPipes& pipes, const char* call, uint32_t line) {
+[[noreturn]] void ThrowForkFailure(const ForkContext& context, ForkPipes& pipes, const char* call, Common::Site site) {
   int saved = errno;
   CloseForkPipes(pipes.Status, pipes.Input, pipes.Output, pipes.Error);
-  throw MakeLaunchError(ORMIVANE_SITE_FN(kFile, "ForkProcess", line), context.GetArgv(), call, saved);
+  throw MakeLaunchError(kSource.At(site), context.GetArgv(), call, saved);
 }
 
 // The holds of all launches. `g_sigchldInstalled` is what the holds put in place of the
@@ -464,17 +465,17 @@ int ForkProcess(ForkContext& context) {
   snapshot.SetSigchldRestore(sigchld.Original());
 
   ForkPipes pipes;
-  if (!CreatePipe(pipes.Status)) ThrowForkFailure(context, pipes, "pipe", kStatusPipeLine);
-  if (fcntl(pipes.Status[1], F_SETFD, FD_CLOEXEC) != 0) ThrowForkFailure(context, pipes, "fcntl", kCloexecLine);
+  if (!CreatePipe(pipes.Status)) ThrowForkFailure(context, pipes, "pipe", kStatusPipeSite);
+  if (fcntl(pipes.Status[1], F_SETFD, FD_CLOEXEC) != 0) ThrowForkFailure(context, pipes, "fcntl", kCloexecSite);
   if (context.PipeFlags[kStdInput] && !CreatePipe(pipes.Input))
-    ThrowForkFailure(context, pipes, "pipe", kStdinPipeLine);
+    ThrowForkFailure(context, pipes, "pipe", kStdinPipeSite);
   if (context.PipeFlags[kStdOutput] && !CreatePipe(pipes.Output))
-    ThrowForkFailure(context, pipes, "pipe", kStdoutPipeLine);
+    ThrowForkFailure(context, pipes, "pipe", kStdoutPipeSite);
   if (!context.MergeFlag && context.PipeFlags[kStdError] && !CreatePipe(pipes.Error))
-    ThrowForkFailure(context, pipes, "pipe", kStderrPipeLine);
+    ThrowForkFailure(context, pipes, "pipe", kStderrPipeSite);
 
   pid_t pid = fork();
-  if (pid == -1) ThrowForkFailure(context, pipes, "fork", kForkLine);
+  if (pid == -1) ThrowForkFailure(context, pipes, "fork", kForkSite);
   if (pid == 0) RunChild(snapshot, pipes);
 
   CloseIfOpen(pipes.Status[1]);
@@ -520,30 +521,29 @@ Common::Error ResultOfReport(const ForkContext& context, const StatusReport& rep
 }
 
 Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report) {
-  auto site = [](uint32_t line) { return ORMIVANE_SITE_FN(kFile, "GetResultFromPipe", line); };
   const ssize_t got = report.Got;
   const StatusRecord& record = report.Record;
   if (got == 0) return Common::NoError;
   if (got < 0) {
-    Common::Error error = Common::MakeError(site(kReadFailedLine), Common::CHILD_COMMUNICATION_ABORTED);
+    Common::Error error = Common::MakeError(kSource.At(kReadFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
     error.AddPosixError(report.Errno);
     return error;
   }
   if (static_cast<size_t>(got) < sizeof record)
-    return Common::MakeError(site(kShortReportLine), Common::CHILD_COMMUNICATION_ABORTED);
+    return Common::MakeError(kSource.At(kShortReportSite), Common::CHILD_COMMUNICATION_ABORTED);
 
   const std::vector<PathString>& argv = context.GetArgv();
   const int errnum = static_cast<int>(record.Errno);
   switch (record.Step) {
     case kStepOpenNullDevice:
-      return MakeLaunchFileError(site(kOpenNullLine), argv, "open", errnum,
+      return MakeLaunchFileError(kSource.At(kOpenNullSite), argv, "open", errnum,
                                  PathString(u"/dev/null", "/dev/null"));
     case kStepOpenStdinFile:
-      return MakeLaunchFileError(site(kOpenStdinLine), argv, "open", errnum, context.GetHandlePath(kStdInput));
+      return MakeLaunchFileError(kSource.At(kOpenStdinSite), argv, "open", errnum, context.GetHandlePath(kStdInput));
     case kStepOpenStdoutFile:
-      return MakeLaunchFileError(site(kOpenStdoutLine), argv, "open", errnum, context.GetHandlePath(kStdOutput));
+      return MakeLaunchFileError(kSource.At(kOpenStdoutSite), argv, "open", errnum, context.GetHandlePath(kStdOutput));
     case kStepOpenStderrFile:
-      return MakeLaunchFileError(site(kOpenStderrLine), argv, "open", errnum, context.GetHandlePath(kStdError));
+      return MakeLaunchFileError(kSource.At(kOpenStderrSite), argv, "open", errnum, context.GetHandlePath(kStdError));
     case kStepDupStdinFile:
     case kStepDupStdoutFile:
     case kStepDupStderrFile:
@@ -554,15 +554,15 @@ Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport
     case kStepDupStdinPipe:
     case kStepDupStdoutPipe:
     case kStepDupStderrPipe:
-      return MakeLaunchError(site(kDupLine), argv, "dup2", errnum);
+      return MakeLaunchError(kSource.At(kDupSite), argv, "dup2", errnum);
     case kStepChdir:
-      return MakeLaunchFileError(site(kChdirLine), argv, "chdir", errnum, context.GetWorkingDirectory());
+      return MakeLaunchFileError(kSource.At(kChdirSite), argv, "chdir", errnum, context.GetWorkingDirectory());
     case kStepSetenv:
-      return MakeLaunchError(site(kSetenvLine), argv, "setenv", errnum);
+      return MakeLaunchError(kSource.At(kSetenvSite), argv, "setenv", errnum);
     case kStepExecvp:
-      return MakeLaunchError(site(kExecvpLine), argv, "execvp", errnum);
+      return MakeLaunchError(kSource.At(kExecvpSite), argv, "execvp", errnum);
     default:
-      return MakeLaunchError(site(kUnknownStepLine), argv, "<unknown>", errnum);
+      return MakeLaunchError(kSource.At(kUnknownStepSite), argv, "<unknown>", errnum);
   }
 }
 

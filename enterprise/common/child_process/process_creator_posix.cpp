@@ -13,15 +13,16 @@ namespace ChildProcess {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::ChildProcessCreatorPosix;
+constexpr Common::SourceFile kSource{Common::Locations::ChildProcessCreatorPosix,
+                                     "enterprise/common/child_process/process_creator_posix.cpp"};
 
-constexpr uint32_t kRedirectLine = 69;
-constexpr uint32_t kSplitFailedLine = 179;
-constexpr uint32_t kNoTokenLine = 185;
-constexpr uint32_t kStdoutCallbackLine = 237;
-constexpr uint32_t kStderrCallbackLine = 243;
+constexpr Common::Site kRedirectSite{"RedirectStdHandle", 69};
+constexpr Common::Site kSplitFailedSite{"ParseCommandLine", 179};
+constexpr Common::Site kNoTokenSite{"ParseCommandLine", 185};
+constexpr Common::Site kStdoutCallbackSite{"PrepareCommunication", 237};
+constexpr Common::Site kStderrCallbackSite{"PrepareCommunication", 243};
 // A relay whose thread could not start (a site of this implementation).
-constexpr uint32_t kRelayNotStartedLine = 171;
+constexpr Common::Site kRelayNotStartedSite{"StartCommunication", 171};
 
 void ParseCommandLine(const Common::WString& commandLine, std::vector<PathString>& argv) {
   try {
@@ -32,11 +33,11 @@ void ParseCommandLine(const Common::WString& commandLine, std::vector<PathString
       tokens->Next();
     }
   } catch (const Common::Error& cause) {
-    Common::Error error = MakeParseCommandLineError(ORMIVANE_SITE(kFile, kSplitFailedLine), commandLine);
+    Common::Error error = MakeParseCommandLineError(kSource.At(kSplitFailedSite), commandLine);
     error.AddCause(cause);
     throw error;
   }
-  if (argv.empty()) throw MakeParseCommandLineError(ORMIVANE_SITE(kFile, kNoTokenLine), commandLine);
+  if (argv.empty()) throw MakeParseCommandLineError(kSource.At(kNoTokenSite), commandLine);
 }
 
 // Step 1: the argument vector.
@@ -84,7 +85,7 @@ void Redirect(int index, HandleType type, const Common::WString& fileName, ForkC
       context.EnablePipe(index);
       return;
   }
-  throw Common::MakeError(ORMIVANE_SITE_FN(kFile, "RedirectStdHandle", kRedirectLine), Common::CHILD_STD_HANDLE_ERROR);
+  throw Common::MakeError(kSource.At(kRedirectSite), Common::CHILD_STD_HANDLE_ERROR);
 }
 
 void RedirectStdHandle(int index, const OutputHandle& handle, ForkContext& context) {
@@ -144,9 +145,9 @@ void ProcessCreatorPosix::Launch(const Parameters& parameters) {
 // Step 3: the checks of the output handles, made while no pipe or process exists.
 void ProcessCreatorPosix::PrepareCommunication(const Parameters& parameters) {
   if (parameters.Stdout.Type == HandleType::Pipe && !parameters.Stdout.Target)
-    throw Common::MakeError(ORMIVANE_SITE(kFile, kStdoutCallbackLine), Common::CHILD_EMPTY_CALLBACK);
+    throw Common::MakeError(kSource.At(kStdoutCallbackSite), Common::CHILD_EMPTY_CALLBACK);
   if (PipesStderr(parameters) && !parameters.Stderr.Target)
-    throw Common::MakeError(ORMIVANE_SITE(kFile, kStderrCallbackLine), Common::CHILD_EMPTY_CALLBACK);
+    throw Common::MakeError(kSource.At(kStderrCallbackSite), Common::CHILD_EMPTY_CALLBACK);
   if (parameters.Stdout.Type == HandleType::Pipe || PipesStderr(parameters))
     Communication = std::make_unique<CommunicationLogic>();
 }
@@ -170,7 +171,7 @@ void ProcessCreatorPosix::StartCommunication(const Parameters& parameters, ForkC
   if (Communication->AllRelaysStarted()) return;
   Kill();
   Wait();
-  throw Common::MakeError(ORMIVANE_SITE(kFile, kRelayNotStartedLine), Common::CHILD_COMMUNICATION_ABORTED);
+  throw Common::MakeError(kSource.At(kRelayNotStartedSite), Common::CHILD_COMMUNICATION_ABORTED);
 }
 
 int ProcessCreatorPosix::Wait() {

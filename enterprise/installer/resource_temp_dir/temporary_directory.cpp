@@ -11,18 +11,16 @@ namespace EnterpriseInstaller {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::InstallerTemporaryDirectory;
-constexpr uint32_t kNoCurrentDirLine = 30;
-
-Common::Error InternalError(uint32_t line) {
-  return Common::MakeError(ORMIVANE_SITE_FN(kFile, "GetTempDirectory", line), Common::INSTALLER_INTERNAL_ERROR);
-}
+constexpr Common::SourceFile kSource{Common::Locations::InstallerTemporaryDirectory,
+                                     "enterprise/installer/resource_temp_dir/temporary_directory.cpp"};
+constexpr Common::Site kNoTempDirSite{"GetTempDirectory", 25};
+constexpr Common::Site kNoCurrentDirSite{"GetTempDirectory", 30};
 
 // The object's error, taken out of it. An object that failed without saying why must
 // still end the construction with an error, never with an empty one.
 Common::Error ObjectError(file_object& object) {
   Common::Error error = TakeLastError(object);
-  if (error.IsEmpty()) return InternalError(__LINE__);
+  if (error.IsEmpty()) return Common::MakeError(kSource.At(kNoTempDirSite), Common::INSTALLER_INTERNAL_ERROR);
   return error;
 }
 
@@ -30,7 +28,7 @@ Common::Error ObjectError(file_object& object) {
 
 TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
   std::unique_ptr<rio_dir> cur(OpenCurrentDir());
-  if (!cur) throw InternalError(kNoCurrentDirLine);
+  if (!cur) throw Common::MakeError(kSource.At(kNoCurrentDirSite), Common::INSTALLER_INTERNAL_ERROR);
   std::unique_ptr<rio_dir> parent(base.empty() ? cur->OpenSpecialDir(kSpecialDirTmp) : cur->OpenDir(base.c_str()));
   if (!parent || cur->last_error) throw ObjectError(*cur);
   if (parent->last_error) throw ObjectError(*parent);
@@ -40,7 +38,8 @@ TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
   cur.reset();
 
   Common::Guid guid{};
-  Common::CreateGuid(guid, 0);
+  // Without flags a GUID is always made (the weak source falls back to a seeded generator).
+  static_cast<void>(Common::CreateGuid(guid, 0));
   std::u16string name = Common::ToUtf16(Common::GuidToString(guid).c_str());
   // No check for an existing entry first: a collision fails as "already exists".
   parent->CreateDir(name.c_str(), nullptr);
@@ -51,7 +50,7 @@ TemporaryDirectory::TemporaryDirectory(const std::u16string& base) {
 
 TemporaryDirectory::~TemporaryDirectory() {
   // Whatever could not be removed stays; the owner has nothing to do about it.
-  RemoveDirTree(dir, false);
+  RemoveDirTree(dir, false).IgnoreError();
   delete dir;
 }
 

@@ -11,19 +11,18 @@ namespace EnterpriseInstaller {
 
 namespace {
 
-constexpr Common::SourceFileId kFile = Common::Locations::InstallerTemporaryResources;
-constexpr uint32_t kEntryMissingLine = 44;
-
-Common::Error ExtractError(uint32_t line, uint32_t code) {
-  return Common::MakeError(ORMIVANE_SITE_FN(kFile, "ExtractZipFile", line), code);
-}
+constexpr Common::SourceFile kSource{Common::Locations::InstallerTemporaryResources,
+                                     "enterprise/installer/resource_temp_dir/temporary_resources.cpp"};
+constexpr Common::Site kNoTargetFileSite{"ExtractZipFile", 26};
+constexpr Common::Site kShortEntrySite{"ExtractZipFile", 41};
+constexpr Common::Site kEntryMissingSite{"ExtractZipFile", 44};
 
 // The directory's error when it could not create the target; the file's own when the
 // directory gave none, and never an empty error.
 Common::Error CreateError(rio_dir& dir, rio_file* file) {
   Common::Error error = TakeLastError(dir);
   if (error.IsEmpty() && file != nullptr) error = TakeLastError(*file);
-  if (error.IsEmpty()) error = ExtractError(__LINE__, Common::FILE_CREATE_ERROR);
+  if (error.IsEmpty()) error = Common::MakeError(kSource.At(kNoTargetFileSite), Common::FILE_CREATE_ERROR);
   return error;
 }
 
@@ -38,7 +37,7 @@ void CheckWholeEntry(si_file& src, uint64_t copied) {
   if (src.last_error) throw TakeLastError(src);
   uint64_t size = src.Size();
   if (src.last_error) throw TakeLastError(src);
-  if (beyond != 0 || copied != size) throw ExtractError(__LINE__, Common::FILE_CORRUPTED);
+  if (beyond != 0 || copied != size) throw Common::MakeError(kSource.At(kShortEntrySite), Common::FILE_CORRUPTED);
 }
 
 }  // namespace
@@ -49,7 +48,7 @@ TemporaryResources::~TemporaryResources() = default;
 
 void TemporaryResources::ExtractZipFile(const std::u16string& entry, const std::u16string& target) {
   std::unique_ptr<si_file> src(Resources::OpenResourceFile(entry.c_str()));
-  if (!src || src->last_error) throw ExtractError(kEntryMissingLine, Common::INSTALLER_INTERNAL_ERROR);
+  if (!src || src->last_error) throw Common::MakeError(kSource.At(kEntryMissingSite), Common::INSTALLER_INTERNAL_ERROR);
   std::unique_ptr<rio_file> dst(dir->Create(target.c_str(), false, nullptr));
   if (!dst || dst->last_error) throw CreateError(*dir, dst.get());
   uint64_t copied = 0;

@@ -215,7 +215,7 @@ TEST(PosixNotify, ReplacedListenerTakesOverWithTheSavedTime) {
 
   // A null listener on a directory without a watch only reports success.
   posix_dir plain(scratch.Path());
-  plain.last_error = Common::MakeError(PosixSites::Site("Marker", 1), Common::FILE_READ_ERROR);
+  plain.last_error = Common::MakeError(PosixSites::kSource.At({"Marker", 1}), Common::FILE_READ_ERROR);
   plain.EnableNotification(nullptr);
   EXPECT_FALSE(plain.last_error);
 }

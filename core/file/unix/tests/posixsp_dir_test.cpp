@@ -21,9 +21,18 @@
 #include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::CauseAt;
+using Testing::HasChainLength;
+using Testing::HasCode;
+using Testing::HasLocation;
+using Testing::HasSite;
+using Testing::IsErrno;
 
 using Common::WString;
 using PosixTest::ChainLength;
@@ -34,33 +43,16 @@ using PosixTest::RunInChild;
 using PosixTest::ScratchDir;
 
 constexpr uint32_t kPosixspHigh = Common::Locations::CoreFileUnixPosixsp.High;
+constexpr Common::SourceFileId kPosixsp = Common::Locations::CoreFileUnixPosixsp;
 
 std::string NativeOf(rio_dir* dir) { return dynamic_cast<posix_dir*>(dir)->GetNativePath(); }
 
 std::string Utf8(const char16_t* text) { return text != nullptr ? Common::ToUtf8(text) : std::string("(null)"); }
 
-void ExpectPlain(const Common::Error& error, uint32_t code, const char* function, uint32_t line) {
-  PosixTest::RecordView head = RecordAt(error, 0);
-  EXPECT_EQ(head.Code, code);
-  EXPECT_EQ(head.Function, function);
-  EXPECT_EQ(head.Line, line);
-  EXPECT_EQ(head.IdHigh, kPosixspHigh);
-  EXPECT_EQ(ChainLength(error), 1);
-}
-
-void ExpectErrno(const Common::Error& error, uint32_t code, const char* function, uint32_t line, int errnum) {
-  PosixTest::RecordView head = RecordAt(error, 0);
-  EXPECT_EQ(head.Code, code);
-  EXPECT_EQ(head.Function, function);
-  EXPECT_EQ(head.Line, line);
-  EXPECT_EQ(head.IdHigh, kPosixspHigh);
-  ASSERT_EQ(ChainLength(error), 2);
-  EXPECT_EQ(ErrnoOf(RecordAt(error, 1).Record), errnum);
-}
-
 // A marker error that the queries which leave the error alone must keep.
 Common::Error Marker() {
-  return Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileUnixPosixsp, "Marker", 1),
+  return Common::MakeError(Common::MakeLocation(Common::Locations::CoreFileUnixPosixsp,
+                                                "core/file/unix/tests/posixsp_dir_test.cpp", "Marker", 1),
                            Common::FILE_CANCELED);
 }
 
@@ -165,7 +157,8 @@ TEST(PosixDirPaths, SpecialDirectories) {
       EXPECT_EQ(dir.last_error.GetCode(), Common::FILE_CANCELED);  // left as it was
     } else {
       EXPECT_EQ(special, nullptr);
-      ExpectPlain(dir.last_error, c.code, "OpenSpecialDir", c.line);
+      EXPECT_THAT(dir.last_error, AllOf(HasCode(c.code), HasSite("OpenSpecialDir", c.line),
+                                        HasLocation(kPosixsp, c.line), HasChainLength(1)));
       if (c.line == 901) {
         EXPECT_EQ(Testing::LocationId(dir.last_error), 0x3D9EA26F1BFDF203u);
       }
@@ -397,10 +390,12 @@ TEST_F(PosixDirTest, NameOperationFailures) {
     ReplaceLastError(dir, Common::NoError);
     c.call(dir);
     if (c.errnum == 0) {
-      ExpectPlain(dir.last_error, c.code, c.function, c.line);
+      EXPECT_THAT(dir.last_error, AllOf(HasCode(c.code), HasSite(c.function, c.line), HasLocation(kPosixsp, c.line),
+                                        HasChainLength(1)));
       continue;
     }
-    ExpectErrno(dir.last_error, c.code, c.function, c.line, c.errnum);
+    EXPECT_THAT(dir.last_error, AllOf(HasCode(c.code), HasSite(c.function, c.line), HasLocation(kPosixsp, c.line),
+                                      HasChainLength(2), CauseAt(1, IsErrno(c.errnum))));
     const Common::ErrorRecord* head = dir.last_error.GetHead();
     if (c.path2 == nullptr) {
       EXPECT_EQ(Param(head, "path"), scratch.At(c.path1));
@@ -456,9 +451,11 @@ TEST_F(PosixDirTest, AnEmptyJoinedPathMakesNoSystemCall) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.call(empty, u".");
-    ExpectPlain(empty.last_error, c.code, c.function, c.line);
+    EXPECT_THAT(empty.last_error,
+                AllOf(HasCode(c.code), HasSite(c.function, c.line), HasLocation(kPosixsp, c.line), HasChainLength(1)));
     c.call(dir, lone);
-    ExpectPlain(dir.last_error, c.code, c.function, c.line);
+    EXPECT_THAT(dir.last_error,
+                AllOf(HasCode(c.code), HasSite(c.function, c.line), HasLocation(kPosixsp, c.line), HasChainLength(1)));
   }
   // The directory itself was not touched by the bad name.
   struct stat st;
@@ -520,7 +517,8 @@ TEST_F(PosixDirTest, DriveSize) {
   posix_dir missing(scratch.At("none"));
   missing.GetDriveSize(&total, &free, &available);
   EXPECT_EQ(total + free + available, 0u);
-  ExpectErrno(missing.last_error, Common::FILE_NOT_FOUND, "GetDriveSize", 1157, ENOENT);
+  EXPECT_THAT(missing.last_error, AllOf(HasCode(Common::FILE_NOT_FOUND), HasSite("GetDriveSize", 1157),
+                                        HasLocation(kPosixsp, 1157), HasChainLength(2), CauseAt(1, IsErrno(ENOENT))));
   EXPECT_EQ(Param(missing.last_error.GetHead(), "path"), scratch.At("none"));
 }
 
@@ -565,10 +563,12 @@ TEST_F(PosixDirTest, EntryTimesIncludingBefore1970) {
   ASSERT_EQ(symlink("f", scratch.At("link").c_str()), 0);
   PosixControl::SetEntryTimesRequest onLink{PosixControl::kSetEntryTimes, u"link", 0, 0, 0};
   dir.IOCTL(&onLink);
-  ExpectPlain(dir.last_error, Common::FILE_NOT_SUPPORTED, "IOCTL", 1544);
+  EXPECT_THAT(dir.last_error, AllOf(HasCode(Common::FILE_NOT_SUPPORTED), HasSite("IOCTL", 1544),
+                                    HasLocation(kPosixsp, 1544), HasChainLength(1)));
   PosixControl::SetEntryTimesRequest missing{PosixControl::kSetEntryTimes, u"none", 0, 0, 0};
   dir.IOCTL(&missing);
-  ExpectErrno(dir.last_error, Common::FILE_NOT_FOUND, "IOCTL", 1542, ENOENT);
+  EXPECT_THAT(dir.last_error, AllOf(HasCode(Common::FILE_NOT_FOUND), HasSite("IOCTL", 1542),
+                                    HasLocation(kPosixsp, 1542), HasChainLength(2), CauseAt(1, IsErrno(ENOENT))));
 }
 
 TEST_F(PosixDirTest, DeviceOfTheNearestExistingAncestor) {
@@ -615,7 +615,8 @@ TEST_F(PosixDirTest, FileSystemTypeNames) {
 
   posix_dir missing(scratch.At("none"));
   missing.IOCTL(&request);
-  ExpectErrno(missing.last_error, Common::FILE_NOT_FOUND, "IOCTL", 1601, ENOENT);
+  EXPECT_THAT(missing.last_error, AllOf(HasCode(Common::FILE_NOT_FOUND), HasSite("IOCTL", 1601),
+                                        HasLocation(kPosixsp, 1601), HasChainLength(2), CauseAt(1, IsErrno(ENOENT))));
   EXPECT_EQ(Param(missing.last_error.GetHead(), "path"), scratch.At("none") + "/");
 
   struct Case {

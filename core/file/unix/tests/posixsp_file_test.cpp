@@ -18,10 +18,18 @@
 #include "core/common/locations.h"
 #include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp.h"
+#include "core/file/unix/posixsp_site.h"
 #include "core/file/unix/tests/posixsp_support.h"
 #include "core/linex/tests/lock_probe.h"
+#include "tools/testing/error_matchers.h"
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::CauseAt;
+using Testing::HasCode;
+using Testing::HasSite;
+using Testing::RaisedAt;
 
 using PosixTest::ChainLength;
 using PosixTest::ErrnoOf;
@@ -42,21 +50,6 @@ class PosixFileTest : public ::testing::Test {
   ScratchDir scratch;
   posix_dir dir;
 };
-
-void ExpectSite(const Common::Error& error, int depth, uint32_t code, const char* function, uint32_t line) {
-  PosixTest::RecordView view = RecordAt(error, depth);
-  EXPECT_EQ(view.Code, code) << "depth " << depth;
-  EXPECT_EQ(view.Function, function) << "depth " << depth;
-  EXPECT_EQ(view.Line, line) << "depth " << depth;
-}
-
-void ExpectPosixSite(const Common::Error& error, int depth, uint32_t code, const char* function, uint32_t line) {
-  ExpectSite(error, depth, code, function, line);
-  PosixTest::RecordView view = RecordAt(error, depth);
-  EXPECT_EQ(view.IdHigh, kPosixspHigh);
-  EXPECT_EQ(view.IdLow, kPosixspBase + line);
-  EXPECT_EQ(view.File, "core/file/unix/posixsp.cpp");
-}
 
 uint32_t ReadAll(i_file& file, std::string& out, uint32_t length) {
   out.assign(length, '\0');
@@ -129,7 +122,8 @@ TEST_F(PosixFileTest, OpenFailuresNameThePathAndCarryTheErrno) {
     file_object* file = c.open(dir);
     EXPECT_EQ(file, nullptr);
     ASSERT_EQ(ChainLength(dir.last_error), 2);
-    ExpectPosixSite(dir.last_error, 0, c.code, "Open", 679);
+    EXPECT_THAT(dir.last_error,
+                CauseAt(0, AllOf(HasCode(c.code), RaisedAt(PosixSites::kSource, Common::Site{"Open", 679}))));
     EXPECT_EQ(RecordAt(dir.last_error, 1).Code, Common::POSIX_ERROR);
     EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 1).Record), c.errnum);
     EXPECT_NE(Param(RecordAt(dir.last_error, 0).Record, "path").find(scratch.Path()), std::string::npos);
@@ -140,14 +134,17 @@ TEST_F(PosixFileTest, CreateRewrapsAnOpenErrorThreeRecordsDeep) {
   scratch.MakeDir("sub");
   EXPECT_EQ(dir.Create(u"sub", false, nullptr), nullptr);
   ASSERT_EQ(ChainLength(dir.last_error), 3);
-  ExpectPosixSite(dir.last_error, 0, Common::FILE_CREATE_ERROR, "Create", 818);
-  ExpectPosixSite(dir.last_error, 1, Common::FILE_OPEN_ERROR, "Open", 679);
+  EXPECT_THAT(dir.last_error, CauseAt(0, AllOf(HasCode(Common::FILE_CREATE_ERROR),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Create", 818}))));
+  EXPECT_THAT(dir.last_error, CauseAt(1, AllOf(HasCode(Common::FILE_OPEN_ERROR),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Open", 679}))));
   EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 2).Record), EISDIR);
   EXPECT_EQ(Param(RecordAt(dir.last_error, 1).Record, "path"), scratch.At("sub"));
 
   // A mapped open error (here "does not exist") is not rewrapped.
   EXPECT_EQ(dir.Create(u"none/f", false, nullptr), nullptr);
-  ExpectPosixSite(dir.last_error, 0, Common::FILE_NOT_FOUND, "Open", 679);
+  EXPECT_THAT(dir.last_error, CauseAt(0, AllOf(HasCode(Common::FILE_NOT_FOUND),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Open", 679}))));
 }
 
 TEST_F(PosixFileTest, AFailedHeldBackTruncationNamesItsCause) {
@@ -157,10 +154,13 @@ TEST_F(PosixFileTest, AFailedHeldBackTruncationNamesItsCause) {
   EXPECT_EQ(dir.Create(u"fifo", false, nullptr), nullptr);
   EXPECT_EQ(PosixTest::OpenDescriptorCount(), before);
   ASSERT_EQ(ChainLength(dir.last_error), 4);
-  ExpectPosixSite(dir.last_error, 0, Common::FILE_CREATE_ERROR, "Create", 818);
-  ExpectPosixSite(dir.last_error, 1, Common::FILE_OPEN_ERROR, "Open", 730);
+  EXPECT_THAT(dir.last_error, CauseAt(0, AllOf(HasCode(Common::FILE_CREATE_ERROR),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Create", 818}))));
+  EXPECT_THAT(dir.last_error, CauseAt(1, AllOf(HasCode(Common::FILE_OPEN_ERROR),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Open", 730}))));
   EXPECT_EQ(Param(RecordAt(dir.last_error, 1).Record, "path"), scratch.At("fifo"));
-  ExpectPosixSite(dir.last_error, 2, Common::FILE_WRITE_ERROR, "Truncate", 437);
+  EXPECT_THAT(dir.last_error, CauseAt(2, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                               RaisedAt(PosixSites::kSource, Common::Site{"Truncate", 437}))));
   EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 3).Record), EINVAL);
 }
 
@@ -205,9 +205,12 @@ TEST_F(PosixFileTest, WholeFileLocksConflictInsideTheProcess) {
     }
     EXPECT_EQ(second, nullptr);
     ASSERT_EQ(ChainLength(dir.last_error), 3);
-    ExpectPosixSite(dir.last_error, 0, Common::FILE_ACCESS_DENIED, "Open", 716);
+    EXPECT_THAT(dir.last_error, CauseAt(0, AllOf(HasCode(Common::FILE_ACCESS_DENIED),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Open", 716}))));
     EXPECT_EQ(Param(RecordAt(dir.last_error, 0).Record, "path"), "");
-    ExpectPosixSite(dir.last_error, 1, Common::FILE_LOCK_FAILED, "DoLockFileHandle", 197);
+    EXPECT_THAT(dir.last_error,
+                CauseAt(1, AllOf(HasCode(Common::FILE_LOCK_FAILED),
+                                 RaisedAt(PosixSites::kSource, Common::Site{"DoLockFileHandle", 197}))));
     EXPECT_EQ(ErrnoOf(RecordAt(dir.last_error, 2).Record), EAGAIN);
   }
   // Range-lock mode takes no lock at open.
@@ -344,9 +347,10 @@ TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
   a->LockExclusive(10, 10, false);
   EXPECT_FALSE(a->last_error);
   b->LockShared(15, 10, false);
-  ExpectPosixSite(b->last_error, 0, Common::FILE_LOCK_FAILED, "DoLockFileHandle", 197);
+  EXPECT_THAT(b->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_LOCK_FAILED),
+                                              RaisedAt(PosixSites::kSource, Common::Site{"DoLockFileHandle", 197}))));
   EXPECT_EQ(ErrnoOf(RecordAt(b->last_error, 1).Record), EAGAIN);
-  TakeLastError(*b);
+  TakeLastError(*b).IgnoreError();
   b->LockShared(20, 10, false);
   EXPECT_FALSE(b->last_error);
   a->Unlock(10, 10);
@@ -363,7 +367,8 @@ TEST_F(PosixFileTest, AFileKeepsItsFirstErrorButPositioningActs) {
   uint32_t done = 7;
   posix->Write("x", 1, &done);  // EBADF on a read-only descriptor
   EXPECT_EQ(done, 0u);
-  ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "Write", 369);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Write", 369}))));
   const Common::ErrorRecord* first = file->last_error.GetHead();
 
   std::string data;
@@ -381,7 +386,8 @@ TEST_F(PosixFileTest, AFileKeepsItsFirstErrorButPositioningActs) {
   EXPECT_EQ(file->SeekCur(0), 3u);
   EXPECT_EQ(file->last_error.GetHead(), first);
   EXPECT_EQ(file->SeekCur(-100), 0u);
-  ExpectPosixSite(file->last_error, 0, Common::FILE_SEEK_ERROR, "Seek", 396);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_SEEK_ERROR),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Seek", 396}))));
   EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), EINVAL);
 
   Common::Error taken = TakeLastError(*file);
@@ -410,7 +416,8 @@ TEST_F(PosixFileTest, ADirectoryReadAsAFileFailsWithItsErrno) {
   ASSERT_NE(file, nullptr);
   std::string data;
   EXPECT_EQ(ReadAll(*file, data, 8), 0u);
-  ExpectPosixSite(file->last_error, 0, Common::FILE_READ_ERROR, "Read", 338);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_READ_ERROR),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Read", 338}))));
   EXPECT_EQ(Param(RecordAt(file->last_error, 0).Record, "path"), "");
   EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), EISDIR);
 }
@@ -424,7 +431,8 @@ TEST_F(PosixFileTest, AFifoCannotSeek) {
   std::string data;
   EXPECT_EQ(ReadAll(*file, data, 3), 3u);
   EXPECT_EQ(file->SeekCur(0), 0u);
-  ExpectPosixSite(file->last_error, 0, Common::FILE_SEEK_ERROR, "Seek", 396);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_SEEK_ERROR),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Seek", 396}))));
   EXPECT_EQ(ErrnoOf(RecordAt(file->last_error, 1).Record), ESPIPE);
 }
 
@@ -437,7 +445,7 @@ TEST(PosixFileDevice, AFullDiskGivesAShortCountThenDiskFull) {
   EXPECT_EQ(done, 0u);
   EXPECT_FALSE(file->last_error);
   Write(*file, "abcd", 4);
-  ExpectSite(file->last_error, 0, Common::FILE_DISK_FULL, "Write", 41);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_DISK_FULL), HasSite("Write", 41))));
 }
 
 TEST_F(PosixFileTest, TheFileSizeLimitGivesEfbigNotASignal) {
@@ -487,7 +495,7 @@ TEST_F(PosixFileTest, UnknownCodeIsTheFileObjectDefault) {
   std::unique_ptr<ri_file> file(dir.OpenI(u"f", true));
   uint32_t request[4] = {PosixControl::MakeControlCode("ABCD"), 0, 0, 0};
   file->IOCTL(request);
-  ExpectSite(file->last_error, 0, Common::FILE_NOT_SUPPORTED, "IOCTL", 28);
+  EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_NOT_SUPPORTED), HasSite("IOCTL", 28))));
   EXPECT_EQ(RecordAt(file->last_error, 0).IdHigh, Common::Locations::CoreCommonFileObject.High);
 }
 
@@ -530,7 +538,8 @@ TEST_F(PosixFileTest, AppendModeThatTheSystemRefuses) {
   posix_file file(named, true);
   PosixControl::SetAppendModeRequest request{PosixControl::kSetAppendMode};
   file.IOCTL(&request);
-  ExpectPosixSite(file.last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 462);
+  EXPECT_THAT(file.last_error, CauseAt(0, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                                RaisedAt(PosixSites::kSource, Common::Site{"IOCTL", 462}))));
   Common::WString text = u"unset";
   file.last_error.GetHead()->Kind->GetText(text, file.last_error.GetHead());
   EXPECT_EQ(Common::ToUtf8(text.c_str()), "");
@@ -545,7 +554,8 @@ TEST_F(PosixFileTest, FailingFlush) {
   std::unique_ptr<rio_file> fifo(dir.OpenIO(u"fifo", true));
   ASSERT_NE(fifo, nullptr);
   fifo->Flush();
-  ExpectPosixSite(fifo->last_error, 0, Common::FILE_WRITE_ERROR, "Flush", 388);
+  EXPECT_THAT(fifo->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                                 RaisedAt(PosixSites::kSource, Common::Site{"Flush", 388}))));
   EXPECT_EQ(ErrnoOf(RecordAt(fifo->last_error, 1).Record), EINVAL);
 }
 
@@ -559,7 +569,8 @@ TEST_F(PosixFileTest, InodeFlagsRoundTrip) {
   if (file->last_error) {
     int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
     if (Unsupported(errnum)) GTEST_SKIP() << "inode flags not supported here: " << std::strerror(errnum);
-    ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 480);
+    EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                                   RaisedAt(PosixSites::kSource, Common::Site{"IOCTL", 480}))));
     FAIL();
   }
   // "no dump" is harmless; immutable or append-only flags are never set here.
@@ -610,7 +621,8 @@ TEST_F(PosixFileTest, DeallocateKeepsTheSize) {
   if (file->last_error) {
     int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
     if (Unsupported(errnum)) GTEST_SKIP() << "hole punching not supported here: " << std::strerror(errnum);
-    ExpectPosixSite(file->last_error, 0, Common::FILE_WRITE_ERROR, "IOCTL", 499);
+    EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_WRITE_ERROR),
+                                                   RaisedAt(PosixSites::kSource, Common::Site{"IOCTL", 499}))));
     FAIL();
   }
   struct stat after;
@@ -640,7 +652,8 @@ TEST_F(PosixFileTest, SectorOfThePositionAndOfAHole) {
   if (file->last_error) {
     int errnum = ErrnoOf(RecordAt(file->last_error, 1).Record);
     if (Unsupported(errnum)) GTEST_SKIP() << "block mapping not supported here: " << std::strerror(errnum);
-    ExpectPosixSite(file->last_error, 0, Common::FILE_NOT_SUPPORTED, "IOCTL", 554);
+    EXPECT_THAT(file->last_error, CauseAt(0, AllOf(HasCode(Common::FILE_NOT_SUPPORTED),
+                                                   RaisedAt(PosixSites::kSource, Common::Site{"IOCTL", 554}))));
     FAIL();
   }
   uint32_t within = 2 % perBlock;

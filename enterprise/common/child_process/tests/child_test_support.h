@@ -32,7 +32,10 @@ inline std::string ProbePath() {
 inline bool ProbeIsBuilt() { return access(ProbePath().c_str(), X_OK) == 0; }
 
 inline Common::Error TestError(uint32_t code) {
-  return Common::MakeError(ORMIVANE_SITE_FN(Common::Locations::CoreFileDir, "Injected", 1), code);
+  return Common::MakeError(
+      Common::MakeLocation(Common::Locations::CoreFileDir, "enterprise/common/child_process/tests/child_test_support.h",
+                           "Injected", 1),
+      code);
 }
 
 // An o_file that keeps what it receives. Writes and flushes may come from relay threads

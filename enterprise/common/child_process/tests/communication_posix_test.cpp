@@ -2,6 +2,7 @@
 #include "enterprise/common/child_process/communication_posix.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,14 +11,19 @@
 #include <mutex>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 namespace ChildProcess {
 namespace {
+
+using ::testing::AllOf;
+using Testing::CauseAt;
+using Testing::HasCode;
+using Testing::HasLocation;
+using Testing::HasSite;
 
 using namespace ChildProcessTesting;
 
@@ -56,17 +62,6 @@ void WriteAndClose(int fd, const std::string& bytes) {
     sent += static_cast<size_t>(done);
   }
   close(fd);
-}
-
-void ExpectAbortTrace(const Common::Error& error, uint32_t line, uint32_t causeCode) {
-  Common::ErrorRecord* head = error.GetHead();
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(head->Code, Common::CHILD_COMMUNICATION_ABORTED);
-  EXPECT_EQ(head->Line, line);
-  EXPECT_STREQ(head->Function, "Communicate");
-  EXPECT_EQ(head->IdLow, kCommunicationFile.Base + line);
-  ASSERT_NE(head->Cause, nullptr);
-  EXPECT_EQ(head->Cause->Code, causeCode);
 }
 
 // ---- one relay ----------------------------------------------------------------------------------
@@ -116,7 +111,8 @@ TEST(ChildOutputRelayTest, FailingTargetStopsItsRelayWithoutBlockingTheWriter) {
   std::vector<Common::Error> errors = traces.Errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(traces.Levels()[0], Common::kTraceError);
-  ExpectAbortTrace(errors[0], 127, Common::FILE_WRITE_ERROR);
+  EXPECT_THAT(errors[0], AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 127),
+                               HasLocation(kCommunicationFile, 127), CauseAt(1, HasCode(Common::FILE_WRITE_ERROR))));
 }
 
 TEST(ChildOutputRelayTest, FlushFailuresOtherThanNotSupportedAreTraced) {
@@ -136,7 +132,10 @@ TEST(ChildOutputRelayTest, FlushFailuresOtherThanNotSupportedAreTraced) {
     EXPECT_EQ(sink->HeldCode(), 0u);
     std::vector<Common::Error> errors = traces.Errors();
     ASSERT_EQ(errors.size(), c.Traced ? 1u : 0u);
-    if (c.Traced) ExpectAbortTrace(errors[0], 121, c.FlushCode);
+    if (c.Traced) {
+      EXPECT_THAT(errors[0], AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 121),
+                                   HasLocation(kCommunicationFile, 121), CauseAt(1, HasCode(c.FlushCode))));
+    }
   }
 }
 
@@ -148,7 +147,8 @@ TEST(ChildOutputRelayTest, FailedReadIsTracedAndTheTargetStillFlushed) {
   EXPECT_EQ(sink->FlushCalls(), 1u);
   std::vector<Common::Error> errors = traces.Errors();
   ASSERT_EQ(errors.size(), 1u);
-  ExpectAbortTrace(errors[0], 100, Common::POSIX_ERROR);
+  EXPECT_THAT(errors[0], AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 100),
+                               HasLocation(kCommunicationFile, 100), CauseAt(1, HasCode(Common::POSIX_ERROR))));
   EXPECT_EQ(errors[0].GetHead()->Cause->Size, static_cast<uint32_t>(EBADF));
 }
 
@@ -230,7 +230,10 @@ TEST(ChildCommunicationLogicTest, OneFailingTargetSharedByBothRelays) {
     // Each relay took the error its own write left: one trace each, the target clear.
     std::vector<Common::Error> errors = traces.Errors();
     ASSERT_EQ(errors.size(), 2u) << "round " << round;
-    for (const Common::Error& error : errors) ExpectAbortTrace(error, 127, Common::FILE_WRITE_ERROR);
+    for (const Common::Error& error : errors) {
+      EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 127),
+                               HasLocation(kCommunicationFile, 127), CauseAt(1, HasCode(Common::FILE_WRITE_ERROR))));
+    }
     EXPECT_FALSE(sink->last_error);
   }
 }

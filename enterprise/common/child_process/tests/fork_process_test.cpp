@@ -2,6 +2,7 @@
 #include "enterprise/common/child_process/fork_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,12 +15,19 @@
 #include <fstream>
 #include <new>
 
-#include <gtest/gtest.h>
-
 #include "enterprise/common/child_process/tests/child_test_support.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 namespace {
+
+using ::testing::AllOf;
+using Testing::CauseAt;
+using Testing::HasCode;
+using Testing::HasLocation;
+using Testing::HasSite;
+using Testing::IsErrno;
+using ::testing::Not;
 std::atomic<bool> g_failNew{false};
 }  // namespace
 
@@ -73,18 +81,6 @@ Site SiteOf(const Common::Error& error) {
   return {head->Code, head->Line, head->Function == nullptr ? "" : head->Function, causeErrno};
 }
 
-void ExpectSite(const Common::Error& error, uint32_t code, uint32_t line, const char* function, int causeErrno) {
-  Site site = SiteOf(error);
-  EXPECT_EQ(site.Code, code);
-  EXPECT_EQ(site.Line, line);
-  EXPECT_EQ(site.Function, function);
-  EXPECT_EQ(site.CauseErrno, causeErrno);
-  Common::ErrorRecord* head = error.GetHead();
-  ASSERT_NE(head, nullptr);
-  EXPECT_EQ(head->IdLow, kForkFile.Base + line);
-  EXPECT_EQ(head->IdHigh, kForkFile.High);
-}
-
 // ---- argument lists, path strings, records -------------------------------------------------
 
 TEST(ChildFormatArgListTest, JoinsWideFormsInBrackets) {
@@ -128,9 +124,12 @@ TEST(ChildPathStringTest, HoldsBothForms) {
 }
 
 TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
-  Common::Error error = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 343),
-                                            Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
-  ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
+  Common::Error error =
+      MakeLaunchFileError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                               "GetResultFromPipe", 343),
+                          Paths({u"prog", u"a b"}), "chdir", ENOENT, PathString(u"/no/dir"));
+  EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_LAUNCH_FAILED), HasSite("GetResultFromPipe", 343),
+                           HasLocation(kForkFile, 343), CauseAt(1, IsErrno(ENOENT))));
   EXPECT_EQ(Testing::LocationId(error), 0x8D08838F7F0DF726u);  // fork_process, line 343
   EXPECT_EQ(ParamNames(error), "cmdline,libcCall,file,$module");
   EXPECT_EQ(WideParam(error, "cmdline"), u"[prog,a b]");
@@ -144,14 +143,19 @@ TEST(ChildErrorRecordTest, LaunchFileRecordCarriesItsParameters) {
 }
 
 TEST(ChildErrorRecordTest, LaunchAndCmdlineRecordsListTheirOwnNames) {
-  Common::Error launch = MakeLaunchError(ORMIVANE_SITE_FN(kForkFile, "ForkProcess", 160), Paths({u"p"}), "fork", EAGAIN);
+  Common::Error launch =
+      MakeLaunchError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                           "ForkProcess", 160),
+                      Paths({u"p"}), "fork", EAGAIN);
   EXPECT_EQ(ParamNames(launch), "cmdline,libcCall,$module");
   EXPECT_EQ(AsciiParam(launch, "libcCall"), "fork");
   EXPECT_EQ(WideParam(launch, "file"), u"<null>");
   EXPECT_EQ(SiteOf(launch).CauseErrno, EAGAIN);
 
   Common::Error split = MakeParseCommandLineError(
-      ORMIVANE_SITE_FN(Common::Locations::ChildProcessCreatorPosix, "ParseCommandLine", 185), u"a 'b");
+      Common::MakeLocation(Common::Locations::ChildProcessCreatorPosix,
+                           "enterprise/common/child_process/tests/fork_process_test.cpp", "ParseCommandLine", 185),
+      u"a 'b");
   EXPECT_EQ(split.GetCode(), Common::CHILD_CMDLINE_SPLIT_FAILED);
   EXPECT_EQ(ParamNames(split), "cmdline,$module");
   EXPECT_EQ(WideParam(split, "cmdline"), u"a 'b");
@@ -162,10 +166,14 @@ TEST(ChildErrorRecordTest, LaunchAndCmdlineRecordsListTheirOwnNames) {
 }
 
 TEST(ChildErrorRecordTest, CloneKeepsParameters) {
-  Common::Error original = MakeLaunchFileError(ORMIVANE_SITE_FN(kForkFile, "GetResultFromPipe", 325),
-                                               Paths({u"p"}), "open", EACCES, PathString(u"/out/file"));
+  Common::Error original =
+      MakeLaunchFileError(Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp",
+                                               "GetResultFromPipe", 325),
+                          Paths({u"p"}), "open", EACCES, PathString(u"/out/file"));
   Common::Error shared = original;
-  shared.AddCause(Common::MakeError(ORMIVANE_SITE_FN(kForkFile, "X", 1), Common::FILE_WRITE_ERROR));
+  shared.AddCause(Common::MakeError(
+      Common::MakeLocation(kForkFile, "enterprise/common/child_process/tests/fork_process_test.cpp", "X", 1),
+      Common::FILE_WRITE_ERROR));
   ASSERT_NE(shared.GetHead(), original.GetHead());  // copy on write
   EXPECT_EQ(WideParam(shared, "file"), u"/out/file");
   EXPECT_EQ(WideParam(shared, "cmdline"), u"[p]");
@@ -217,7 +225,8 @@ TEST_F(ChildStatusReportTest, EachStepBecomesItsLaunchError) {
     // The errno word comes first, the step second.
     const uint32_t words[2] = {static_cast<uint32_t>(EACCES), c.Step};
     Common::Error error = ResultOf(words, sizeof words);
-    ExpectSite(error, Common::CHILD_LAUNCH_FAILED, c.Line, "GetResultFromPipe", EACCES);
+    EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_LAUNCH_FAILED), HasSite("GetResultFromPipe", c.Line),
+                             HasLocation(kForkFile, c.Line), CauseAt(1, IsErrno(EACCES))));
     EXPECT_EQ(AsciiParam(error, "libcCall"), c.Call);
     EXPECT_EQ(WideParam(error, "cmdline"), u"[prog,a b]");
     EXPECT_EQ(WideParam(error, "file"), c.File == nullptr ? u"<null>" : c.File);
@@ -231,7 +240,8 @@ TEST_F(ChildStatusReportTest, EndOfFileIsSuccessAndAShortReportIsAnAbort) {
   const char partial[7] = {1, 2, 3, 4, 5, 6, 7};
   for (size_t length : {1u, 4u, 7u}) {
     Common::Error error = ResultOf(partial, length);
-    ExpectSite(error, Common::CHILD_COMMUNICATION_ABORTED, 310, "GetResultFromPipe", -1);
+    EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("GetResultFromPipe", 310),
+                             HasLocation(kForkFile, 310), Not(CauseAt(1, HasCode(Common::POSIX_ERROR)))));
     EXPECT_EQ(CauseOf(error), nullptr);
     EXPECT_EQ(RecordText(error.GetHead()), u"Communication with child process has been aborted.");
   }
@@ -241,7 +251,8 @@ TEST_F(ChildStatusReportTest, AFailedReadIsAnAbortWithItsErrno) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   Common::Error error = GetResultFromPipe(context, fds[1]);  // the write end cannot be read
-  ExpectSite(error, Common::CHILD_COMMUNICATION_ABORTED, 308, "GetResultFromPipe", EBADF);
+  EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("GetResultFromPipe", 308),
+                           HasLocation(kForkFile, 308), CauseAt(1, IsErrno(EBADF))));
   close(fds[0]);
   close(fds[1]);
 }
@@ -361,7 +372,8 @@ TEST_F(ChildForkProcessTest, EachProvokedSetupFailureIsReportedByStep) {
     ForkContext context(argv, PathString(Wide(c.WorkingDirectory)), c.Environment);
     if (c.Handle >= 0) context.SetStdHandlePath(c.Handle, PathString(Wide(c.Path)));
     Common::Error error = Launch(context);
-    ExpectSite(error, Common::CHILD_LAUNCH_FAILED, c.Line, "GetResultFromPipe", c.Errno);
+    EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_LAUNCH_FAILED), HasSite("GetResultFromPipe", c.Line),
+                             HasLocation(kForkFile, c.Line), CauseAt(1, IsErrno(c.Errno))));
     EXPECT_EQ(AsciiParam(error, "libcCall"), c.Call);
     EXPECT_EQ(WideParam(error, "cmdline"), u"[" + Wide(c.Program) + u",x]");
     EXPECT_EQ(WideParam(error, "file"), c.File.empty() ? u"<null>" : Wide(c.File));
@@ -397,7 +409,8 @@ TEST_F(ChildForkProcessTest, UnconvertibleWorkingDirectoryFailsInChdir) {
   const Common::WString loneSurrogate(1, char16_t(0xD800));
   ForkContext context(Paths({u"/bin/true"}), PathString(loneSurrogate), PathMap());
   Common::Error error = Launch(context);
-  ExpectSite(error, Common::CHILD_LAUNCH_FAILED, 343, "GetResultFromPipe", ENOENT);
+  EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_LAUNCH_FAILED), HasSite("GetResultFromPipe", 343),
+                           HasLocation(kForkFile, 343), CauseAt(1, IsErrno(ENOENT))));
   EXPECT_EQ(AsciiParam(error, "libcCall"), "chdir");
   EXPECT_EQ(WideParam(error, "file"), loneSurrogate);
 }

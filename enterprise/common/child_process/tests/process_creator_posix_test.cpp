@@ -32,12 +32,15 @@
 #include "enterprise/common/child_process/communication_posix.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/location_id.h"
 
 extern char** environ;
 
 namespace ChildProcess {
 namespace {
+
+using Testing::HasSite;
 
 using namespace ChildProcessTesting;
 
@@ -251,8 +254,7 @@ TEST_F(ChildCreateTest, HandleChecksComeBeforeAnyPipeOrProcess) {
     Common::Error error = CreateFailure(parametersOf(c));
     EXPECT_EQ(error.GetCode(), c.Code);
     if (c.Code == 0) continue;
-    EXPECT_EQ(error.GetHead()->Line, c.Line);
-    EXPECT_STREQ(error.GetHead()->Function, c.Function);
+    EXPECT_THAT(error.GetHead(), HasSite(c.Function, c.Line));
     EXPECT_EQ(error.GetHead()->IdLow, kCreatorFile.Base + c.Line);
     EXPECT_EQ(error.GetHead()->Cause, nullptr);
     if (c.Line == 69) {

@@ -13,12 +13,17 @@
 #include <sstream>
 
 #include "core/resources/catalog.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/location_id.h"
 
 namespace {
 
 using EnterpriseInstaller::TemporaryResources;
+using ::testing::AllOf;
+using Testing::HasChainLength;
+using Testing::HasCode;
+using Testing::RaisedAt;
 
 std::string Utf8(const std::u16string& text) { return Common::ToUtf8(text.c_str()); }
 
@@ -62,13 +67,11 @@ TEST(TemporaryResources, MissingEntryIsAnInternalError) {
     resources.Extract(u"no-such-entry");
     FAIL() << "extracted a missing entry";
   } catch (const Common::Error& error) {
-    ASSERT_EQ(error.GetCode(), Common::INSTALLER_INTERNAL_ERROR);
-    const Common::ErrorRecord* head = error.GetHead();
-    EXPECT_EQ(head->Line, 44u);
+    constexpr Common::SourceFile kSource{Common::Locations::InstallerTemporaryResources,
+                                         "enterprise/installer/resource_temp_dir/temporary_resources.cpp"};
+    EXPECT_THAT(error, AllOf(HasCode(Common::INSTALLER_INTERNAL_ERROR), RaisedAt(kSource, Common::Site{"ExtractZipFile", 44}),
+                             HasChainLength(1)));
     EXPECT_EQ(Testing::LocationId(error), 0x57FAB25E3661DFBAu);  // temporary_resources, line 44
-    EXPECT_STREQ(head->Function, "ExtractZipFile");
-    EXPECT_STREQ(head->File, "enterprise/installer/resource_temp_dir/temporary_resources.cpp");
-    EXPECT_EQ(head->Cause, nullptr);
     EXPECT_EQ(Utf8(Common::GetCodeText(error.GetCode())), "An internal error.");
   }
   EXPECT_FALSE(Exists(Utf8(resources.GetPath()) + "no-such-entry"));
