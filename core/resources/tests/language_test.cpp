@@ -11,6 +11,7 @@
 
 #include "core/file/zipfile.h"
 #include "core/resources/tests/probe_support.h"
+#include "tools/testing/error_matchers.h"
 #include "tools/testing/memory_ri_file.h"
 
 namespace {
@@ -170,7 +171,7 @@ TEST(LocalizedLookupTest, ACopyUnderTheLanguageWinsOverThePlainName) {
   EXPECT_EQ(ReadAll(Resources::OpenLocalizedFile(dir.get(), "y", tag, sizeof tag)), "only plain");
   EXPECT_STREQ(tag, "en");
   EXPECT_EQ(Resources::OpenLocalizedFile(dir.get(), "z", tag, sizeof tag), nullptr);
-  EXPECT_EQ(dir->last_error.GetCode(), Common::FILE_END_OF_FILE);
+  EXPECT_THAT(dir->last_error, Testing::HasCode(Common::FILE_END_OF_FILE));
   EXPECT_STREQ(tag, "en");
 
   // Buffers too small for the tag still end terminated.
