@@ -14,29 +14,7 @@
 #include "core/linex/filelock.h"
 #include "core/linex/tests/lock_fixture.h"
 #include "core/linex/tests/lock_probe.h"
-
-namespace {
-std::atomic<bool> g_failNew{false};
-}  // namespace
-
-// The replacements pair malloc with free themselves; inlined into callers the compiler
-// cannot see that.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-// This program can make every allocation fail on demand.
-void* operator new(std::size_t size) {
-  if (g_failNew.load()) throw std::bad_alloc();
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_failNew.load()) return nullptr;
-  return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "tools/testing/failing_new.h"
 
 namespace {
 
@@ -45,11 +23,11 @@ using namespace Testing;
 // Runs one call with allocation failing; errno is read before anything else allocates.
 template <class Call>
 LockResult WithoutMemory(Call call) {
-  g_failNew = true;
+  Testing::FailScalarNew = true;
   errno = 0;
   int code = call();
   int error = errno;
-  g_failNew = false;
+  Testing::FailScalarNew = false;
   return LockResult{code, error};
 }
 

@@ -17,6 +17,7 @@
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "tools/testing/error_matchers.h"
+#include "tools/testing/failing_new.h"
 #include "tools/testing/location_id.h"
 
 namespace {
@@ -28,28 +29,7 @@ using Testing::HasLocation;
 using Testing::HasSite;
 using Testing::IsErrno;
 using ::testing::Not;
-std::atomic<bool> g_failNew{false};
 }  // namespace
-
-// The replacements pair malloc with free themselves; inlined into callers the compiler
-// cannot see that.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-// This program can make operator new fail on demand (the sanitizer runtimes bring their
-// own nothrow forms, so those are replaced too).
-void* operator new(std::size_t size) {
-  if (g_failNew.load()) throw std::bad_alloc();
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_failNew.load()) return nullptr;
-  return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace ChildProcess {
 namespace {
@@ -390,17 +370,17 @@ TEST_F(ChildForkProcessTest, OutOfMemoryOverAFailedStart) {
   ForkContext context({PathString(Wide(dir.Path() + "/missing"))}, PathString(), PathMap());
   uint32_t code = 0;
   bool otherException = false;
-  g_failNew = true;
+  Testing::FailScalarNew = true;
   try {
     WaitPid(ForkProcess(context));
   } catch (const Common::Error& error) {
-    g_failNew = false;
+    Testing::FailScalarNew = false;
     code = error.GetCode();
   } catch (...) {
-    g_failNew = false;
+    Testing::FailScalarNew = false;
     otherException = true;
   }
-  g_failNew = false;
+  Testing::FailScalarNew = false;
   EXPECT_FALSE(otherException) << "an exception other than Common::Error escaped";
   EXPECT_EQ(code, Common::OUT_OF_MEMORY);
 }
