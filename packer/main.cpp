@@ -1,12 +1,11 @@
 // The launcher: unpacks the carried tool and its libraries, runs the tool with the
 // launcher's arguments, echoes its output and answers its prompts, maps its exit status.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <signal.h>
-
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -170,16 +169,16 @@ int Run(int argc, char** argv) {
   return MapToolStatus(status, state);
 }
 
-}  // namespace
-
 // Started with SIGCHLD ignored, the launcher would have the kernel reap the tool and lose
 // its exit status; reset before any thread exists.
-static void ResetChildSignal() {
+void ResetChildSignal() {
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
   sigemptyset(&standard.sa_mask);
   sigaction(SIGCHLD, &standard, nullptr);
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   OpenStandardDescriptors();

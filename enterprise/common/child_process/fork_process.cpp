@@ -77,6 +77,17 @@ const Char* ParamAt(const Common::ErrorRecord* record, uintptr_t offset) {
   return reinterpret_cast<const Char*>(reinterpret_cast<const uint8_t*>(record) + offset);
 }
 
+// Runs a builder of an error record and never throws: out of memory, the error is the
+// shared out-of-memory record.
+template <typename Build>
+Common::Error OrOutOfMemory(Build build) noexcept {
+  try {
+    return build();
+  } catch (const std::bad_alloc&) {
+    return Common::Error::Adopt(nullptr);
+  }
+}
+
 // One block: common fields, the code's catalog text, the parameter texts, their offsets.
 Common::Error BuildRecord(const Common::SourceLocation& location, uint32_t code, const Common::ErrorKind* kind,
                           const char16_t* cmdline, const char* libcCall, const char16_t* file) {
@@ -511,13 +522,8 @@ StatusReport ReadStatusReport(int fd) {
   return report;
 }
 
-// Never throws: out of memory, the error is the shared out-of-memory record.
 Common::Error ResultOfReport(const ForkContext& context, const StatusReport& report) noexcept {
-  try {
-    return BuildResultOfReport(context, report);
-  } catch (const std::bad_alloc&) {
-    return Common::Error::Adopt(nullptr);
-  }
+  return OrOutOfMemory([&] { return BuildResultOfReport(context, report); });
 }
 
 Common::Error BuildResultOfReport(const ForkContext& context, const StatusReport& report) {
@@ -648,41 +654,34 @@ const Common::ErrorKind LaunchFileErrorKind = {Common::FreeRecord,   Common::Clo
                                                Common::NoNumberParam, GetLaunchAsciiParam, GetLaunchFileWideParam,
                                                LaunchFileParamNames};
 
-// The builders never throw: out of memory, the error is the shared out-of-memory record.
 Common::Error MakeParseCommandLineError(const Common::SourceLocation& location,
                                         const Common::WString& cmdline) noexcept {
-  try {
+  return OrOutOfMemory([&] {
     return BuildRecord(location, Common::CHILD_CMDLINE_SPLIT_FAILED, &CmdlineErrorKind, cmdline.c_str(), nullptr,
                        nullptr);
-  } catch (const std::bad_alloc&) {
-    return Common::Error::Adopt(nullptr);
-  }
+  });
 }
 
 Common::Error MakeLaunchError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
                               const char* libcCall, int errnum) noexcept {
-  try {
+  return OrOutOfMemory([&] {
     Common::WString cmdline = FormatArgList(argv);
     Common::Error error =
         BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchErrorKind, cmdline.c_str(), libcCall, nullptr);
     error.AddPosixError(errnum);
     return error;
-  } catch (const std::bad_alloc&) {
-    return Common::Error::Adopt(nullptr);
-  }
+  });
 }
 
 Common::Error MakeLaunchFileError(const Common::SourceLocation& location, const std::vector<PathString>& argv,
                                   const char* libcCall, int errnum, const PathString& file) noexcept {
-  try {
+  return OrOutOfMemory([&] {
     Common::WString cmdline = FormatArgList(argv);
     Common::Error error = BuildRecord(location, Common::CHILD_LAUNCH_FAILED, &LaunchFileErrorKind,
                                       cmdline.c_str(), libcCall, file.WideStr());
     error.AddPosixError(errnum);
     return error;
-  } catch (const std::bad_alloc&) {
-    return Common::Error::Adopt(nullptr);
-  }
+  });
 }
 
 }  // namespace ChildProcess
