@@ -1,7 +1,7 @@
 // Common::Thread over POSIX threads: a block shared by the owner and the running thread,
 // freed by whichever lets go of it last.
 #include "core/common/unix/thread_unix.h"
-#include "core/common/unix/thread_unix_testing.h"
+#include "core/common/unix/thread_data.h"
 
 #include <sched.h>
 #include <signal.h>
@@ -26,31 +26,6 @@ constexpr Site kSetPriorityParamSite{"SetPriority", 226};
 constexpr Site kGetPriorityHandleSite{"GetPriority", 272};
 constexpr Site kGetPriorityParamSite{"GetPriority", 255};
 }  // namespace
-
-struct ThreadData {
-  pthread_t Handle = 0;  // written by the owner's side only, under Mutex once started
-  pthread_mutex_t Mutex;
-  pthread_cond_t Condition;
-  std::atomic<uint32_t> RefCount{2};
-  ThreadFunction Function;
-  void* Argument;
-  // Atomic because the owner may look at it while the body runs (it then reads the
-  // "no exit code" value); its meaning is only settled once the thread was waited for.
-  std::atomic<uint32_t> ExitCode{kThreadNoExitCode};
-  bool Finished = false;  // under Mutex
-  // Under Mutex: a Terminate from another thread has cancelled the thread and joins it;
-  // everyone else who would join it waits until it is cleared.
-  bool Terminating = false;
-
-  ThreadData(ThreadFunction function, void* argument) : Function(function), Argument(argument) {
-    pthread_mutex_init(&Mutex, nullptr);
-    pthread_cond_init(&Condition, nullptr);
-  }
-  ~ThreadData() {
-    pthread_cond_destroy(&Condition);
-    pthread_mutex_destroy(&Mutex);
-  }
-};
 
 namespace {
 
@@ -338,14 +313,6 @@ uint32_t Thread::GetPriority() {
   RestoreCancel(previous);
   return level;
 }
-
-struct ThreadTesting {
-  static ThreadData* DataOf(Thread& thread) { return thread.Data; }
-};
-
-void WakeThreadWaitersForTest(Thread& thread) { pthread_cond_broadcast(&ThreadTesting::DataOf(thread)->Condition); }
-void LockThreadForTest(Thread& thread) { pthread_mutex_lock(&ThreadTesting::DataOf(thread)->Mutex); }
-void UnlockThreadForTest(Thread& thread) { pthread_mutex_unlock(&ThreadTesting::DataOf(thread)->Mutex); }
 
 uint32_t Thread::GetExitCode() { return Data->ExitCode.load(std::memory_order_relaxed); }
 
