@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "core/file/unix/name_codec.h"
+#include "core/file/unix/signal_disposition.h"
 #include "enterprise/common/child_process/fork_process_parts.h"
 
 namespace ChildProcess {
@@ -129,6 +130,8 @@ int ForkProcess(ForkContext& context) {
   snapshot.SetHandles(context);
   snapshot.SetMergedEnvironment(merged.Get());
   snapshot.SetSigchldRestore(sigchld.Original());
+  struct sigaction sigxfszFound;
+  if (GetFileSizeSignalFound(&sigxfszFound)) snapshot.SetSigxfszRestore(&sigxfszFound);
 
   ForkPipes pipes;
   if (!CreatePipe(pipes.Status)) ThrowForkFailure(context, pipes, "pipe", kStatusPipeSite);

@@ -101,16 +101,34 @@ ForkResult SetupChildStdHandles(const ForkSnapshot& snapshot, int stdinRead, int
   return SetupStderr(snapshot, stderrWrite, opened);
 }
 
-// Closes every descriptor from 3 on but `keep`. close_range does it in one call whatever
-// the descriptor limit; the loop is for kernels without it.
-void CloseInheritedDescriptors(int keep) {
-  const unsigned first = kFirstFreeDescriptor;
-  const unsigned kept = static_cast<unsigned>(keep);
-  bool done = kept == first || close_range(first, kept - 1, 0) == 0;
-  if (done && close_range(kept + 1, ~0U, 0) == 0) return;
+// The descriptors the child keeps while it sets up: the status write end and its three
+// pipe ends (-1 for none).
+constexpr int kKeptDescriptors = 4;
+
+// Closes every descriptor from 3 on but those in `keep`. close_range does it in a few
+// calls whatever the descriptor limit; the loop is for kernels without it.
+void CloseInheritedDescriptors(const int (&keep)[kKeptDescriptors]) {
+  int kept[kKeptDescriptors];
+  int count = 0;
+  for (int fd : keep) {
+    if (fd < kFirstFreeDescriptor) continue;
+    int at = count++;
+    for (; at > 0 && kept[at - 1] > fd; --at) kept[at] = kept[at - 1];
+    kept[at] = fd;
+  }
+  unsigned first = kFirstFreeDescriptor;
+  bool done = true;
+  for (int index = 0; done && index < count; ++index) {
+    const unsigned fd = static_cast<unsigned>(kept[index]);
+    done = fd == first || close_range(first, fd - 1, 0) == 0;
+    first = fd + 1;
+  }
+  if (done && close_range(first, ~0U, 0) == 0) return;
   long limit = sysconf(_SC_OPEN_MAX);
   for (long fd = kFirstFreeDescriptor; fd < limit; ++fd) {
-    if (fd != keep) close(static_cast<int>(fd));
+    bool isKept = false;
+    for (int index = 0; index < count; ++index) isKept = isKept || kept[index] == fd;
+    if (!isKept) close(static_cast<int>(fd));
   }
 }
 
@@ -128,11 +146,30 @@ bool ApplyEnvironment(const ForkSnapshot& snapshot) {
   return true;
 }
 
-ForkResult ExecChild(const ForkSnapshot& snapshot) {
+// The signal state the program starts with. What this library changed goes back to what
+// it found (SIGCHLD for the launch, SIGXFSZ for writing files); every handler of the
+// parent becomes the default before anything is unblocked, so that a signal pending in
+// the child runs no code of the parent's there; then every signal is unblocked. A SIG_IGN
+// that the caller set stays, as exec keeps it.
+void ResetSignals(const ForkSnapshot& snapshot) {
+  if (snapshot.SigchldRestore != nullptr) sigaction(SIGCHLD, snapshot.SigchldRestore, nullptr);
+  if (snapshot.SigxfszRestore != nullptr) sigaction(SIGXFSZ, snapshot.SigxfszRestore, nullptr);
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction current;
+    if (sigaction(signal, nullptr, &current) != 0) continue;  // one the C library keeps for itself
+    bool caught = (current.sa_flags & SA_SIGINFO) != 0 ||
+                  (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+    if (caught) sigaction(signal, &standard, nullptr);
+  }
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
-  if (snapshot.SigchldRestore != nullptr) sigaction(SIGCHLD, snapshot.SigchldRestore, nullptr);
+}
+
+ForkResult ExecChild(const ForkSnapshot& snapshot) {
+  ResetSignals(snapshot);
   if (snapshot.WorkingDirectory != nullptr && chdir(snapshot.WorkingDirectory) != 0)
     return ForkResult::Failure(kStepChdir, errno);
   if (!ApplyEnvironment(snapshot)) return ForkResult::Failure(kStepSetenv, errno);
@@ -147,21 +184,21 @@ ForkResult ExecChild(const ForkSnapshot& snapshot) {
   CloseIfOpen(pipes.Input[1]);
   CloseIfOpen(pipes.Output[0]);
   CloseIfOpen(pipes.Error[0]);
+  // Before anything is opened: opening a redirection can block (a FIFO without a writer),
+  // and meanwhile the child must hold no descriptor of another launch.
+  DisableSafeCloseCheck();
+  CloseInheritedDescriptors({pipes.Status[1], pipes.Input[0], pipes.Output[1], pipes.Error[1]});
+  EnableSafeCloseCheck();
   ForkResult result = SetupChildStdHandles(snapshot, pipes.Input[0], pipes.Output[1], pipes.Error[1]);
-  if (result.IsSuccess()) {
-    DisableSafeCloseCheck();
-    CloseInheritedDescriptors(pipes.Status[1]);
-    EnableSafeCloseCheck();
-    pipes.Input[0] = pipes.Output[1] = pipes.Error[1] = -1;
-    result = ExecChild(snapshot);
-  }
+  // The pipe ends are on 0, 1 and 2 now, or were not needed.
+  CloseIfOpen(pipes.Input[0]);
+  CloseIfOpen(pipes.Output[1]);
+  CloseIfOpen(pipes.Error[1]);
+  if (result.IsSuccess()) result = ExecChild(snapshot);
   StatusRecord record{result.GetErrno(), result.GetStep()};
   ssize_t written = write(pipes.Status[1], &record, sizeof record);
   (void)written;
   CloseIfOpen(pipes.Status[1]);
-  CloseIfOpen(pipes.Input[0]);
-  CloseIfOpen(pipes.Output[1]);
-  CloseIfOpen(pipes.Error[1]);
   _exit(kChildFailureExitCode);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/file/unix/signal_disposition.h"
 #include "enterprise/common/child_process/fork_process.h"
 
 namespace ChildProcess {
@@ -25,10 +26,15 @@ bool ReapsChildrenItself(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
 }
 
-bool SameDisposition(const struct sigaction& left, const struct sigaction& right) {
-  constexpr int kMeaningful = SA_SIGINFO | SA_NOCLDWAIT | SA_NOCLDSTOP | SA_RESTART | SA_NODEFER | SA_RESETHAND |
-                              SA_ONSTACK;
-  return left.sa_handler == right.sa_handler && (left.sa_flags & kMeaningful) == (right.sa_flags & kMeaningful);
+// What the holds put in place of a disposition that reaps children: the caller's handler
+// without SA_NOCLDWAIT, or else the library's own marked SIG_DFL, which a SIG_DFL that the
+// caller sets meanwhile does not look like.
+struct sigaction Waitable(const struct sigaction& current) {
+  bool caught = (current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+  if (!caught) return SignalDisposition::Marked(SIG_DFL);
+  struct sigaction waitable = current;
+  waitable.sa_flags &= ~SA_NOCLDWAIT;
+  return waitable;
 }
 
 }  // namespace
@@ -41,16 +47,11 @@ DefaultSigchldHold::DefaultSigchldHold() {
   ++g_sigchldHolders;
   struct sigaction current;
   if (sigaction(SIGCHLD, nullptr, &current) == 0) {
-    if (g_sigchldChanged && !SameDisposition(current, g_sigchldInstalled)) g_sigchldChanged = false;
-    if (ReapsChildrenItself(current)) {
-      struct sigaction waitable = current;
-      if ((waitable.sa_flags & SA_SIGINFO) == 0 && waitable.sa_handler == SIG_IGN) waitable.sa_handler = SIG_DFL;
-      waitable.sa_flags &= ~SA_NOCLDWAIT;
-      if (sigaction(SIGCHLD, &waitable, nullptr) == 0) {
-        g_sigchldOriginal = current;
-        g_sigchldInstalled = waitable;
-        g_sigchldChanged = true;
-      }
+    if (g_sigchldChanged && !SignalDisposition::Same(current, g_sigchldInstalled)) g_sigchldChanged = false;
+    if (ReapsChildrenItself(current) &&
+        SignalDisposition::Install(SIGCHLD, Waitable(current), &g_sigchldInstalled, nullptr)) {
+      g_sigchldOriginal = current;
+      g_sigchldChanged = true;
     }
   }
   Changed = g_sigchldChanged;
@@ -64,7 +65,7 @@ DefaultSigchldHold::~DefaultSigchldHold() {
   pthread_mutex_lock(&g_sigchldMutex);
   if (--g_sigchldHolders == 0 && g_sigchldChanged) {
     struct sigaction current;
-    if (sigaction(SIGCHLD, nullptr, &current) == 0 && SameDisposition(current, g_sigchldInstalled))
+    if (sigaction(SIGCHLD, nullptr, &current) == 0 && SignalDisposition::Same(current, g_sigchldInstalled))
       sigaction(SIGCHLD, &g_sigchldOriginal, nullptr);
     g_sigchldChanged = false;
   }
