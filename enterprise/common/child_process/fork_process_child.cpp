@@ -146,12 +146,12 @@ bool ApplyEnvironment(const ForkSnapshot& snapshot) {
   return true;
 }
 
-// The signal state the program starts with. What this library changed goes back to what
-// it found (SIGCHLD for the launch, SIGXFSZ for writing files); every handler of the
-// parent becomes the default before anything is unblocked, so that a signal pending in
-// the child runs no code of the parent's there; then every signal is unblocked. A SIG_IGN
-// that the caller set stays, as exec keeps it.
-void ResetSignals(const ForkSnapshot& snapshot) {
+// The dispositions the program starts with, set first thing in the child. What this
+// library changed goes back to what it found (SIGCHLD for the launch, SIGXFSZ for writing
+// files), and every handler of the parent becomes the default, so that no signal, pending
+// since the fork or arriving while a redirection blocks, runs the parent's code in the
+// child. A SIG_IGN that the caller set stays, as exec keeps it.
+void ResetSignalHandlers(const ForkSnapshot& snapshot) {
   if (snapshot.SigchldRestore != nullptr) sigaction(SIGCHLD, snapshot.SigchldRestore, nullptr);
   if (snapshot.SigxfszRestore != nullptr) sigaction(SIGXFSZ, snapshot.SigxfszRestore, nullptr);
   struct sigaction standard {};
@@ -163,13 +163,13 @@ void ResetSignals(const ForkSnapshot& snapshot) {
                   (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
     if (caught) sigaction(signal, &standard, nullptr);
   }
+}
+
+// The handlers are the defaults already (ResetSignalHandlers), so unblocking runs none.
+ForkResult ExecChild(const ForkSnapshot& snapshot) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
-}
-
-ForkResult ExecChild(const ForkSnapshot& snapshot) {
-  ResetSignals(snapshot);
   if (snapshot.WorkingDirectory != nullptr && chdir(snapshot.WorkingDirectory) != 0)
     return ForkResult::Failure(kStepChdir, errno);
   if (!ApplyEnvironment(snapshot)) return ForkResult::Failure(kStepSetenv, errno);
@@ -180,6 +180,7 @@ ForkResult ExecChild(const ForkSnapshot& snapshot) {
 }  // namespace
 
 [[noreturn]] void ForkParts::RunChild(const ForkSnapshot& snapshot, ForkPipes& pipes) {
+  ResetSignalHandlers(snapshot);
   CloseIfOpen(pipes.Status[0]);
   CloseIfOpen(pipes.Input[1]);
   CloseIfOpen(pipes.Output[0]);
