@@ -582,6 +582,15 @@ int EndCat(const std::shared_ptr<Control>& control) {
 TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
   struct sigaction saved {};
   sigaction(SIGCHLD, nullptr, &saved);
+  // The handler only has to stay installed, so its signal is held back on this thread (the
+  // relays block every signal). Under qemu's user-mode emulator a handler run on a 32-bit
+  // thread reloads the thread pointer from a descriptor table that all threads share, and
+  // this thread would go on with the identity of the newest relay thread.
+  sigset_t sigchldOnly;
+  sigset_t previousMask;
+  sigemptyset(&sigchldOnly);
+  sigaddset(&sigchldOnly, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &sigchldOnly, &previousMask);
   auto sink = std::make_shared<MemorySink>();
 
   // Ignored at the start, a handler installed meanwhile: the handler stays.
@@ -604,6 +613,7 @@ TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
   EXPECT_EQ(SigchldHandler(), SIG_IGN);
 
   sigaction(SIGCHLD, &saved, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
 // Launches on several threads at once under an ignored SIGCHLD: each learns its child's
