@@ -133,6 +133,19 @@ TEST(FileErrorTest, RecordShapesFollowThePaths) {
   }
 }
 
+// A caller's text may lie at an odd address, as a catalog text does once another catalog
+// is in use: it is copied whole into records of every shape.
+TEST(FileErrorTest, TextAtAnOddAddressIsCopiedWhole) {
+  alignas(char16_t) uint8_t bytes[sizeof kCallerText + 1];
+  std::memcpy(bytes + 1, kCallerText, sizeof kCallerText);
+  const auto* odd = reinterpret_cast<const char16_t*>(bytes + 1);
+  for (const char* path : {"/a/from", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(path ? "one path" : "no path");
+    Error e = RaiseWithErrno(EXDEV, Common::FILE_RENAME_ERROR, odd, path);
+    EXPECT_EQ(TextOf(e.GetHead()), Common::ToUtf8(kCallerText));
+  }
+}
+
 TEST(FileErrorTest, PathParametersAnswerOnlyTheirExactNames) {
   Error pair = RaiseWithErrno(EXDEV, Common::FILE_RENAME_ERROR, kCallerText, "/a/from", "/b/to");
   EXPECT_STREQ(Ascii(pair, "path1"), "/a/from");
