@@ -90,8 +90,8 @@ using DescriptorSlot = DescriptorTable::node_type;
 DescriptorSlot MakeDescriptorSlot();
 
 // Registers fd, just opened by `path`, in `slot` (RegistryMutex held). Only a file new to
-// the registry needs memory, for its FileObject; running out of it leaves the tables as
-// they were and is thrown.
+// the registry needs memory, for its FileObject; running out of it leaves fd unregistered
+// and is thrown.
 void RegisterOpened(int fd, int flags, const FileKey& key, const char* path, DescriptorSlot& slot);
 
 // Removes the object's FileTable entry once no descriptor is registered with it and no
