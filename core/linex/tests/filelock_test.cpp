@@ -440,10 +440,13 @@ class HandlerPause {
 
  private:
   static void Hold(int) {
+    const int saved = errno;
     char byte = 0;
-    if (write(entered[1], &byte, 1) != 1) return;
-    while (read(resume[0], &byte, 1) < 0 && errno == EINTR) {
+    if (write(entered[1], &byte, 1) == 1) {
+      while (read(resume[0], &byte, 1) < 0 && errno == EINTR) {
+      }
     }
+    errno = saved;
   }
 
   static inline int entered[2] = {-1, -1};
