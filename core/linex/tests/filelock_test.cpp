@@ -531,13 +531,13 @@ TEST_F(FileLockTest, SecondWaiterOfAHeldRangeMakesNoSystemCall) {
   ASSERT_TRUE(FindRegion(a, 0, 10, &state));
   EXPECT_EQ(state.LockCount, 1u);
   EXPECT_EQ(WaiterCount(a), 0u);
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_RDLCK);
 
   object->Arm();
   ASSERT_TRUE(pause.Resume());
   // The moment the second would be in the system, the descriptor is given back.
-  const int gatedCalls = object->AwaitDoneOrGated(secondDone);
-  EXPECT_EQ(gatedCalls, 0) << "the second waiter called the system for a range its descriptor held";
-  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_RDLCK);
+  EXPECT_EQ(object->AwaitDoneOrGated(secondDone), 0)
+      << "the second waiter called the system for a range its descriptor held";
   EXPECT_EQ(LinuxExClose(a), 0);
   object->Open();
   secondThread.join();
