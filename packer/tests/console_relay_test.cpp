@@ -31,6 +31,8 @@ struct ScanCase {
   std::vector<std::string> Expected;
 };
 
+void PrintTo(const ScanCase& c, std::ostream* out) { *out << c.Name; }
+
 std::string Flags(const Launcher::PromptsFound& found) {
   return std::string(found.Password ? "P" : "") + (found.Code ? "C" : "");
 }
@@ -84,6 +86,8 @@ struct EscapeCase {
   std::string Bytes;
   std::u16string Units;
 };
+
+void PrintTo(const EscapeCase& c, std::ostream* out) { *out << c.Name; }
 
 class EscapeTable : public testing::TestWithParam<EscapeCase> {};
 

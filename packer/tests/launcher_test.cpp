@@ -117,6 +117,8 @@ struct StatusCase {
   std::vector<std::string> After;  // lines after the tool's output
 };
 
+void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.Name; }
+
 class ExitStatus : public LauncherRun, public testing::WithParamInterface<StatusCase> {};
 
 TEST_P(ExitStatus, MapsTheToolsStatus) {
@@ -147,6 +149,8 @@ struct ArgumentsCase {
   std::vector<std::string> Args;
   std::vector<std::string> ToolSees;  // the tool's arguments after the shell-style split
 };
+
+void PrintTo(const ArgumentsCase& c, std::ostream* out) { *out << c.Name; }
 
 class Arguments : public LauncherRun, public testing::WithParamInterface<ArgumentsCase> {};
 
@@ -195,6 +199,8 @@ struct PromptCase {
   std::string Stdin;
   std::string ToolOutput;
 };
+
+void PrintTo(const PromptCase& c, std::ostream* out) { *out << c.Name; }
 
 class Prompts : public LauncherRun, public testing::WithParamInterface<PromptCase> {};
 
@@ -430,6 +436,8 @@ struct ClosedCase {
   int ToolStatus;
   int ExitCode;
 };
+
+void PrintTo(const ClosedCase& c, std::ostream* out) { *out << c.Name; }
 
 class ClosedDescriptors : public LauncherRun, public testing::WithParamInterface<ClosedCase> {};
 

@@ -57,6 +57,8 @@ struct CopyCase {
   int ExpectedWrites;
 };
 
+void PrintTo(const CopyCase& c, std::ostream* out) { *out << c.Name; }
+
 class CopyTable : public testing::TestWithParam<CopyCase> {};
 
 TEST_P(CopyTable, CopiesAndCounts) {
