@@ -57,12 +57,11 @@ termios savedModes{};
 std::atomic<bool> modesSaved{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the handlers read it");
 
+// No local whose address is taken: the handler's frame lies wherever the signal found
+// the stack, where a sanitizer's bookkeeping need not expect one.
 extern "C" void RestoreTerminalAndEnd(int signal) {
   if (modesSaved.load(std::memory_order_acquire)) tcsetattr(STDIN_FILENO, TCSANOW, &savedModes);
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  sigemptyset(&standard.sa_mask);
-  sigaction(signal, &standard, nullptr);
+  ::signal(signal, SIG_DFL);
   // Blocked while this handler runs: delivered, with the default action, once it returns.
   raise(signal);
 }

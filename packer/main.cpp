@@ -45,9 +45,12 @@ struct LauncherState {
   ChildProcess::Parameters params;
   std::shared_ptr<ChildProcess::Control> control;
   std::shared_ptr<DataStream> stream;
+  // The relay ends the tool itself when an answer cannot be taken: the process id, read
+  // once at the start, since the control's own state belongs to the thread that waits.
+  pid_t toolPid = -1;
   Common::Error answerFailure;    // why the relay ended the tool, which then ends the run
   std::unique_ptr<o_file> input;  // destroyed first at exit: closes the tool's input
-  std::mutex mutex;               // guards control, answerFailure and input
+  std::mutex mutex;               // guards control, toolPid, answerFailure and input
 };
 
 LauncherState& GetLauncherState() {
@@ -78,7 +81,7 @@ void EndTool(const Common::Error& error) noexcept {
   LauncherState& state = GetLauncherState();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.answerFailure = error;
-  if (state.control) state.control->Kill();
+  if (state.toolPid > 0) kill(state.toolPid, SIGKILL);
 }
 
 // The sink of the tool's standard output: echoes each piece at once and answers the
@@ -162,6 +165,7 @@ void StartTool(LauncherState& state) {
   // Held until the writer is stored, so an answer never finds it missing.
   std::lock_guard<std::mutex> lock(state.mutex);
   state.control = ChildProcess::Create(params);
+  state.toolPid = state.control->GetProcessId();
   state.input = state.control->TakeInput();
 }
 

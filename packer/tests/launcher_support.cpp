@@ -49,6 +49,22 @@ void WriteAll(int fd, const std::string& data) {
   }
 }
 
+// Whether this program runs under user-mode emulation: the emulator reserves the whole
+// 32-bit address space of the program it runs, which no native 32-bit process can map (a
+// 64-bit one may: the thread sanitizer's does).
+bool UnderEmulation() {
+  if (sizeof(void*) != 4) return false;
+  constexpr long long kNativeLimitKib = 4LL * 1024 * 1024;
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return false;
+  long long sizeKib = 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "VmSize: %lld kB", &sizeKib) == 1) break;
+  std::fclose(status);
+  return sizeKib >= kNativeLimitKib;
+}
+
 // The emulator's own mappings (its code buffer above all) on top of the emulated space.
 constexpr rlim_t kEmulatorBytes = rlim_t{512} << 20;
 
@@ -377,21 +393,6 @@ std::string TerminalRun::Echoed() {
   for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) echoed.append(buffer, static_cast<size_t>(n));
   fcntl(master, F_SETFL, flags);
   return echoed;
-}
-
-// The emulator reserves the whole 32-bit address space of the program it runs, which no
-// native 32-bit process can map (a 64-bit one may: the thread sanitizer's does).
-bool UnderEmulation() {
-  if (sizeof(void*) != 4) return false;
-  constexpr long long kNativeLimitKib = 4LL * 1024 * 1024;
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return false;
-  long long sizeKib = 0;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr)
-    if (std::sscanf(line, "VmSize: %lld kB", &sizeKib) == 1) break;
-  std::fclose(status);
-  return sizeKib >= kNativeLimitKib;
 }
 
 bool PathExists(const std::string& path) {

@@ -127,10 +127,6 @@ class TerminalRun {
   std::string stdoutText;
 };
 
-// Whether the tests run under user-mode emulation, where a signal sent to a process may be
-// handed to a thread that blocks it and so never arrive.
-bool UnderEmulation();
-
 bool PathExists(const std::string& path);
 // For runs that end without cleaning up (abort): removes what the run left behind.
 void RemoveTree(const std::string& path);
