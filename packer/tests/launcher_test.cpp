@@ -285,7 +285,7 @@ TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
   const struct {
     const char* command;
     std::string prompt;
-  } prompts[] = {{"password", kPw}, {"code", kCode}};
+  } prompts[] = {{"password", kPw}, {"code", std::string(Launcher::kCodePrompt)}};  // the newline may come later
   for (const auto& prompt : prompts) {
     for (const SignalCase& c : signals) {
       SCOPED_TRACE(std::string(prompt.command) + " " + c.Name);
@@ -312,6 +312,12 @@ TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
       for (int i = 0; i < kTries && !run.Ended() && !run.EchoOn(); ++i) {
         usleep(kTryMicros);
         if (!run.Ended() && !run.EchoOn()) deliver();
+      }
+      // A launcher that outlives the guard fails the case instead of hanging the test.
+      for (int i = 0; i < kTries && !run.Ended(); ++i) usleep(kTryMicros);
+      if (!run.Ended()) {
+        ADD_FAILURE() << "the launcher did not end; echo " << (run.EchoOn() ? "on" : "off");
+        kill(run.Pid(), SIGKILL);
       }
       EXPECT_EQ(run.Finish(), -1) << run.Stdout();
       EXPECT_EQ(run.EndSignal(), c.Signal);
