@@ -207,6 +207,12 @@ TEST(ChildCommunicationLogicTest, OneTargetSharedByBothRelays) {
 // thread that writes to it too, holding the relays' lock. Each relay takes the error its
 // own write left and traces it once; nobody finds another's error or comes in on another.
 TEST(ChildCommunicationLogicTest, OneFailingTargetSharedByRelaysOfSeveralOwners) {
+#if defined(__SANITIZE_ADDRESS__) && defined(__i386__)
+  // After some hundred short-lived threads, 32-bit AddressSanitizer under qemu's user-mode
+  // emulator finds no stack for a new one ("CHECK failed: asan_thread.cpp:238");
+  // ConcurrentLaunchesIntoOneRefusingTarget shares a target across owners in this build.
+  GTEST_SKIP() << "32-bit AddressSanitizer loses new threads' stacks after this many threads";
+#endif
   struct Case {
     const char* Name;
     int Owners;
