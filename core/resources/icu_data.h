@@ -20,12 +20,15 @@ struct UDataMemory {
 inline constexpr uint32_t kIcuDataMinBytes = 24;
 inline constexpr uint32_t kIcuDataMaxBytes = 0x7FFFFFFF;
 
-// Zero bytes behind every entry handed to ICU, not counted in `length`. ICU trusts a data
-// header: it reads the data behind the header's 16-bit size (up to 65,535 bytes in) and
-// the first structure there before it compares anything with the length. Zeros there make
-// its loaders fail cleanly (zero sizes, no known type), as the zero-filled rest of a mapped
-// page does for ICU's own step; a short item otherwise lets it read past the entry. So the
-// padding covers the furthest data start and one page more.
+// Zero bytes behind every entry handed to ICU, not counted in `length`. ICU reads an item
+// before it compares anything with the length: at the data start that the header's 16-bit
+// size gives (up to 65,535 bytes in), the first structures there (a converter's static
+// data and table header, the table of contents of an alias table or a package), and names
+// up to their NUL (the base table name of an extension-only converter). Behind the entry
+// those reads meet zeros: no known converter type, empty tables, a name that ends. ICU then
+// fails cleanly, as it does in the zero-filled rest of a page its own step maps; unpadded,
+// it reads on into the heap. So the padding covers the furthest data start and one page
+// more for the structures read there.
 inline constexpr uint32_t kIcuDataPaddingBytes = 0x10000 + 4096;
 
 // Whether an entry of `size` bytes may be handed out.

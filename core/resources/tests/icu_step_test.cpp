@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 #include <unicode/utypes.h>
 
-#include <fstream>
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,20 +99,70 @@ TEST_F(IcuStepTest, TableConverterIsAskedOfTheHook) {
   for (const Case& c : cases) EXPECT_EQ(Open("ISO-8859-15", c.Entries), c.Output) << c.What;
 }
 
-// A converter item of 24 bytes that is a valid data header and nothing more: ICU reads
-// the converter's data behind it, which is the zero padding of the copy it was handed.
-TEST_F(IcuStepTest, HeaderAloneIsRejectedWithoutReadingPastTheEntry) {
-  const unsigned char header[24] = {24, 0, 0xDA, 0x27,                  // header size, magic
-                                    20, 0, 0, 0, 0, 0, 2, 0,            // UDataInfo: size, little-endian, ASCII, 2-byte UChar
-                                    'c', 'n', 'v', 't', 6, 2, 0, 0,     // format "cnvt" 6.2
-                                    0, 0, 0, 0};                        // data version
-  const std::string path = items->File("header-only.cnv");
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
+// A converter item: the data header (its size field `headerBytes`), then `body`. The
+// header is one ICU accepts for a converter of this machine (little-endian, ASCII, format
+// "cnvt" 6.2).
+std::vector<unsigned char> ConverterItem(uint16_t headerBytes, const std::vector<unsigned char>& body) {
+  std::vector<unsigned char> item = {static_cast<unsigned char>(headerBytes), static_cast<unsigned char>(headerBytes >> 8),
+                                     0xDA, 0x27,                      // magic
+                                     20, 0, 0, 0, 0, 0, 2, 0,         // UDataInfo: size, little-endian, ASCII, 2-byte UChar
+                                     'c', 'n', 'v', 't', 6, 2, 0, 0,  // format "cnvt" 6.2
+                                     0, 0, 0, 0};                     // data version
+  for (unsigned char byte : body) item.push_back(byte);  // not insert: GCC 12 warns of a bound on an empty body
+  return item;
+}
+
+// The body of an extension-only converter named `name` whose base table name, right behind
+// the table header, is `name` again and the last bytes of the item, with no NUL. ICU
+// compares it with the converter's own name (refusing a table that is its own base) and
+// would then load the base by that name; nothing on the way checks the length.
+std::vector<unsigned char> ExtensionOnlyBody(const std::string& name) {
+  constexpr size_t kStaticDataBytes = 100;  // UConverterStaticData
+  constexpr size_t kNameOffset = 4;
+  constexpr size_t kTypeOffset = 69;
+  constexpr unsigned char kTypeMbcs = 2;
+  constexpr size_t kTableHeaderBytes = 32;  // a version 4 table header
+  constexpr size_t kFlagsOffset = 24;
+  constexpr uint32_t kOutputExtensionOnly = 0x0E;
+  std::vector<unsigned char> body(kStaticDataBytes + kTableHeaderBytes, 0);
+  body[0] = kStaticDataBytes;
+  std::copy(name.begin(), name.end(), body.begin() + kNameOffset);
+  body[kTypeOffset] = kTypeMbcs;
+  unsigned char* table = body.data() + kStaticDataBytes;
+  table[0] = 4;  // version 4.2
+  table[1] = 2;
+  // The extension data would follow the base name.
+  const uint32_t flags = static_cast<uint32_t>(kTableHeaderBytes + name.size()) << 8 | kOutputExtensionOnly;
+  for (size_t i = 0; i < 4; ++i) table[kFlagsOffset + i] = static_cast<unsigned char>(flags >> (8 * i));
+  body.insert(body.end(), name.begin(), name.end());
+  return body;
+}
+
+// Items that make ICU read behind the entry before it compares anything with the length;
+// it meets the zero padding of the copy it was handed and fails cleanly. Each runs in its
+// own probe, so a read past the entry shows as the probe's crash, a sanitizer's report or
+// a request for a name made of heap bytes.
+TEST_F(IcuStepTest, CraftedConverterFailsWithoutReadingPastTheEntry) {
+  // 16 name bytes make a 172-byte item, which fills a block of the 32-bit C library's heap
+  // exactly: unpadded, the next byte is the low byte of the following block's size, whose
+  // "previous in use" bit is set, so the name never ends there.
+  const std::string name = "ext-only-no-nul!";
+  struct Case {
+    const char* What;
+    std::vector<unsigned char> Item;
+  };
+  const Case cases[] = {
+      {"a data header and nothing after it", ConverterItem(24, {})},
+      {"a header size that puts the data 64 KiB past a 24-byte item", ConverterItem(0xFFFF, {})},
+      {"an extension-only table whose base name runs to the end", ConverterItem(24, ExtensionOnlyBody(name))},
+  };
+  for (const Case& c : cases) {
+    const std::string path = items->File("crafted.cnv");
+    ASSERT_TRUE(Testing::WriteFileBytes(path, c.Item));
+    EXPECT_EQ(Open("ISO-8859-15", {{"ISO-8859-15.cnv", path, ""}}),
+              std::string(kAliasRequest) + "0\n" + kPackageRequest + "0\n" + kItemRequest + "1\nopen U_INVALID_TABLE_FORMAT\n")
+        << c.What;
   }
-  EXPECT_EQ(Open("ISO-8859-15", {{"ISO-8859-15.cnv", path, ""}}),
-            std::string(kAliasRequest) + "0\n" + kPackageRequest + "0\n" + kItemRequest + "1\nopen U_INVALID_TABLE_FORMAT\n");
 }
 
 }  // namespace
