@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <new>
+#include <optional>
 
 namespace Testing {
 
@@ -96,24 +97,18 @@ void* AllocateOrNull(NewForms form, std::size_t size) noexcept {
   }
 }
 
-void Release(NewForms form, void* p) noexcept {
+// Gives back what Allocate handed out, through the delete of the caller's kind: the sized
+// one when the caller had the size.
+void Release(NewForms form, void* p, std::optional<std::size_t> size = std::nullopt) noexcept {
   if (p == nullptr) return;
   --g_live;
   const NextOperators& next = GetNext();
   if (next.ScalarNew == nullptr)
     std::free(p);
+  else if (size)
+    (form == kScalarNew ? next.SizedScalarDelete : next.SizedArrayDelete)(p, *size);
   else
     (form == kScalarNew ? next.ScalarDelete : next.ArrayDelete)(p);
-}
-
-void ReleaseSized(NewForms form, void* p, std::size_t size) noexcept {
-  if (p == nullptr) return;
-  --g_live;
-  const NextOperators& next = GetNext();
-  if (next.ScalarNew == nullptr)
-    std::free(p);
-  else
-    (form == kScalarNew ? next.SizedScalarDelete : next.SizedArrayDelete)(p, size);
 }
 
 }  // namespace
@@ -157,7 +152,7 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 
 void operator delete(void* p) noexcept { Testing::Release(kScalarNew, p); }
 void operator delete[](void* p) noexcept { Testing::Release(kArrayNew, p); }
-void operator delete(void* p, std::size_t size) noexcept { Testing::ReleaseSized(kScalarNew, p, size); }
-void operator delete[](void* p, std::size_t size) noexcept { Testing::ReleaseSized(kArrayNew, p, size); }
+void operator delete(void* p, std::size_t size) noexcept { Testing::Release(kScalarNew, p, size); }
+void operator delete[](void* p, std::size_t size) noexcept { Testing::Release(kArrayNew, p, size); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { Testing::Release(kScalarNew, p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Testing::Release(kArrayNew, p); }

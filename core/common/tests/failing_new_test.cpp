@@ -17,16 +17,23 @@ constexpr bool kAddressSanitizer = true;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-// Out of line, so the compiler cannot see the mismatch it is made to be.
+// Out of line, so the compiler cannot see the mismatches they are made to be.
 [[gnu::noinline]] void FreeArrayWithFree() {
   char* volatile block = new char[16];
   std::free(block);
+}
+
+// The sized delete reaches the runtime with its size, which it checks against the block's.
+[[gnu::noinline]] void DeleteWithWrongSize() {
+  void* volatile block = ::operator new(16);
+  ::operator delete(block, 8);
 }
 
 TEST(FailingNewDeathTest, SanitizerStillSeesNewAndDeleteAsItsOwn) {
   if (!kAddressSanitizer) GTEST_SKIP() << "only AddressSanitizer checks how a block is released";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(FreeArrayWithFree(), "alloc-dealloc-mismatch");
+  EXPECT_DEATH(DeleteWithWrongSize(), "new-delete-type-mismatch");
 }
 
 // Out of line, so an optimised build keeps the allocation it could otherwise leave out.
