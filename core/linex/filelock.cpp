@@ -339,7 +339,7 @@ bool FileObject::CanLock(const FileRegion& region, LockType type) {
   return true;
 }
 
-void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node, bool pending) {
+uint64_t FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node, bool pending) {
   RegionMap::iterator it = Regions.find(region);
   if (it == Regions.end()) {
     if (node != nullptr && !node->empty()) {
@@ -348,6 +348,7 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
     } else {
       it = Regions.emplace(region, LockState{}).first;
     }
+    it->second.Serial = ++entriesMade;
   }
   LockState& state = it->second;
   if (state.Type == LOCK_NONE) {
@@ -359,6 +360,7 @@ void FileObject::AcquireRegion(const FileRegion& region, LockType type, RegionMa
           kAcquireSharedSite);
   }
   ++state.LockCount;
+  return state.Serial;
 }
 
 void FileObject::ReleaseRegion(const FileRegion& region) {
@@ -382,7 +384,7 @@ void FileObject::GrantWaiters() {
       ++it;
       continue;
     }
-    AcquireRegion(request->Region, request->Type, &request->Node, true);
+    request->GrantedEntry = AcquireRegion(request->Region, request->Type, &request->Node, true);
     it = Waiters.erase(it);
     *request->Granted = true;
     pthread_cond_signal(request->Cond);
@@ -398,10 +400,11 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   TraceEntry("LockRegion", fd);
   FileRegion region(start, len, fd);
 
+  uint64_t entry = 0;
   if (CanLock(region, type)) {
-    AcquireRegion(region, type, nullptr, wait);
+    entry = AcquireRegion(region, type, nullptr, wait);
   } else if (wait) {
-    int failure = WaitForGrant(region, type);
+    int failure = WaitForGrant(region, type, &entry);
     if (failure != 0) {
       errno = failure;
       return -1;
@@ -411,8 +414,10 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   }
 
   RegionMap::iterator it = Regions.find(region);
-  if (it == Regions.end()) {
-    // Granted, then released with its descriptor before this thread woke up.
+  if (it == Regions.end() || it->second.Serial != entry) {
+    // Granted, then released with its descriptor before this thread woke up. An entry of
+    // the same key made since belongs to another request (the number's next holder), and
+    // may be Pending with that request's system call in flight: it is not touched.
     return Fail(kLockGoneAfterWaitSite, EBADF, fd);
   }
   Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", kLockHeldTypeSite);
@@ -422,7 +427,7 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
     // the system. One that joined an entry the system already holds is done, however
     // far unlocks of the same descriptor have lowered the count before it woke.
     if (!it->second.Pending) return 0;
-    return FinishWaitingLock(guard, region, type);
+    return FinishWaitingLock(guard, region, type, entry);
   }
   if (it->second.LockCount >= 2) return 0;  // the system already holds this very lock
   if (SysLockOp(fd, start, len, type, false) != 0) {
@@ -433,9 +438,10 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   return 0;
 }
 
-// Queues the request and sleeps on a condition of its own until a release grants it (0)
-// or it is given up (its errno). Mutex is held exactly once, so the wait releases it.
-int FileObject::WaitForGrant(const FileRegion& region, LockType type) {
+// Queues the request and sleeps on a condition of its own until a release grants it (0,
+// and the Serial of the entry granted) or it is given up (its errno). Mutex is held
+// exactly once, so the wait releases it.
+int FileObject::WaitForGrant(const FileRegion& region, LockType type, uint64_t* entry) {
   pthread_cond_t cond;
   int res = pthread_cond_init(&cond, nullptr);
   if (res != 0) return res;
@@ -454,21 +460,25 @@ int FileObject::WaitForGrant(const FileRegion& region, LockType type) {
     ~Dequeue() { waiters.remove(request); }
   } dequeue{Waiters, &request};
   while (!granted && failure == 0) pthread_cond_wait(&cond, &Mutex);
-  if (granted) return 0;
+  if (granted) {
+    *entry = request.GrantedEntry;
+    return 0;
+  }
   TraceFailure(kLockWaitFailedSite.Function, static_cast<int>(kLockWaitFailedSite.Line), failure, region.OwnerFd);
   return failure;
 }
 
 // The first lock of a region with wait: the system call runs with no lock of the layer
-// held while the table keeps the region reserved (Pending).
-int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockType type) {
+// held while the table keeps the region reserved (Pending). Nothing but this call takes a
+// Pending entry out, so `entry` must still be there.
+int FileObject::FinishWaitingLock(Guard& guard, const FileRegion& region, LockType type, uint64_t entry) {
   guard.Unlock();
   int res = SysLockOp(region.OwnerFd, region.Start, region.Len, type, true);
   int error = errno;
   guard.Lock();
 
   RegionMap::iterator it = Regions.find(region);
-  if (it == Regions.end()) {
+  if (it == Regions.end() || it->second.Serial != entry) {
     SafeAssert("it != Regions.end()", kAssertFile, kFinishWaitingFoundSite);
     return Fail(kFinishWaitingGoneSite, EBADF, region.OwnerFd);
   }

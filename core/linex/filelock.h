@@ -51,13 +51,16 @@ bool operator==(const FileRegion& a, const FileRegion& b);
 // the table already reserves it, but nobody may count on the system holding it yet.
 // Released marks a pending region whose descriptor was given back meanwhile: the thread
 // that waits in the system removes it when the call returns (DescriptorGone: through a
-// descriptor that is closed, so without any system call).
+// descriptor that is closed, so without any system call). Serial tells the entry from
+// earlier and later ones of the same key: a granted waiter that wakes late may find its
+// entry gone and another made under the same key, by the descriptor number's next holder.
 struct LockState {
   LockType Type = LOCK_NONE;
   uint32_t LockCount = 0;
   bool Pending = false;
   bool Released = false;
   bool DescriptorGone = false;
+  uint64_t Serial = 0;
 };
 
 using RegionMap = std::map<FileRegion, LockState>;
@@ -65,7 +68,8 @@ using RegionMap = std::map<FileRegion, LockState>;
 // A request of this process waiting for a conflicting region to go. It lives in the
 // waiting thread's frame; Node is the table entry made in advance, so that granting it
 // never allocates. Failure receives the errno of a request that is given up (EBADF when
-// its descriptor is released while it waits).
+// its descriptor is released while it waits); GrantedEntry the Serial of the entry its
+// grant made or joined.
 struct WaitRequest {
   WaitRequest(const FileRegion& region, LockType type, pthread_cond_t* cond, bool* granted, int* failure);
 
@@ -74,6 +78,7 @@ struct WaitRequest {
   pthread_cond_t* Cond;
   bool* Granted;
   int* Failure;
+  uint64_t GrantedEntry = 0;
   RegionMap::node_type Node;
 };
 
@@ -131,9 +136,9 @@ class FileObject {
   OverlapRange FindOverlapRange(int64_t start, int64_t len);
   bool CanLock(const FileRegion& region, LockType type);
   // `node`, when given, is used for a new entry (no allocation); a new entry is marked
-  // Pending when its system call will be made without the mutex.
-  void AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node = nullptr,
-                     bool pending = false);
+  // Pending when its system call will be made without the mutex. The entry's Serial.
+  uint64_t AcquireRegion(const FileRegion& region, LockType type, RegionMap::node_type* node = nullptr,
+                         bool pending = false);
   // Erases a region held once and grants every waiting request that now can be.
   void ReleaseRegion(const FileRegion& region);
 
@@ -173,9 +178,12 @@ class FileObject {
 
  private:
   void GrantWaiters();
-  int FinishWaitingLock(Guard& guard, const FileRegion& region, LockType type);
+  int FinishWaitingLock(Guard& guard, const FileRegion& region, LockType type, uint64_t entry);
   int DropReleasedRegion(const FileRegion& region, int result);
-  int WaitForGrant(const FileRegion& region, LockType type);
+  int WaitForGrant(const FileRegion& region, LockType type, uint64_t* entry);
+
+  // Serials given to entries so far.
+  uint64_t entriesMade = 0;
 };
 
 // fcntl record locks; a released region unlocks only the parts no other region covers.

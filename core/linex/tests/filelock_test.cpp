@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -550,6 +552,102 @@ TEST_F(FileLockTest, SecondWaiterOfAHeldRangeMakesNoSystemCall) {
   EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_UNLCK);
   EXPECT_TRUE(IsOpen(a));  // parked behind b's lock
   object.reset();
+  EXPECT_EQ(LinuxExClose(b), 0);
+  EXPECT_FALSE(IsOpen(a));
+}
+
+// A file object whose waiting system lock calls first run the test's hook, on the calling
+// thread, with no lock of the layer held.
+class HookedFileObject : public FileLock::PosixFileObject {
+ public:
+  int SysLockOp(int fd, int64_t start, int64_t len, FileLock::LockType type, bool wait) override {
+    if (wait && hook) hook();
+    return FileObject::SysLockOp(fd, start, len, type, wait);
+  }
+
+  std::function<void()> hook;
+};
+
+// A waiter granted a share of an entry the system already holds wakes only after that
+// entry went with its descriptor, and the number, taken back, got an entry of the same key
+// whose waiting system call is in flight. That entry is not the waiter's: it fails with
+// EBADF and touches neither the entry nor the system. The waiter is kept from waking from
+// before its grant until the new entry is in the system: by the test thread holding the
+// file's mutex (nothing else takes the registry meanwhile, so taking it under that mutex
+// cannot deadlock here), or, where ThreadSanitizer would report that order, in a signal
+// handler (which 32-bit AddressSanitizer under the emulator cannot run on a thread).
+TEST_F(FileLockTest, LateWaiterLeavesTheNextHoldersPendingEntryAlone) {
+  auto object = std::make_shared<HookedFileObject>();
+  int a = open(path.c_str(), O_RDWR);
+  ASSERT_GE(a, 0);
+  ASSERT_EQ(FileLock::RegisterDescriptorAs(a, O_RDWR, path.c_str(), object), 0);
+  int b = Open();
+  ASSERT_EQ(FileLock::FindFileObject(b), object);
+  ASSERT_EQ(Shared(b, 100, 10), kLocked);  // keeps a open (parked) when it is given back
+
+  const std::thread::id testThread = std::this_thread::get_id();
+  std::thread waiter;
+#if defined(__SANITIZE_THREAD__)
+  HandlerPause pause;
+  auto holdOff = [&] { ASSERT_TRUE(pause.Pause(waiter)); };
+  auto letWake = [&] { ASSERT_TRUE(pause.Resume()); };
+#else
+  std::optional<FileLock::FileObject::Guard> hold;
+  auto holdOff = [&] { hold.emplace(*object); };
+  auto letWake = [&] { hold.reset(); };
+#endif
+  std::mutex gateMutex;
+  std::condition_variable gateChanged;
+  bool waiterCalled = false, waiterDone = false, gateOpen = false;
+  LockResult late{-2, 0};
+  int call = 0;
+  object->hook = [&] {
+    if (std::this_thread::get_id() != testThread) {  // the late waiter calls the system
+      std::unique_lock<std::mutex> lock(gateMutex);
+      waiterCalled = true;
+      gateChanged.notify_all();
+      gateChanged.wait(lock, [&] { return gateOpen; });
+      return;
+    }
+    if (++call == 1) {
+      // The first lock's call is in flight: the waiter queues behind its Pending entry, and
+      // is granted a share of it, once the call returns, under the mutex held from here.
+      waiter = std::thread([&] {
+        late = Shared(a, 0, 10, true);
+        std::lock_guard<std::mutex> lock(gateMutex);
+        waiterDone = true;
+        gateChanged.notify_all();
+      });
+      AwaitWaiters(a, 1);
+      holdOff();
+      return;
+    }
+    // The new entry's call is in flight: the waiter may wake now.
+    letWake();
+    std::unique_lock<std::mutex> lock(gateMutex);
+    gateChanged.wait(lock, [&] { return waiterDone || waiterCalled; });
+  };
+
+  ASSERT_EQ(Shared(a, 0, 10, true), kLocked);
+  FileLock::LockState state;
+  ASSERT_TRUE(FindRegion(a, 0, 10, &state));
+  EXPECT_EQ(state.LockCount, 2u);  // the waiter's share, granted
+  ASSERT_EQ(LinuxExClose(a), 0);   // takes the entry, whatever its count
+  ASSERT_EQ(Open(), a);            // the parked descriptor, registered again
+  ASSERT_EQ(Shared(a, 0, 10, true), kLocked);
+  ASSERT_EQ(Unlock(a, 0, 10), kLocked);  // the new entry goes while the waiter may still be in the system
+  {
+    std::lock_guard<std::mutex> lock(gateMutex);
+    EXPECT_FALSE(waiterCalled) << "the late waiter called the system for another request's entry";
+    gateOpen = true;
+    gateChanged.notify_all();
+  }
+  waiter.join();
+  object->hook = nullptr;
+  EXPECT_EQ(late, (LockResult{-1, EBADF}));
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_UNLCK);
+  object.reset();
+  EXPECT_EQ(LinuxExClose(a), 0);
   EXPECT_EQ(LinuxExClose(b), 0);
   EXPECT_FALSE(IsOpen(a));
 }
