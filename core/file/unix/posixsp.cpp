@@ -41,7 +41,7 @@ constexpr Common::Site kDeallocateSite{"IOCTL", 499};
 constexpr Common::Site kBlockSizeSite{"IOCTL", 534};
 constexpr Common::Site kBlockMapSite{"IOCTL", 554};
 constexpr Common::Site kUnknownRequestSite{"IOCTL", 230};
-constexpr Common::Site kOpenSite{"Open", 679};
+using PosixSites::kOpenSite;
 constexpr Common::Site kCloexecSite{"Open", 705};
 constexpr Common::Site kWholeLockSite{"Open", 716};
 constexpr Common::Site kHeldTruncateSite{"Open", 730};
