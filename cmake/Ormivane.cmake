@@ -29,21 +29,23 @@ endif()
 define_property(GLOBAL PROPERTY ORMIVANE_LIBRARIES BRIEF_DOCS "platform libraries" FULL_DOCS "static libraries of the folders")
 
 # ormivane_library(NAME SOURCES src... [USES lib...] [LINKS lib...] [INTERPOSE src...]
-#                  [ICU_STEP src...] [REGISTER src...]): a static library from the sources it
-# lists. USES names the libraries of the system it calls (their headers appear in its own),
-# LINKS the outside ones (ICU, zlib, threads, dl); nothing else reaches it, so the graph of
-# libraries points one way. Three kinds of sources must be in every program whether
-# referenced or not, so they go into object libraries that ormivane_program links:
-# INTERPOSE sources replace libc functions (ormivane_interpose); ICU_STEP sources take the
-# place of a step inside ICU's static library, so that ICU's own member is never pulled in
-# (ormivane_icu_step); REGISTER sources register a library's part with a lower one before
-# main (ormivane_registrations).
+#                  [ICU_STEP src...] [REGISTER src...] [TESTING src...]): a static library
+# from the sources it lists. USES names the libraries of the system it calls (their headers
+# appear in its own), LINKS the outside ones (ICU, zlib, threads, dl); nothing else reaches
+# it, so the graph of libraries points one way. Three kinds of sources must be in every
+# program whether referenced or not, so they go into object libraries that ormivane_program
+# links: INTERPOSE sources replace libc functions (ormivane_interpose); ICU_STEP sources
+# take the place of a step inside ICU's static library, so that ICU's own member is never
+# pulled in (ormivane_icu_step); REGISTER sources register a library's part with a lower
+# one before main (ormivane_registrations). TESTING sources are the test seams of the
+# library (the *_testing.h declarations): they go into ormivane_testing, which only the
+# programs of the tests/ folders and the fuzz targets link, so the product holds none.
 function(ormivane_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;USES;LINKS;INTERPOSE;ICU_STEP;REGISTER")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;USES;LINKS;INTERPOSE;ICU_STEP;REGISTER;TESTING")
   add_library(${name} STATIC ${arg_SOURCES})
   target_link_libraries(${name} PUBLIC ${arg_USES} PRIVATE ${arg_LINKS})
   set_property(GLOBAL APPEND PROPERTY ORMIVANE_LIBRARIES ${name})
-  foreach(kind IN ITEMS INTERPOSE ICU_STEP REGISTER)
+  foreach(kind IN ITEMS INTERPOSE ICU_STEP REGISTER TESTING)
     if(NOT arg_${kind})
       continue()
     endif()
@@ -54,7 +56,9 @@ function(ormivane_library name)
     endif()
     if(NOT TARGET ${target})
       add_library(${target} OBJECT)
-      set_property(GLOBAL APPEND PROPERTY ORMIVANE_EVERY_PROGRAM ${target})
+      if(NOT kind STREQUAL "TESTING")
+        set_property(GLOBAL APPEND PROPERTY ORMIVANE_EVERY_PROGRAM ${target})
+      endif()
     endif()
     target_sources(${target} PRIVATE ${arg_${kind}})
     target_link_libraries(${target} PUBLIC ${name} ${arg_LINKS})
@@ -76,6 +80,14 @@ function(ormivane_link_every_program name)
   target_link_libraries(${name} PRIVATE ${objects})
 endfunction()
 
+# ormivane_link_testing(NAME): the test seams of every library, for a test program, a
+# helper program of a test or a fuzz target; never for a program of the product.
+function(ormivane_link_testing name)
+  if(TARGET ormivane_testing)
+    target_link_libraries(${name} PRIVATE ormivane_testing)
+  endif()
+endfunction()
+
 # ormivane_embed_catalog(NAME): after each link the program gets the catalog archive as
 # its non-loaded ".zip" section, so it finds its messages the way the launcher does.
 function(ormivane_embed_catalog name)
@@ -93,7 +105,8 @@ function(ormivane_embed_catalog name)
 endfunction()
 
 # ormivane_program(NAME src...): a program of the system, linked with the whole platform.
-# The helper programs of tests (made in a tests/ folder) carry the catalog like the tests.
+# The helper programs of tests (made in a tests/ folder) carry the test seams and the
+# catalog like the tests.
 function(ormivane_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE ormivane_platform)
@@ -108,6 +121,7 @@ function(ormivane_program name)
     target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/tests$")
+    ormivane_link_testing(${name})
     ormivane_embed_catalog(${name})
   endif()
 endfunction()

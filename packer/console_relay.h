@@ -2,6 +2,8 @@
 // the tool's output, and reading the user's answers with the terminal's echo off.
 #pragma once
 
+#include <cstddef>
+#include <istream>
 #include <string>
 #include <string_view>
 
@@ -29,12 +31,30 @@ class PromptScanner {
   std::string tail;
 };
 
-// One blank-delimited word of standard input, read with the echo off (empty at the end
-// of the input). Both behave alike; each serves one prompt.
-std::u16string ReadPassword();
-std::u16string Read2FACode();
+// The longest answer taken, in bytes. A terminal hands a reader at most 4095 bytes per
+// line and no password or two-factor code comes near that; 64 KiB leaves room for any
+// pasted secret while a word without end on standard input cannot exhaust the memory.
+inline constexpr size_t kLongestAnswerBytes = 65536;
 
-// Switches the terminal echo of standard input; nothing happens when it is no terminal.
-void SetConsoleEcho(bool on);
+enum class AnswerStatus {
+  Read,      // the word, empty at the end of the input
+  TooLong,   // the word went on past kLongestAnswerBytes
+  NoMemory,  // an allocation failed
+};
+
+struct Answer {
+  AnswerStatus Status = AnswerStatus::Read;
+  std::u16string Word;
+};
+
+// One word of `in` as `in >> word` reads it: white space skipped first, the word ends
+// before the next white space, which stays in the input. Never throws; on TooLong or
+// NoMemory the word is incomplete and the rest of it stays in the input.
+AnswerStatus ReadAnswerWord(std::istream& in, std::string& word);
+
+// One word of standard input, read with the echo off when standard input is a terminal
+// whose foreground the launcher is. Both behave alike; each serves one prompt.
+Answer ReadPassword();
+Answer Read2FACode();
 
 }  // namespace Launcher

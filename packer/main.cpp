@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ namespace {
 
 constexpr Common::SourceFile kSource{Common::Locations::PackerMain, "packer/main.cpp"};
 constexpr Common::Site kExecuteFailedSite{"main", 274};
+// An answer that could not be taken ends the run: the tool waits for it in vain.
+constexpr Common::Site kAnswerTooLongSite{"Write", 318};
+constexpr Common::Site kAnswerNoMemorySite{"Write", 319};
 
 constexpr int kStatusSuccess = 0;
 constexpr int kStatusQuiet = 6;
@@ -41,8 +45,12 @@ struct LauncherState {
   ChildProcess::Parameters params;
   std::shared_ptr<ChildProcess::Control> control;
   std::shared_ptr<DataStream> stream;
+  // The relay ends the tool itself when an answer cannot be taken: the process id, read
+  // once at the start, since the control's own state belongs to the thread that waits.
+  pid_t toolPid = -1;
+  Common::Error answerFailure;    // why the relay ended the tool, which then ends the run
   std::unique_ptr<o_file> input;  // destroyed first at exit: closes the tool's input
-  std::mutex mutex;               // guards control and input
+  std::mutex mutex;               // guards control, toolPid, answerFailure and input
 };
 
 LauncherState& GetLauncherState() {
@@ -67,6 +75,15 @@ void Answer(const std::u16string& word) {
   Write(*input, "\n", 1);
 }
 
+// The run cannot go on without the answer: the tool is ended, and main reports `error`
+// once the relay has ended too. Never throws, since the relay must not.
+void EndTool(const Common::Error& error) noexcept {
+  LauncherState& state = GetLauncherState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.answerFailure = error;
+  if (state.toolPid > 0) kill(state.toolPid, SIGKILL);
+}
+
 // The sink of the tool's standard output: echoes each piece at once and answers the
 // prompts it finds. Runs on the relay thread only.
 class DataStream : public o_file {
@@ -77,12 +94,32 @@ class DataStream : public o_file {
     std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
     std::cout.flush();
     Launcher::PromptsFound found = scanner.Scan(piece);
-    if (found.Password) Answer(Launcher::ReadPassword());
-    if (found.Code) Answer(Launcher::Read2FACode());
+    if (found.Password) TakeAnswer(Launcher::ReadPassword());
+    if (found.Code) TakeAnswer(Launcher::Read2FACode());
   }
 
  private:
+  // After a failed answer the tool is being ended: nothing more is read or sent.
+  void TakeAnswer(const Launcher::Answer& answer) {
+    if (ended) return;
+    Launcher::AnswerStatus status = answer.Status;
+    if (status == Launcher::AnswerStatus::Read) {
+      try {
+        ::Answer(answer.Word);
+        return;
+      } catch (const std::bad_alloc&) {
+        status = Launcher::AnswerStatus::NoMemory;
+      }
+    }
+    ended = true;
+    if (status == Launcher::AnswerStatus::TooLong)
+      EndTool(Common::MakeError(kSource.At(kAnswerTooLongSite), Common::CHILD_COMMUNICATION_ABORTED));
+    else
+      EndTool(Common::MakeError(kSource.At(kAnswerNoMemorySite), Common::FILE_OUT_OF_MEMORY));
+  }
+
   Launcher::PromptScanner scanner;
+  bool ended = false;
 };
 
 // A closed standard descriptor would be taken by the next file opened: the random device
@@ -128,6 +165,7 @@ void StartTool(LauncherState& state) {
   // Held until the writer is stored, so an answer never finds it missing.
   std::lock_guard<std::mutex> lock(state.mutex);
   state.control = ChildProcess::Create(params);
+  state.toolPid = state.control->GetProcessId();
   state.input = state.control->TakeInput();
 }
 
@@ -166,6 +204,10 @@ int Run(int argc, char** argv) {
   StartTool(state);
   // Returns once the relay has delivered all of the tool's output.
   int status = state.control->Wait();
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.answerFailure) throw state.answerFailure;
+  }
   return MapToolStatus(status, state);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -219,9 +220,12 @@ bool ReadRecordBody(ByteCursor& cursor, BlobRecord& record) {
   return ReadUtf8(cursor, record.Text) && ReadEntries(cursor, record.Entries);
 }
 
-bool AppendEntryValue(DynamicBuffer& block, const BlobEntry& entry) {
-  // UTF-16 values are handed out in place, so they start on an even offset.
+// Appends the entry's type byte and value; `valueOffset` is where the type byte went.
+bool AppendEntryValue(DynamicBuffer& block, const BlobEntry& entry, uint32_t& valueOffset) {
+  // UTF-16 values are handed out in place, so they start on an even offset: the type byte
+  // in front of one goes to an odd offset.
   if (entry.Type == kBlobWideType && block.Size() % 2 == 0 && !block.Write(nullptr, 1)) return false;
+  valueOffset = block.Size();
   if (!block.Write(&entry.Type, 1)) return false;
   if (entry.Type == kBlobNumberType) {
     uint8_t bytes[kNumberBytes];
@@ -270,8 +274,8 @@ ErrorRecord* BuildRecord(const BlobRecord& source) {
         fixed.Header.Function = InternName(std::string(entry.Ascii).c_str());
       continue;
     }
-    uint32_t valueOffset = block.Size() + (entry.Type == kBlobWideType && block.Size() % 2 == 0 ? 1 : 0);
-    if (!AppendEntryValue(block, entry)) return nullptr;
+    uint32_t valueOffset = 0;
+    if (!AppendEntryValue(block, entry, valueOffset)) return nullptr;
     if (!block.WriteAt(kValueOffsetsField + sizeof(uint32_t) * index, &valueOffset, sizeof valueOffset))
       return nullptr;
     ++index;
@@ -449,10 +453,11 @@ const char* InternName(const char* name) {
   auto found = interned.Names.find(name);
   if (found != interned.Names.end()) return *found;
   size_t length = std::strlen(name);
-  auto* copy = new char[length + 1];
-  std::memcpy(copy, name, length + 1);
-  interned.Names.insert(copy);
-  return copy;
+  // Owned here until the set holds it: an insert that runs out of memory frees the copy.
+  std::unique_ptr<char[]> copy(new char[length + 1]);
+  std::memcpy(copy.get(), name, length + 1);
+  interned.Names.insert(copy.get());
+  return copy.release();
 }
 
 void ReleaseInternedNames() {

@@ -68,28 +68,6 @@ bool IsCatalogText(const void* p) {
   return address >= start && address - start < ReadUint32(catalog);
 }
 
-size_t TextLength(const char16_t* text) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-  size_t units = 0;
-  for (;; ++units) {
-    char16_t unit;
-    std::memcpy(&unit, bytes + units * sizeof unit, sizeof unit);
-    if (unit == 0) return units;
-  }
-}
-
-void AppendText(WString& out, const char16_t* text) {
-  const size_t units = TextLength(text);
-  const size_t at = out.size();
-  out.resize(at + units);
-  std::memcpy(out.data() + at, text, units * sizeof(char16_t));
-}
-
-void AssignText(WString& out, const char16_t* text) {
-  out.clear();
-  AppendText(out, text);
-}
-
 // A run longer than 63 characters is cut to its first 63; an overflow gives the largest value.
 void ParseDecimal(const char* text, size_t length, uint64_t& value) {
   char buffer[kMaxDecimalDigits + 1];

@@ -27,7 +27,10 @@ inline constexpr uint32_t kCatalogHeaderBytes = 4 * (kLastMessage + 1);
 // message n's text counted from that word.
 extern std::atomic<const uint8_t*> CurrentCatalog;
 
-// The text of a message, or null when no catalog is loaded. Never changes errno.
+// The text of a message, or null when no catalog is loaded. Never changes errno. The text
+// may lie at an odd address (the catalog places texts at any byte): read it only through
+// the readers of core/common/text.h (TextLength, AssignText, AppendText, ToUtf8), never as
+// char16_t in place.
 const char16_t* GetMessageText(MessageId id);
 
 // The catalog loader belongs to the resource archive, a layer above this library, so it
@@ -49,15 +52,8 @@ void UnregisterCatalogListener();
 // True when `p` lies inside the catalog in use.
 bool IsCatalogText(const void* p);
 
-// A catalog may hold texts at odd positions (8-bit texts of any length sit between the
-// others), so texts that may come from it are read unit by unit through byte loads,
-// never as char16_t in place. The length counts the units before the 0 unit.
-size_t TextLength(const char16_t* text);
-void AssignText(WString& out, const char16_t* text);
-void AppendText(WString& out, const char16_t* text);
-
 void SubstituteParams(WString& out, std::u16string_view message, const std::vector<WString>& args);
-// `message` may be a catalog text (read as AssignText reads it).
+// `message` may be a catalog text (read through AssignText).
 void SubstituteParam(WString& out, const char16_t* message, std::u16string_view arg);
 
 // Position of the next placeholder at or after `start`, or -1.

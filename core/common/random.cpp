@@ -1,6 +1,6 @@
 // The two process-wide random devices, each opened once on first use and closed at exit.
 #include "core/common/random.h"
-#include "core/common/random_testing.h"
+#include "core/common/random_state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,35 +13,29 @@
 
 namespace Common {
 
+namespace RandomState {
+
+// Through the guarded close: a descriptor this code believes open must be open.
+void RandomDevice::Close() {
+  if (Descriptor >= 0) ::close(Descriptor);
+  Descriptor = -1;
+  Opened = false;
+}
+
+constinit RandomDevice g_weakDevice(kWeakRandomDevicePath);
+constinit RandomDevice g_strongDevice(kStrongRandomDevicePath);
+
+}  // namespace RandomState
+
 namespace {
+
+using RandomState::RandomDevice;
 
 // Assertion reports name the file without its extension, as the thread and mutex code do.
 constexpr const char* kRandomFile = "core/common/random";
 constexpr Site kReadFailedSite{"ReadDevice", 214};
 constexpr Site kOpenFailedSite{"GetRandomBytes", 224};
 
-struct RandomDevice;
-void CloseRandomDevice(RandomDevice& device);
-
-struct RandomDevice {
-  constexpr explicit RandomDevice(const char* path) : Path(path) {}
-  ~RandomDevice() { CloseRandomDevice(*this); }
-
-  int Descriptor = -1;
-  const char* Path;
-  bool Opened = false;
-};
-
-// Through the guarded close: a descriptor this code believes open must be open.
-void CloseRandomDevice(RandomDevice& device) {
-  if (device.Descriptor >= 0) ::close(device.Descriptor);
-  device.Descriptor = -1;
-  device.Opened = false;
-}
-
-// Constant-initialised, so usable from any static initialiser.
-constinit RandomDevice g_weakDevice(kWeakRandomDevicePath);
-constinit RandomDevice g_strongDevice(kStrongRandomDevicePath);
 bool g_seeded = false;
 
 // A failed open is not retried: the process keeps to its fallback from then on.
@@ -80,7 +74,7 @@ void FillPseudoRandom(uint8_t* out, uint32_t length) {
 }  // namespace
 
 bool GetRandomBytes(void* buffer, uint32_t length, bool strong) {
-  RandomDevice& device = strong ? g_strongDevice : g_weakDevice;
+  RandomDevice& device = strong ? RandomState::g_strongDevice : RandomState::g_weakDevice;
   auto* out = static_cast<uint8_t*>(buffer);
   OpenOnce(device);
   uint32_t done = 0;
@@ -94,13 +88,6 @@ bool GetRandomBytes(void* buffer, uint32_t length, bool strong) {
   if (strong) return false;
   FillPseudoRandom(out + done, length - done);
   return true;
-}
-
-void SetRandomDevicePaths(const char* weak, const char* strong) {
-  CloseRandomDevice(g_weakDevice);
-  CloseRandomDevice(g_strongDevice);
-  g_weakDevice.Path = weak != nullptr ? weak : kWeakRandomDevicePath;
-  g_strongDevice.Path = strong != nullptr ? strong : kStrongRandomDevicePath;
 }
 
 }  // namespace Common

@@ -25,6 +25,12 @@ bool HasContinuations(const unsigned char* bytes, uint32_t i, uint32_t count, ui
   return true;
 }
 
+char16_t LoadUnit(const char16_t* text, size_t index) {
+  char16_t unit;
+  std::memcpy(&unit, reinterpret_cast<const unsigned char*>(text) + index * sizeof unit, sizeof unit);
+  return unit;
+}
+
 const char* FindModuleFileName() {
   Dl_info info;
   if (dladdr(reinterpret_cast<void*>(&GetModulePath), &info) == 0 || info.dli_fname == nullptr) return "";
@@ -35,18 +41,36 @@ const char* FindModuleFileName() {
 
 const char* ModuleFileName = FindModuleFileName();
 
+size_t TextLength(const char16_t* text) {
+  size_t units = 0;
+  while (LoadUnit(text, units) != 0) ++units;
+  return units;
+}
+
+void AppendText(WString& out, const char16_t* text) {
+  const size_t units = TextLength(text);
+  const size_t at = out.size();
+  out.resize(at + units);
+  std::memcpy(out.data() + at, text, units * sizeof(char16_t));
+}
+
+void AssignText(WString& out, const char16_t* text) {
+  out.clear();
+  AppendText(out, text);
+}
+
 bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count) {
   out.clear();
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t u = units[i];
+    uint32_t u = LoadUnit(units, i);
     if (u == 0) break;
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
     } else if (u < 0x800) {
       out.push_back(static_cast<char>(0xC0 | (u >> 6)));
       out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-    } else if ((u & 0xFC00) == 0xD800 && i + 1 < count && (units[i + 1] & 0xFC00) == 0xDC00) {
-      uint32_t c = (((u & 0x3FF) << 10) | (units[i + 1] & 0x3FF)) + 0x10000;
+    } else if ((u & 0xFC00) == 0xD800 && i + 1 < count && (LoadUnit(units, i + 1) & 0xFC00) == 0xDC00) {
+      uint32_t c = (((u & 0x3FF) << 10) | (LoadUnit(units, i + 1) & 0x3FF)) + 0x10000;
       out.push_back(static_cast<char>(0xF0 | (c >> 18)));
       out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
       out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));

@@ -12,12 +12,21 @@ using WString = std::u16string;
 
 inline constexpr uint32_t kWholeString = 0xFFFFFFFF;
 
-// Converts at most `count` units (stopping at a NUL unit). Always true.
+// A UTF-16 text may lie at an odd address: a catalog holds 8-bit texts of any length
+// between its UTF-16 ones. So every reader of texts here loads them unit by unit through
+// byte copies, never as char16_t in place. A length counts the units before the 0 unit.
+size_t TextLength(const char16_t* text);
+void AssignText(WString& out, const char16_t* text);
+void AppendText(WString& out, const char16_t* text);
+
+// Converts at most `count` units (stopping at a NUL unit), read as TextLength reads them.
+// Always true.
 bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count);
 // Converts at most `count` bytes (stopping at a NUL byte); false when a replacement
 // character was produced or an overlong form was met.
 [[nodiscard]] bool Utf8ToUtf16(WString& out, const char* bytes, uint32_t count);
 
+// `text` may lie at an odd address.
 std::string ToUtf8(const char16_t* text);
 WString ToUtf16(const char* text);
 

@@ -12,6 +12,9 @@ constexpr Common::SourceFile kSource{Common::Locations::CoreFileUtils, "core/fil
 constexpr Common::Site kCopyNoSourceSite{"SimpleCopyFile", 169};
 constexpr Common::Site kCopyNoDestinationSite{"SimpleCopyFile", 171};
 constexpr Common::Site kCopyNoBufferSite{"SimpleCopyFile", 93};
+// Out of memory for the objects and lists of the tree walks.
+constexpr Common::Site kCreateDirNoMemorySite{"CreateDirWithParents", 192};
+constexpr Common::Site kRemoveTreeNoMemorySite{"RemoveDirTree", 202};
 
 // True for the outcome of a CreateDir that leaves the directory in place: success, or a
 // failure whose chain says that something already exists there.
@@ -45,16 +48,19 @@ bool GetSelfType(rio_dir& dir, uint32_t& type) {
   return true;
 }
 
+// A directory of the tree removal. Every one but the caller's top is owned here, so a
+// removal cut short by a lack of memory still deletes every object it opened.
 struct PendingDir {
   rio_dir* Dir;
   bool Visited;
+  std::unique_ptr<rio_dir> Owned;
 };
 
 // Lists one directory: its subdirectories go to the front of pending, the names of the
 // entries it removes by name to the front of `names` (so they come out in reverse).
 void ListDirectory(rio_dir& dir, std::list<PendingDir>& pending, Common::Error& result) {
-  i_dir::iterator* it = dir.GetIterator();
-  if (it == nullptr) {
+  std::unique_ptr<i_dir::iterator> it(dir.GetIterator());
+  if (!it) {
     KeepFirstError(result, dir);
     return;
   }
@@ -62,22 +68,93 @@ void ListDirectory(rio_dir& dir, std::list<PendingDir>& pending, Common::Error& 
   while (!it->last_error) {
     uint32_t type = it->GetType();
     if (IsSubdirectoryType(type)) {
-      rio_dir* sub = dir.OpenDir(it);
-      if (sub != nullptr)
-        pending.push_front(PendingDir{sub, type != FileUtils::kTypeDirectory});
-      else
+      std::unique_ptr<rio_dir> sub(dir.OpenDir(it.get()));
+      if (sub) {
+        rio_dir* opened = sub.get();
+        pending.push_front(PendingDir{opened, type != FileUtils::kTypeDirectory, std::move(sub)});
+      } else {
         KeepFirstError(result, dir);
+      }
     } else if (type < FileUtils::kFirstSpecialType) {
       const char16_t* name = it->GetName();
       if (name != nullptr) names.emplace_front(name);
     }
     it->Next();
   }
-  delete it;
+  it.reset();
   for (const Common::WString& name : names) {
     dir.Remove(name.c_str());
     KeepFirstError(result, dir);
   }
+}
+
+// Keeps its first failure in `result`, which the caller reads also when the walk is cut
+// short by a lack of memory.
+void RemoveTree(rio_dir* dir, bool keepTop, Common::Error& result) {
+  uint32_t topType = 0;
+  bool topTypeKnown = GetSelfType(*dir, topType);
+
+  // A link is an entry of the parent, not a tree of our own: following it would empty
+  // whatever directory it points to.
+  if (topTypeKnown && topType == FileUtils::kTypeSymbolicLink) {
+    if (keepTop) return;
+    dir->Remove(u".");
+    result = TakeLastError(*dir);
+    return;
+  }
+
+  bool topVisited = !keepTop && topTypeKnown &&
+                    (topType == FileUtils::kTypeWholeEntryFirst || topType == FileUtils::kTypeWholeEntryLast);
+  std::list<PendingDir> pending;
+  pending.push_back(PendingDir{dir, topVisited, nullptr});
+  while (!pending.empty()) {
+    PendingDir& first = pending.front();
+    if (!first.Visited) {
+      first.Visited = true;
+      // `first` stays valid: a list keeps its elements where they are.
+      ListDirectory(*first.Dir, pending, result);
+      continue;
+    }
+    PendingDir done = std::move(first);
+    pending.pop_front();
+    if (pending.empty() && keepTop) break;
+    done.Dir->RemoveDir(u".");
+    KeepFirstError(result, *done.Dir);
+  }
+}
+
+// Climbs from dir until a directory stands, then creates the ones below it top-down.
+// Every directory object opened on the way is owned by `cur` or `above`.
+Common::Error CreateWithAncestors(rio_dir* dir) {
+  if (std::unique_ptr<i_dir::iterator> existing{dir->GetSelfIterator()}) return Common::NoError;
+  std::unique_ptr<rio_dir> cur(dir->OpenDir(u".."));
+  Common::Error error = CreateSelf(*dir);
+  if (DirectoryStands(error)) return Common::NoError;
+
+  // The directories above dir whose creation failed, the topmost last.
+  std::vector<std::unique_ptr<rio_dir>> above;
+  bool reachedStandingDir = false;
+  while (cur) {
+    rio_dir* below = above.empty() ? dir : above.back().get();
+    if (cur->CompareLocation(below) != 1) break;
+    const char16_t* path = cur->GetDirPath();
+    if (path == nullptr || *path == 0) break;
+    error = CreateSelf(*cur);
+    if (DirectoryStands(error)) {
+      reachedStandingDir = true;
+      break;
+    }
+    std::unique_ptr<rio_dir> parent(cur->OpenDir(u".."));
+    above.push_back(std::move(cur));
+    cur = std::move(parent);
+  }
+  if (!reachedStandingDir) return error;
+  for (auto it = above.rbegin(); it != above.rend(); ++it) {
+    error = CreateSelf(**it);
+    if (!DirectoryStands(error)) return error;
+  }
+  error = CreateSelf(*dir);
+  return DirectoryStands(error) ? Common::NoError : error;
 }
 
 }  // namespace
@@ -107,77 +184,22 @@ Common::Error SimpleCopyFile(i_file* src, o_file* dst, uint32_t bufferSize) {
   return SimpleCopyFile(src, dst, &copied, bufferSize);
 }
 
+// Out of memory ends the climb or the descent; the objects opened go with their owners.
 Common::Error CreateDirWithParents(rio_dir* dir) {
-  if (i_dir::iterator* existing = dir->GetSelfIterator()) {
-    delete existing;
-    return Common::NoError;
+  try {
+    return CreateWithAncestors(dir);
+  } catch (const std::bad_alloc&) {
+    return Common::MakeError(kSource.At(kCreateDirNoMemorySite), Common::FILE_OUT_OF_MEMORY);
   }
-  rio_dir* cur = dir->OpenDir(u"..");
-  Common::Error error = CreateSelf(*dir);
-  if (DirectoryStands(error)) {
-    delete cur;
-    return Common::NoError;
-  }
-
-  // Climb until a directory stands, then create the ones below it top-down.
-  std::list<rio_dir*> pending{dir};
-  bool reachedStandingDir = false;
-  while (cur != nullptr) {
-    if (cur->CompareLocation(pending.front()) != 1) break;
-    const char16_t* path = cur->GetDirPath();
-    if (path == nullptr || *path == 0) break;
-    error = CreateSelf(*cur);
-    if (DirectoryStands(error)) {
-      reachedStandingDir = true;
-      break;
-    }
-    pending.push_front(cur);
-    cur = cur->OpenDir(u"..");
-  }
-  if (reachedStandingDir) {
-    for (rio_dir* below : pending) {
-      error = CreateSelf(*below);
-      if (!DirectoryStands(error)) break;
-    }
-  }
-
-  delete cur;
-  for (rio_dir* opened : pending)
-    if (opened != dir) delete opened;
-  return DirectoryStands(error) ? Common::NoError : error;
 }
 
+// Out of memory stops the walk; the objects it opened go with its lists.
 Common::Error RemoveDirTree(rio_dir* dir, bool keepTop) {
   Common::Error result;
-  uint32_t topType = 0;
-  bool topTypeKnown = GetSelfType(*dir, topType);
-
-  // A link is an entry of the parent, not a tree of our own: following it would empty
-  // whatever directory it points to.
-  if (topTypeKnown && topType == FileUtils::kTypeSymbolicLink) {
-    if (keepTop) return Common::NoError;
-    dir->Remove(u".");
-    return TakeLastError(*dir);
-  }
-
-  bool topVisited = !keepTop && topTypeKnown &&
-                    (topType == FileUtils::kTypeWholeEntryFirst || topType == FileUtils::kTypeWholeEntryLast);
-  std::list<PendingDir> pending{PendingDir{dir, topVisited}};
-  while (!pending.empty()) {
-    PendingDir& first = pending.front();
-    if (!first.Visited) {
-      first.Visited = true;
-      // `first` stays valid: a list keeps its elements where they are.
-      ListDirectory(*first.Dir, pending, result);
-      continue;
-    }
-    rio_dir* done = first.Dir;
-    pending.pop_front();
-    if (pending.empty() && keepTop) break;
-    done->RemoveDir(u".");
-    KeepFirstError(result, *done);
-    if (pending.empty()) break;
-    delete done;
+  try {
+    RemoveTree(dir, keepTop, result);
+  } catch (const std::bad_alloc&) {
+    if (result.IsEmpty()) result = Common::MakeError(kSource.At(kRemoveTreeNoMemorySite), Common::FILE_OUT_OF_MEMORY);
   }
   return result;
 }

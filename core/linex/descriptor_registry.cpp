@@ -2,7 +2,6 @@
 // the file's class, parks descriptors that other descriptors' locks still need and
 // hands parked descriptors back to later opens of the same file.
 #include "core/linex/descriptor_registry.h"
-#include "core/linex/descriptor_registry_testing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -121,8 +120,8 @@ void RemoveFileEntry(const FileKey& key, const std::shared_ptr<FileObject>& obje
   if (it != files.end() && it->second == object) files.erase(it);
 }
 
-// Registers fd with its file's object, found under `key` or created of `objectClass`
-// (RegistryMutex held). `slot` is fd's DescriptorTable entry, made beforehand.
+// Registers fd with its file's object (RegistryMutex held); `slot` is fd's
+// DescriptorTable entry.
 void Register(DescriptorTable::iterator slot, int flags, const FileKey& key, const std::shared_ptr<FileObject>& object) {
   slot->second = DescriptorEntry{flags, key, object};
   if (!slot->second.File) {
@@ -149,26 +148,6 @@ void DropStaleRegistration(int fd, DescriptorEntry& entry) {
     unused = object->RefCount == 0 && object->Regions.empty();
   }
   if (unused) RemoveFileEntry(key, object);
-}
-
-// Registers a newly opened fd (RegistryMutex held); an allocation failure leaves the
-// tables as they were and is thrown.
-void RegisterNew(int fd, int flags, const FileKey& key, const std::string& path, const FileObjectClass* forced) {
-  DescriptorTable& descriptors = GetDescriptorTable();
-  auto [slot, inserted] = descriptors.try_emplace(fd);
-  if (!inserted) DropStaleRegistration(fd, slot->second);
-  try {
-    FileTable& files = GetFileTable();
-    auto file = files.find(key);
-    if (file == files.end()) {
-      FileObjectClass objectClass = forced ? *forced : ChooseFileObjectClass(key.FsType, path);
-      file = files.emplace(key, MakeFileObject(objectClass)).first;
-    }
-    Register(slot, flags, key, file->second);
-  } catch (...) {
-    descriptors.erase(slot);
-    throw;
-  }
 }
 
 // Step 1: a parked descriptor of the file with the same access mode, registered again;
@@ -205,11 +184,15 @@ int TakeParkedDescriptor(const FileKey& key, int flags) {
   return fd;
 }
 
-int OpenAndRegister(const char* path, int flags, mode_t mode, const FileObjectClass* forced) {
+// Step 2 onwards. The registration's room is made before the open: once the descriptor
+// is open, a failure must not close it again while other descriptors of its file hold
+// locks, since a close drops every record lock of the process on the file.
+int OpenAndRegister(const char* path, int flags, mode_t mode) {
+  DescriptorSlot slot = MakeDescriptorSlot();
   int fd = open64(path, flags, mode);
   if (fd < 0) return -1;
-  struct stat64 status;
-  if (fstat64(fd, &status) != 0) {
+  FileKey key;
+  if (!KeyOfDescriptor(fd, &key)) {
     int error = errno;
     SafeAssert("false", kAssertFile, kOpenAndRegisterSite);
     TraceFailure("GetDescriptor", 923, error, fd);
@@ -217,13 +200,12 @@ int OpenAndRegister(const char* path, int flags, mode_t mode, const FileObjectCl
     errno = error;
     return -1;
   }
-  struct statfs64 fileSystem;
-  bool haveFileSystem = fstatfs64(fd, &fileSystem) == 0;
-  FileKey key = MakeKey(status, haveFileSystem ? &fileSystem : nullptr);
+  RegistryGuard registry;
   try {
-    RegistryGuard registry;
-    RegisterNew(fd, flags, key, path, forced);
+    RegisterOpened(fd, flags, key, path, slot);
   } catch (const std::bad_alloc&) {
+    // Only a file new to the registry needs memory now, and no lock of the layer is held
+    // on it; the registry stays locked until the close, so none can be taken meanwhile.
     close(fd);
     errno = ENOMEM;
     return -1;
@@ -287,20 +269,40 @@ void ForgetUnusedFileObject(const std::shared_ptr<FileObject>& object) {
   }
 }
 
-int RegisterDescriptorAs(int fd, int flags, const char* path, FileObjectClass objectClass) {
+bool KeyOfDescriptor(int fd, FileKey* key) {
   struct stat64 status;
-  if (fstat64(fd, &status) != 0) return -1;
+  if (fstat64(fd, &status) != 0) return false;
   struct statfs64 fileSystem;
   bool haveFileSystem = fstatfs64(fd, &fileSystem) == 0;
-  FileKey key = MakeKey(status, haveFileSystem ? &fileSystem : nullptr);
-  try {
-    RegistryGuard registry;
-    RegisterNew(fd, flags, key, path, &objectClass);
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
-    return -1;
+  *key = MakeKey(status, haveFileSystem ? &fileSystem : nullptr);
+  return true;
+}
+
+DescriptorSlot MakeDescriptorSlot() {
+  DescriptorTable scratch;
+  return scratch.extract(scratch.try_emplace(-1).first);
+}
+
+void RegisterOpened(int fd, int flags, const FileKey& key, const char* path, DescriptorSlot& slot) {
+  DescriptorTable& descriptors = GetDescriptorTable();
+  auto entry = descriptors.find(fd);
+  if (entry != descriptors.end()) DropStaleRegistration(fd, entry->second);
+  FileTable& files = GetFileTable();
+  auto file = files.find(key);
+  if (file == files.end()) {
+    try {
+      FileObjectClass objectClass = ChooseFileObjectClass(key.FsType, path);
+      file = files.emplace(key, MakeFileObject(objectClass)).first;
+    } catch (...) {
+      if (entry != descriptors.end()) descriptors.erase(entry);
+      throw;
+    }
   }
-  return 0;
+  if (entry == descriptors.end()) {
+    slot.key() = fd;
+    entry = descriptors.insert(std::move(slot)).position;
+  }
+  Register(entry, flags, key, file->second);
 }
 
 }  // namespace FileLock
@@ -317,7 +319,7 @@ int GetDescriptor(const char* path, int flags, mode_t mode) {
       int fd = TakeParkedDescriptor(MakeKey(status, haveFileSystem ? &fileSystem : nullptr), flags);
       if (fd >= 0) return fd;
     }
-    return OpenAndRegister(path, flags, mode, nullptr);
+    return OpenAndRegister(path, flags, mode);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     return -1;

@@ -82,6 +82,18 @@ void CloseFds(FileObject& object);
 // Access mode of open flags: the index into ParkedFds.
 int AccessModeIndex(int flags);
 
+// The key of an open descriptor's file; false, with fstat's errno, when fstat fails.
+bool KeyOfDescriptor(int fd, FileKey* key);
+
+// A DescriptorTable entry made ahead of the open it is for (throws std::bad_alloc).
+using DescriptorSlot = DescriptorTable::node_type;
+DescriptorSlot MakeDescriptorSlot();
+
+// Registers fd, just opened by `path`, in `slot` (RegistryMutex held). Only a file new to
+// the registry needs memory, for its FileObject; running out of it leaves fd unregistered
+// and is thrown.
+void RegisterOpened(int fd, int flags, const FileKey& key, const char* path, DescriptorSlot& slot);
+
 // Removes the object's FileTable entry once no descriptor is registered with it and no
 // region or waiter is left (after a request that failed because its descriptor went).
 void ForgetUnusedFileObject(const std::shared_ptr<FileObject>& object);

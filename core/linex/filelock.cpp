@@ -417,9 +417,14 @@ int FileObject::LockRegionHeld(Guard& guard, int fd, int64_t start, int64_t len,
   }
   Check(it->second.Type != LOCK_NONE, "curr.Type != LOCK_NONE", kLockHeldTypeSite);
   if (it->second.Released) return DropReleasedRegion(region, -1);
+  if (wait) {
+    // Only the request whose grant made the entry finds it Pending, and it alone calls
+    // the system. One that joined an entry the system already holds is done, however
+    // far unlocks of the same descriptor have lowered the count before it woke.
+    if (!it->second.Pending) return 0;
+    return FinishWaitingLock(guard, region, type);
+  }
   if (it->second.LockCount >= 2) return 0;  // the system already holds this very lock
-
-  if (wait) return FinishWaitingLock(guard, region, type);
   if (SysLockOp(fd, start, len, type, false) != 0) {
     int error = errno;
     ReleaseRegion(region);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "core/resources/resource_archive.h"
@@ -46,7 +47,10 @@ bool MapIcuDataFile(UDataMemory* memory, const char* path) {
   uint32_t size = 0;
   std::unique_ptr<uint8_t[]> buffer(LoadResource(name.c_str(), &size));
   if (!buffer || !IcuDataLengthFits(size)) return false;
-  uint8_t* data = buffer.release();
+  uint8_t* data = new (std::nothrow) uint8_t[static_cast<size_t>(size) + kIcuDataPaddingBytes];
+  if (data == nullptr) return false;
+  std::memcpy(data, buffer.get(), size);
+  std::memset(data + size, 0, kIcuDataPaddingBytes);
   memory->pHeader = data;
   memory->mapAddr = data;
   memory->map = data;

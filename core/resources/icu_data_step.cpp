@@ -15,6 +15,13 @@
 
 #include "core/resources/icu_data.h"
 
+// The step answers from the archive, which ICU may first open inside its own one-time
+// initialisation. An ICU whose default converter needs data (the alias table) would ask
+// the step for it while opening the name codec's converter, and so re-enter that
+// initialisation on the same thread.
+static_assert(U_CHARSET_IS_UTF8,
+              "the linked ICU must be built with U_CHARSET_IS_UTF8: its default converter must need no data");
+
 // ICU's own description of loaded data (it is opaque in ICU's public headers); the fields
 // in ICU's order. Only the step below fills it, and only through these fields.
 struct UDataMemory {

@@ -1,7 +1,7 @@
 // Language choice (read once per process), the language listeners, and the lookup of a
 // resource through the language tags.
 #include "core/resources/language.h"
-#include "core/resources/language_testing.h"
+#include "core/resources/language_state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,14 +17,17 @@
 
 namespace Resources {
 
+namespace I18nSetting {
+
+constinit std::atomic<const char*> g_i18nPath{kSystemI18nPath};
+
+}  // namespace I18nSetting
+
 namespace {
 
-constexpr const char* kSystemI18nPath = "/etc/i18n";
 // The file starts with the variable's name and '=' ("LANG="), which are skipped.
 constexpr off64_t kI18nSkippedBytes = 5;
 constexpr const char* kEnglish = "en";
-
-std::atomic<const char*> g_i18nPath{kSystemI18nPath};
 
 // Changed only under the state's lock: how many listeners are having their first run.
 uint32_t ListenerDepth = 0;
@@ -69,7 +72,7 @@ LanguageState& GetLanguageCandidates() {
 }
 
 bool ReadI18nFile(char* buffer) {
-  int fd = open64(g_i18nPath.load(), O_RDONLY);
+  int fd = open64(I18nSetting::g_i18nPath.load(), O_RDONLY);
   if (fd < 0) return false;
   if (lseek64(fd, kI18nSkippedBytes, SEEK_CUR) <= 0) {
     close(fd);
@@ -194,7 +197,5 @@ uint8_t* ReadLocalizedFile(si_dir* dir, const char* name, const char* tag, uint3
   if (size != nullptr) *size = n;
   return buffer.release();
 }
-
-void SetI18nFilePathForTesting(const char* path) { g_i18nPath.store(path != nullptr ? path : kSystemI18nPath); }
 
 }  // namespace Resources

@@ -1,8 +1,10 @@
 // The packed launcher on a machine with nothing installed: its ELF file asks the loader for
 // the C library's own objects alone, and it unpacks and runs its tool in a root that holds
 // only the loader, libc and libm. Both are facts of the product's link, so the sanitizer
-// builds (which link their runtimes dynamically) skip them.
+// builds (which link their runtimes dynamically) skip them. In every build its symbol
+// tables name none of the test seams, which only the test programs carry.
 #include <elf.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -71,6 +73,76 @@ DynamicNeeds ReadDynamicNeeds(const std::string& path) {
     needs.Read = true;
   }
   return needs;
+}
+
+// The names in a program's symbol tables, from its ELF file of either class.
+struct SymbolTables {
+  bool Read = false;
+  std::vector<std::string> Symtab;  // .symtab, every symbol of the link
+  std::vector<std::string> Dynsym;  // .dynsym, what the program exports
+};
+
+template <typename Ehdr, typename Shdr, typename Sym>
+SymbolTables ReadSymbolTablesOf(const std::vector<unsigned char>& file) {
+  SymbolTables tables;
+  Ehdr header;
+  if (!At(file, 0, header)) return tables;
+  // Each symbol table names its string table through sh_link.
+  for (unsigned i = 0; i < header.e_shnum; ++i) {
+    Shdr table;
+    Shdr strings;
+    if (!At(file, header.e_shoff + uint64_t{i} * header.e_shentsize, table)) return tables;
+    if (table.sh_type != SHT_SYMTAB && table.sh_type != SHT_DYNSYM) continue;
+    if (!At(file, header.e_shoff + uint64_t{table.sh_link} * header.e_shentsize, strings)) return tables;
+    std::vector<std::string>& names = table.sh_type == SHT_SYMTAB ? tables.Symtab : tables.Dynsym;
+    for (uint64_t at = table.sh_offset; at + sizeof(Sym) <= uint64_t{table.sh_offset} + table.sh_size;
+         at += sizeof(Sym)) {
+      Sym symbol;
+      if (!At(file, at, symbol)) return tables;
+      names.push_back(StringAt(file, uint64_t{strings.sh_offset} + symbol.st_name,
+                               uint64_t{strings.sh_offset} + strings.sh_size));
+    }
+  }
+  tables.Read = true;
+  return tables;
+}
+
+SymbolTables ReadSymbolTables(const std::string& path) {
+  std::vector<unsigned char> file = Testing::ReadFileBytes(path);
+  unsigned char ident[EI_NIDENT];
+  if (!At(file, 0, ident) || std::memcmp(ident, ELFMAG, SELFMAG) != 0) return {};
+  if (ident[EI_CLASS] == ELFCLASS32) return ReadSymbolTablesOf<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym>(file);
+  if (ident[EI_CLASS] == ELFCLASS64) return ReadSymbolTablesOf<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym>(file);
+  return {};
+}
+
+bool AnyNameHolds(const std::vector<std::string>& names, const std::string& part) {
+  for (const std::string& name : names) {
+    if (name.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The test seams (the *_testing.h declarations) are built into the test programs alone. The
+// launcher is linked with -rdynamic, so a seam that reached it would be exported as well.
+TEST(LauncherSymbols, NameNoTestSeam) {
+  const std::string kSeams[] = {"LockThreadForTest",         "UnlockThreadForTest",
+                                "WakeThreadWaitersForTest",  "SetRandomDevicePaths",
+                                "SetI18nFilePathForTesting", "GetNotificationSnapshotForTesting",
+                                "RegisterDescriptorAs"};
+  const std::string program = LauncherTest::PackedProduct();
+  SymbolTables tables = ReadSymbolTables(program);
+  ASSERT_TRUE(tables.Read) << program;
+  // Both tables were read: each names a function of the product (the directory's name
+  // comes from its random bytes).
+  ASSERT_TRUE(AnyNameHolds(tables.Symtab, "GetRandomBytes")) << program << ": .symtab";
+  ASSERT_TRUE(AnyNameHolds(tables.Dynsym, "GetRandomBytes")) << program << ": .dynsym";
+  std::vector<std::string> found;
+  for (const std::string& seam : kSeams) {
+    if (AnyNameHolds(tables.Symtab, seam)) found.push_back(seam + " in .symtab");
+    if (AnyNameHolds(tables.Dynsym, seam)) found.push_back(seam + " in .dynsym");
+  }
+  EXPECT_THAT(found, testing::IsEmpty()) << program;
 }
 
 #if ORMIVANE_PRODUCT_LINK

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,8 @@ struct ScanCase {
   std::vector<std::string> Pieces;
   std::vector<std::string> Expected;
 };
+
+void PrintTo(const ScanCase& c, std::ostream* out) { *out << c.Name; }
 
 std::string Flags(const Launcher::PromptsFound& found) {
   return std::string(found.Password ? "P" : "") + (found.Code ? "C" : "");
@@ -77,6 +82,81 @@ TEST(PromptScanner, EverySplitOfEitherPromptIsSeenOnce) {
   }
 }
 
+// ---- The answers ----
+
+// What one read gave: the status, the word, and the stream's end and failure flags.
+std::string Described(Launcher::AnswerStatus status, const std::string& word, const std::istream& in) {
+  const char* names[] = {"read", "too long", "no memory"};
+  return std::string(names[static_cast<int>(status)]) + " [" + word + "]" + (in.eof() ? " eof" : "") +
+         (in.fail() ? " fail" : "");
+}
+
+// Up to the end of the input, and one read more, as `>>` reads words.
+std::vector<std::string> ReadEvery(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> reads;
+  std::string word;
+  do {
+    Launcher::AnswerStatus status = Launcher::ReadAnswerWord(in, word);
+    reads.push_back(Described(status, word, in));
+  } while (in.good());
+  reads.push_back(Described(Launcher::ReadAnswerWord(in, word), word, in));
+  return reads;
+}
+
+std::vector<std::string> ReadEveryWithExtraction(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> reads;
+  std::string word;
+  do {
+    in >> word;
+    if (in.fail()) word.clear();
+    reads.push_back(Described(Launcher::AnswerStatus::Read, word, in));
+  } while (in.good());
+  in >> word;
+  word.clear();
+  reads.push_back(Described(Launcher::AnswerStatus::Read, word, in));
+  return reads;
+}
+
+// Within the bound the answer is the word that `>>` would extract, the stream left in
+// the same state.
+TEST(ReadAnswerWord, ReadsAsExtractionDoes) {
+  for (const std::string& text : std::vector<std::string>{"s3cret\n", "  two words \n", "\t\n123456", "", " \n ", "last", "a\x01\xff b\n\n",
+                                 std::string(Launcher::kLongestAnswerBytes, 'w') + " x"}) {
+    SCOPED_TRACE(text.substr(0, 20));
+    EXPECT_EQ(ReadEvery(text), ReadEveryWithExtraction(text));
+  }
+}
+
+TEST(ReadAnswerWord, StopsPastTheBound) {
+  std::istringstream in(std::string(Launcher::kLongestAnswerBytes + 1, 'w') + " next");
+  std::string word;
+  EXPECT_EQ(Launcher::ReadAnswerWord(in, word), Launcher::AnswerStatus::TooLong);
+  EXPECT_EQ(word.size(), Launcher::kLongestAnswerBytes);
+  // Nothing more than the bound was taken out of the input.
+  EXPECT_EQ(in.rdbuf()->in_avail(), static_cast<std::streamsize>(1 + 5));
+}
+
+// An input that runs out of memory after its first bytes, in the middle of a word.
+class StarvedInput : public std::streambuf {
+ public:
+  StarvedInput() { setg(start, start, start + 3); }
+
+ protected:
+  int_type underflow() override { throw std::bad_alloc(); }
+
+ private:
+  char start[3] = {'a', 'b', 'c'};
+};
+
+TEST(ReadAnswerWord, OutOfMemoryIsAnAnswerStatus) {
+  StarvedInput starved;
+  std::istream in(&starved);
+  std::string word;
+  EXPECT_EQ(Launcher::ReadAnswerWord(in, word), Launcher::AnswerStatus::NoMemory);
+}
+
 // ---- The command line ----
 
 struct EscapeCase {
@@ -84,6 +164,8 @@ struct EscapeCase {
   std::string Bytes;
   std::u16string Units;
 };
+
+void PrintTo(const EscapeCase& c, std::ostream* out) { *out << c.Name; }
 
 class EscapeTable : public testing::TestWithParam<EscapeCase> {};
 

@@ -57,6 +57,8 @@ struct HostileCase {
   bool ToolStarted;         // whether the run got as far as starting the tool
 };
 
+void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.Name; }
+
 bool Pack(const Testing::TempDir& dir, const std::string& launcher, const std::vector<Entry>& entries) {
   return LauncherTest::PackLauncher(launcher, entries, dir.Path());
 }

@@ -12,6 +12,8 @@
      stderr         "stderr null" when standard error is /dev/null; writes to it too
      stdin          "stdin open" while nothing is readable and the input is not closed
      password       the password prompt in one write, then "password [ANSWER]"
+     password-size  the password prompt in one write, then "password N bytes": the
+                    length of the answer, which may be longer than a report line
      prompt         the password prompt in one write, and no wait for an answer
      code           the two-factor prompt in one write, then "code [ANSWER]"
      both           both prompts in one write, then the two answers
@@ -22,6 +24,7 @@
      big:N          N bytes of numbered lines
      copy-dir:DEST  copies every file of its own directory into DEST, and writes that
                     directory's path into DEST/.from (for runs whose console is closed)
+     kill-parent:N  sends signal N to the launcher's main thread
      exit:N         ends with status N
      signal:N       ends by signal N */
 /* Large inode numbers and sizes on a 32-bit build. */
@@ -37,6 +40,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 /* Under the user-mode emulator the leak checker's stop-the-world step never returns. */
@@ -90,6 +94,22 @@ static void ReadAnswer(char* out, size_t capacity) {
     if (used + 1 < capacity) out[used++] = c;
   }
   snprintf(out, capacity, "<none>");
+}
+
+/* The length of one line of standard input without its newline; -1 when none came. */
+static long AnswerLength(void) {
+  long length = 0;
+  for (;;) {
+    struct pollfd in = {0, POLLIN, 0};
+    if (poll(&in, 1, kAnswerWaitMs) <= 0) return -1;
+    char buffer[kLineBytes];
+    ssize_t n = read(0, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    char* end = memchr(buffer, '\n', (size_t)n);
+    if (end != NULL) return length + (end - buffer);
+    length += n;
+  }
 }
 
 static void Report(const char* what) {
@@ -240,6 +260,9 @@ int main(int argc, char** argv) {
     } else if (strcmp(command, "password") == 0) {
       WriteAll(1, kPasswordPrompt, sizeof kPasswordPrompt - 1);
       Report("password");
+    } else if (strcmp(command, "password-size") == 0) {
+      WriteAll(1, kPasswordPrompt, sizeof kPasswordPrompt - 1);
+      Say("password %ld bytes", AnswerLength());
     } else if (strcmp(command, "prompt") == 0) {
       WriteAll(1, kPasswordPrompt, sizeof kPasswordPrompt - 1);
     } else if (strcmp(command, "code") == 0) {
@@ -268,6 +291,11 @@ int main(int argc, char** argv) {
       Big(atol(command + 4));
     } else if (strncmp(command, "copy-dir:", 9) == 0) {
       CopyDir(argv[0], command + 9);
+    } else if (strncmp(command, "kill-parent:", 12) == 0) {
+      /* Where the kernel puts a signal for the launcher anyway (its other threads block
+         every signal); an emulator might hand one for the process to a blocking thread. */
+      pid_t parent = getppid();
+      syscall(SYS_tgkill, parent, parent, atoi(command + 12));
     } else if (strncmp(command, "exit:", 5) == 0) {
       return atoi(command + 5);
     } else if (strncmp(command, "signal:", 7) == 0) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -48,8 +49,52 @@ void WriteAll(int fd, const std::string& data) {
   }
 }
 
+// Whether this program runs under user-mode emulation: the emulator reserves the whole
+// 32-bit address space of the program it runs, which no native 32-bit process can map (a
+// 64-bit one may: the thread sanitizer's does).
+bool UnderEmulation() {
+  if (sizeof(void*) != 4) return false;
+  constexpr long long kNativeLimitKib = 4LL * 1024 * 1024;
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return false;
+  long long sizeKib = 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr)
+    if (std::sscanf(line, "VmSize: %lld kB", &sizeKib) == 1) break;
+  std::fclose(status);
+  return sizeKib >= kNativeLimitKib;
+}
+
+// The emulator's own mappings (its code buffer above all) on top of the emulated space.
+constexpr rlim_t kEmulatorBytes = rlim_t{512} << 20;
+
+void LimitAddressSpace(size_t bytes, bool emulated) {
+  if (bytes == 0) return;
+  rlim_t limit = bytes;
+  if (emulated) {
+    setenv("QEMU_RESERVED_VA", std::to_string(bytes).c_str(), 1);
+    limit += kEmulatorBytes;
+  }
+  struct rlimit space = {limit, limit};
+  if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
+}
+
+// A word of `bytes` bytes and a newline, written piece by piece: a word longer than the
+// test's memory is never held.
+void WriteWord(int fd, size_t bytes) {
+  const std::string piece(65536, 'w');
+  while (bytes > 0) {
+    size_t n = std::min(bytes, piece.size());
+    ssize_t done = write(fd, piece.data(), n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return;
+    bytes -= static_cast<size_t>(done);
+  }
+  WriteAll(fd, "\n");
+}
+
 [[noreturn]] void ExecLauncher(const std::string& program, const std::vector<std::string>& args,
-                               const RunOptions& options, int in, int out, int err) {
+                               const RunOptions& options, int in, int out, int err, bool emulated = false) {
   dup2(in, STDIN_FILENO);
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
@@ -61,6 +106,7 @@ void WriteAll(int fd, const std::string& data) {
   // Runs that are expected to abort leave no core files behind.
   struct rlimit noCore = {0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
+  LimitAddressSpace(options.AddressSpaceBytes, emulated);
   for (const std::string& change : options.Environment) {
     size_t equals = change.find('=');
     if (equals == std::string::npos)
@@ -157,11 +203,12 @@ std::string RunResult::UnpackDir() const {
 
 RunResult RunLauncher(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   RunResult result;
+  const bool emulated = options.AddressSpaceBytes != 0 && UnderEmulation();
   int in[2], out[2], err[2];
   // Close-on-exec, so that launchers run at the same time never hold each other's pipes.
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
   pid_t pid = fork();
-  if (pid == 0) ExecLauncher(program, args, options, in[0], out[1], err[1]);
+  if (pid == 0) ExecLauncher(program, args, options, in[0], out[1], err[1], emulated);
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -171,6 +218,7 @@ RunResult RunLauncher(const std::string& program, const std::vector<std::string>
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
     WriteAll(in[1], options.Stdin);
+    if (options.StdinWordBytes > 0) WriteWord(in[1], options.StdinWordBytes);
     sigaction(SIGPIPE, &previous, nullptr);
   }
   close(in[1]);
@@ -188,7 +236,41 @@ RunResult RunLauncher(const std::string& program, const std::vector<std::string>
   return result;
 }
 
-TerminalRun::TerminalRun(const std::string& program, const std::vector<std::string>& args) {
+namespace {
+
+// In the forked child: makes `terminal` the controlling terminal of a new session, which
+// makes this process its foreground job.
+void LeadTerminalSession(int terminal) {
+  if (setsid() < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(126);
+}
+
+// In the forked session leader: runs the launcher as a background job and ends as it
+// did. A launcher that job control stops is killed, since nobody would continue it.
+[[noreturn]] void RunInBackground(const std::string& program, const std::vector<std::string>& args, int terminal,
+                                  int out, int null) {
+  pid_t job = fork();
+  if (job == 0) {
+    if (setpgid(0, 0) != 0) _exit(126);
+    ExecLauncher(program, args, RunOptions{}, terminal, out, null);
+  }
+  if (job < 0) _exit(126);
+  int status = 0;
+  for (;;) {
+    if (waitpid(job, &status, WUNTRACED) < 0) {
+      if (errno == EINTR) continue;
+      _exit(126);
+    }
+    if (!WIFSTOPPED(status)) break;
+    kill(job, SIGKILL);
+  }
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) _exit(kStoppedForTerminal);
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+}  // namespace
+
+TerminalRun::TerminalRun(const std::string& program, const std::vector<std::string>& args,
+                         const TerminalOptions& options) {
   master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
   const char* name = ptsname(master);
@@ -196,9 +278,19 @@ TerminalRun::TerminalRun(const std::string& program, const std::vector<std::stri
   terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   int pipeEnds[2];
   if (terminal < 0 || pipe2(pipeEnds, O_CLOEXEC) != 0) return;
+  if (options.StartWithEchoOff) {
+    termios modes{};
+    if (tcgetattr(terminal, &modes) != 0) return;
+    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (tcsetattr(terminal, TCSANOW, &modes) != 0) return;
+  }
   int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   pid = null < 0 ? -1 : fork();
-  if (pid == 0) ExecLauncher(program, args, RunOptions{}, terminal, pipeEnds[1], null);
+  if (pid == 0) {
+    if (options.Role != TerminalRole::Detached) LeadTerminalSession(terminal);
+    if (options.Role == TerminalRole::Background) RunInBackground(program, args, terminal, pipeEnds[1], null);
+    ExecLauncher(program, args, RunOptions{}, terminal, pipeEnds[1], null);
+  }
   if (null >= 0) close(null);
   close(pipeEnds[1]);
   out = pipeEnds[0];
@@ -217,6 +309,11 @@ TerminalRun::~TerminalRun() {
 bool TerminalRun::EchoOn() const {
   termios modes{};
   return tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
+}
+
+long TerminalRun::LocalModes() const {
+  termios modes{};
+  return tcgetattr(terminal, &modes) == 0 ? static_cast<long>(modes.c_lflag) : -1;
 }
 
 bool TerminalRun::WaitForEchoOff() {
@@ -260,6 +357,32 @@ int TerminalRun::Finish() {
   }
   reaped = true;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool TerminalRun::Ended() {
+  if (!reaped && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
+  return reaped;
+}
+
+int TerminalRun::EndSignal() const { return reaped && WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
+
+bool TerminalRun::FillOutput() {
+  // A description of its own: the launcher's end must stay blocking.
+  std::string self = "/proc/self/fd/" + std::to_string(out);
+  int filler = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (filler < 0) return false;
+  const std::string piece(4096, '#');
+  for (size_t size = piece.size(); size > 0;) {
+    ssize_t n = write(filler, piece.data(), size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      size /= 2;  // a smaller piece may still find room
+      continue;
+    }
+    if (n <= 0) break;
+  }
+  close(filler);
+  return true;
 }
 
 std::string TerminalRun::Echoed() {

@@ -3,6 +3,9 @@
 // environment, and reading its transcript.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,10 @@ bool PackLauncher(const std::string& out, const std::vector<Entry>& entries, con
 
 struct RunOptions {
   std::string Stdin;             // written to the launcher's standard input, then closed
+  size_t StdinWordBytes = 0;     // then a word of that many bytes and a newline
+  // The memory the launcher and its tool may map, 0 for no limit. Under user-mode
+  // emulation it bounds the emulated program's address space, not the emulator's.
+  size_t AddressSpaceBytes = 0;
   std::string WorkingDirectory;  // empty: the test's own
   int Umask = 022;
   std::vector<std::string> Environment;  // "NAME=VALUE" sets, "NAME" alone unsets
@@ -52,12 +59,28 @@ struct RunResult {
 RunResult RunLauncher(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
 
+// How a launcher started on a pseudo-terminal stands to it.
+enum class TerminalRole {
+  Detached,    // the terminal is not the launcher's controlling one
+  Foreground,  // it leads the terminal's session and is its foreground job
+  Background,  // a job of the terminal's session while its leader is the foreground
+};
+
+struct TerminalOptions {
+  TerminalRole Role = TerminalRole::Detached;
+  bool StartWithEchoOff = false;  // the terminal's echo is off before the launcher starts
+};
+
+// The status of a background launcher that job control stopped for reading its terminal
+// (it was then killed).
+inline constexpr int kStoppedForTerminal = 124;
+
 // A launcher whose standard input is a pseudo-terminal, as when a user runs it from a
 // terminal; its standard output is a pipe that the test reads, its standard error is
-// discarded. The terminal is not the launcher's controlling one.
+// discarded.
 class TerminalRun {
  public:
-  TerminalRun(const std::string& program, const std::vector<std::string>& args);
+  TerminalRun(const std::string& program, const std::vector<std::string>& args, const TerminalOptions& options = {});
   ~TerminalRun();
   TerminalRun(const TerminalRun&) = delete;
   TerminalRun& operator=(const TerminalRun&) = delete;
@@ -65,6 +88,11 @@ class TerminalRun {
   bool Started() const { return pid > 0; }
   // Whether the terminal echoes what is typed, as the launcher left it.
   bool EchoOn() const;
+  // The terminal's whole local-mode word; -1 when it cannot be read.
+  long LocalModes() const;
+  // The process the test started: the launcher, or for a background run the session
+  // leader whose job it is.
+  pid_t Pid() const { return pid; }
   // Waits until the launcher has switched the echo off. False when it ended first, or did
   // not do so within a minute (a guard against a hang, not a measure of speed).
   bool WaitForEchoOff();
@@ -75,6 +103,13 @@ class TerminalRun {
   // Reads the rest of the output and waits for the launcher: its exit status, -1 when it
   // did not exit.
   int Finish();
+  // Whether the process has ended (it is then reaped), without waiting.
+  bool Ended();
+  // After Finish: the signal that ended the process, 0 when it exited.
+  int EndSignal() const;
+  // Fills the launcher's output pipe with '#' bytes until it holds no more, so that the
+  // launcher's next output waits until the test reads on.
+  bool FillOutput();
   // What the terminal sent back of what was typed: its echo.
   std::string Echoed();
   const std::string& Stdout() const { return stdoutText; }

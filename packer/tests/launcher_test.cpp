@@ -3,15 +3,19 @@
 // it, with whole console transcripts compared.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <algorithm>
 #include <future>
-#include <set>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "packer/console_relay.h"
 #include "packer/load_files.h"
 #include "packer/tests/launcher_support.h"
 #include "tools/testing/fixtures.h"
@@ -117,6 +121,8 @@ struct StatusCase {
   std::vector<std::string> After;  // lines after the tool's output
 };
 
+void PrintTo(const StatusCase& c, std::ostream* out) { *out << c.Name; }
+
 class ExitStatus : public LauncherRun, public testing::WithParamInterface<StatusCase> {};
 
 TEST_P(ExitStatus, MapsTheToolsStatus) {
@@ -147,6 +153,8 @@ struct ArgumentsCase {
   std::vector<std::string> Args;
   std::vector<std::string> ToolSees;  // the tool's arguments after the shell-style split
 };
+
+void PrintTo(const ArgumentsCase& c, std::ostream* out) { *out << c.Name; }
 
 class Arguments : public LauncherRun, public testing::WithParamInterface<ArgumentsCase> {};
 
@@ -195,6 +203,8 @@ struct PromptCase {
   std::string Stdin;
   std::string ToolOutput;
 };
+
+void PrintTo(const PromptCase& c, std::ostream* out) { *out << c.Name; }
 
 class Prompts : public LauncherRun, public testing::WithParamInterface<PromptCase> {};
 
@@ -256,6 +266,210 @@ TEST(LauncherOnATerminal, AnswersAreReadWithoutEcho) {
     EXPECT_EQ(run.Echoed(), "");
   }
 }
+
+// The directory a terminal run printed that it unpacks into.
+std::string UnpackDirOf(const std::string& stdoutText) {
+  RunResult parsed;
+  parsed.Stdout = stdoutText;
+  std::istringstream in(stdoutText);
+  for (std::string line; std::getline(in, line);) parsed.Lines.push_back(line);
+  return parsed.UnpackDir();
+}
+
+struct SignalCase {
+  const char* Name;
+  int Signal;
+  bool Typed;  // typed on the terminal rather than sent to the launcher alone
+};
+
+// A signal that ends the launcher while it reads an answer with the echo off: the user's
+// terminal has its echo back, and the launcher still ends by that signal, leaving its
+// directory as such an ending does.
+TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
+  const SignalCase signals[] = {{"SIGINT", SIGINT, false},   {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
+                                {"SIGQUIT", SIGQUIT, false}, {"Ctrl-C", SIGINT, true}};
+  const struct {
+    const char* command;
+    std::string prompt;
+  } prompts[] = {{"password", kPw}, {"code", std::string(Launcher::kCodePrompt)}};  // the newline may come later
+  for (const auto& prompt : prompts) {
+    for (const SignalCase& c : signals) {
+      SCOPED_TRACE(std::string(prompt.command) + " " + c.Name);
+      LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {prompt.command},
+                                    {LauncherTest::TerminalRole::Foreground, false});
+      ASSERT_TRUE(run.Started());
+      const long before = run.LocalModes();
+      ASSERT_TRUE(run.EchoOn());
+      ASSERT_TRUE(run.ReadUntil(prompt.prompt)) << run.Stdout();
+      ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
+      // Sent to the main thread, where the kernel puts a signal for the launcher anyway
+      // (its other threads block every signal). An emulator may hand a signal to a thread
+      // that blocks it, and the thread sanitizer may hold one back while the main thread
+      // waits: so it is sent again while the echo shows that no handler has run.
+      auto deliver = [&] {
+        if (c.Typed)
+          run.Type("\x03");
+        else
+          syscall(SYS_tgkill, run.Pid(), run.Pid(), c.Signal);
+      };
+      deliver();
+      constexpr int kTries = 3000;
+      constexpr useconds_t kTryMicros = 20000;
+      for (int i = 0; i < kTries && !run.Ended() && !run.EchoOn(); ++i) {
+        usleep(kTryMicros);
+        if (!run.Ended() && !run.EchoOn()) deliver();
+      }
+      // A launcher that outlives the guard fails the case instead of hanging the test.
+      for (int i = 0; i < kTries && !run.Ended(); ++i) usleep(kTryMicros);
+      if (!run.Ended()) {
+        ADD_FAILURE() << "the launcher did not end; echo " << (run.EchoOn() ? "on" : "off");
+        kill(run.Pid(), SIGKILL);
+      }
+      EXPECT_EQ(run.Finish(), -1) << run.Stdout();
+      EXPECT_EQ(run.EndSignal(), c.Signal);
+      EXPECT_TRUE(run.EchoOn());
+      EXPECT_EQ(run.LocalModes(), before);
+      std::string dir = UnpackDirOf(run.Stdout());
+      EXPECT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout();
+      EXPECT_TRUE(LauncherTest::PathExists(dir));
+      LauncherTest::RemoveTree(dir);
+    }
+  }
+}
+
+// Whatever the terminal's modes were, an answer leaves them so; a launcher in the
+// background leaves the foreground job's terminal alone, and reads what a background
+// reader gets (nothing), unless job control stops it for reading.
+TEST(LauncherOnATerminal, AnswerLeavesTheLocalModesAsFound) {
+  const struct {
+    const char* name;
+    LauncherTest::TerminalRole role;
+  } cases[] = {
+      {"foreground", LauncherTest::TerminalRole::Foreground},
+      {"background", LauncherTest::TerminalRole::Background},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {c.role, true});
+    ASSERT_TRUE(run.Started());
+    const long before = run.LocalModes();
+    ASSERT_FALSE(run.EchoOn());
+    ASSERT_TRUE(run.ReadUntil(kPw)) << run.Stdout();
+    if (c.role == LauncherTest::TerminalRole::Foreground) {
+      run.Type("s3cret\n");
+      ASSERT_TRUE(run.ReadUntil("password [s3cret]\n")) << run.Stdout();
+      EXPECT_EQ(run.Finish(), 0) << run.Stdout();
+    } else {
+      int status = run.Finish();
+      if (status == LauncherTest::kStoppedForTerminal) {
+        LauncherTest::RemoveTree(UnpackDirOf(run.Stdout()));
+      } else {
+        EXPECT_EQ(status, 0) << run.Stdout();
+        EXPECT_NE(run.Stdout().find("password []\n"), std::string::npos) << run.Stdout();
+      }
+    }
+    EXPECT_EQ(run.LocalModes(), before);
+    EXPECT_FALSE(run.EchoOn());
+    EXPECT_EQ(run.Echoed(), "");
+  }
+}
+
+// The directory is removed before the error of a failed run is printed: with the
+// output pipe full, the launcher cannot print the error, and the directory must go all
+// the same while the test holds the output back.
+TEST(LauncherOnATerminal, DirectoryIsGoneBeforeTheErrorIsPrinted) {
+  LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"prompt", "exit:3"});
+  ASSERT_TRUE(run.Started());
+  ASSERT_TRUE(run.ReadUntil(kPw)) << run.Stdout();
+  ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
+  std::string dir = UnpackDirOf(run.Stdout());
+  ASSERT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout();
+  ASSERT_TRUE(run.FillOutput());
+  run.Type("late\n");
+  // A minute is a guard against a launcher that prints first and would wait forever.
+  constexpr int kTries = 60000;
+  constexpr useconds_t kTryMicros = 1000;
+  bool gone = false;
+  for (int i = 0; i < kTries && !gone; ++i) {
+    gone = !LauncherTest::PathExists(dir);
+    if (!gone) usleep(kTryMicros);
+  }
+  EXPECT_TRUE(gone) << "the directory is still there while the error waits to be printed";
+  EXPECT_EQ(run.Finish(), 1);
+  std::string output = run.Stdout();
+  std::erase(output, '#');
+  std::string block;
+  for (const std::string& line : ExecuteFailedBlock(dir + "ormivane_tool.exe prompt exit:3")) block += line + "\n";
+  EXPECT_TRUE(output.ends_with(kPw + block)) << output;
+  LauncherTest::RemoveTree(dir);
+}
+
+struct SignalledCase {
+  const char* Name;
+  int Signal;
+};
+
+class SignalWithoutTerminal : public LauncherRun, public testing::WithParamInterface<SignalledCase> {};
+
+// Without a terminal nothing is restored, and the signal ends the launcher as it always
+// did, leaving its directory.
+TEST_P(SignalWithoutTerminal, EndsTheLauncherAsBefore) {
+  RunOptions options;
+  options.Stdin = "unread\n";
+  RunResult run = RunLauncher(standard, {"prompt", "kill-parent:" + std::to_string(GetParam().Signal)}, options);
+  std::string dir = run.UnpackDir();
+  EXPECT_TRUE(LauncherTest::PathExists(dir));
+  LauncherTest::RemoveTree(dir);
+  EXPECT_EQ(run.Signal, GetParam().Signal) << run.Stdout;
+  EXPECT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout;
+}
+
+INSTANTIATE_TEST_SUITE_P(Launcher, SignalWithoutTerminal,
+                         testing::Values(SignalledCase{"SIGINT", SIGINT}, SignalledCase{"SIGTERM", SIGTERM},
+                                         SignalledCase{"SIGHUP", SIGHUP}, SignalledCase{"SIGQUIT", SIGQUIT}),
+                         [](const testing::TestParamInfo<SignalledCase>& info) { return std::string(info.param.Name); });
+
+struct LongAnswerCase {
+  const char* Name;
+  size_t WordBytes;
+  bool Taken;
+};
+
+class LongAnswer : public LauncherRun, public testing::WithParamInterface<LongAnswerCase> {};
+
+// An answer is bounded: one that goes on past the bound ends the run with an error, the
+// tool ended and the directory removed, also when it is longer than the launcher's
+// memory; one at the bound reaches the tool whole.
+TEST_P(LongAnswer, IsTakenOrEndsTheRunCleanly) {
+  const LongAnswerCase& c = GetParam();
+  RunOptions options;
+  options.StdinWordBytes = c.WordBytes;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Less memory than the longest word takes; the sanitizers' shadow memory needs more.
+  constexpr size_t kLauncherMemoryBytes = size_t{48} << 20;
+  options.AddressSpaceBytes = kLauncherMemoryBytes;
+#endif
+  RunResult run = RunLauncher(standard, {"password-size", "print:after"}, options);
+  std::string dir = run.UnpackDir();
+  if (c.Taken) {
+    EXPECT_EQ(run.Status, 0) << run.Stdout;
+    EXPECT_EQ(ToolOutput(run), kPw + "password " + std::to_string(c.WordBytes) + " bytes\nafter\n");
+  } else {
+    EXPECT_EQ(run.Status, 1) << run.Stdout << run.Stderr;
+    EXPECT_EQ(run.Lines, StartedTranscript(dir, {kPw + "Error 0x25d0004: Communication with child process has been aborted.",
+                                                 "| line: 0x5b4590c246c3ff11", "| file: packer/main.cpp:318",
+                                                 "| function: Write", kModuleLine}));
+  }
+  ExpectCleanedUp(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launcher, LongAnswer,
+    testing::Values(LongAnswerCase{"AtTheBound", Launcher::kLongestAnswerBytes, true},
+                    LongAnswerCase{"JustUnderTheBound", Launcher::kLongestAnswerBytes - 1, true},
+                    LongAnswerCase{"OneOverTheBound", Launcher::kLongestAnswerBytes + 1, false},
+                    LongAnswerCase{"LongerThanTheMemory", size_t{64} << 20, false}),
+    [](const testing::TestParamInfo<LongAnswerCase>& info) { return std::string(info.param.Name); });
 
 TEST_F(LauncherRun, MissingEntryStopsTheUnpacking) {
   std::string launcher = PackVariant(Without(LauncherTest::ProbePayload(), "arvo.dll"));
@@ -430,6 +644,8 @@ struct ClosedCase {
   int ToolStatus;
   int ExitCode;
 };
+
+void PrintTo(const ClosedCase& c, std::ostream* out) { *out << c.Name; }
 
 class ClosedDescriptors : public LauncherRun, public testing::WithParamInterface<ClosedCase> {};
 

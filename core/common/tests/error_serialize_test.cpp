@@ -7,12 +7,14 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "core/common/error.h"
 #include "core/common/error_display.h"
 #include "core/common/error_serialize.h"
+#include "tools/testing/failing_new.h"
 
 using Common::Error;
 using Common::ErrorRecord;
@@ -364,6 +366,20 @@ TEST(ErrorSerializeTest, FileNamesAreInterned) {
   EXPECT_NE(Common::InternName(a.c_str()), a.c_str());
   EXPECT_NE(Common::InternName("interned-other"), Common::InternName(a.c_str()));
   EXPECT_EQ(Common::InternName(nullptr), nullptr);
+}
+
+// The set cannot take the name (its node is made with scalar new): the copy made for it
+// goes too, and the name is interned once memory is back.
+TEST(ErrorSerializeTest, NameThatCannotBeInternedLeavesNothing) {
+  Common::InternName("interned-first");
+  const long live = Testing::LiveAllocations();
+  {
+    Testing::NewFailure node(Testing::kScalarNew, 1);
+    EXPECT_THROW(Common::InternName("interned-later"), std::bad_alloc);
+    EXPECT_TRUE(node.Failed());
+  }
+  EXPECT_EQ(Testing::LiveAllocations(), live);
+  EXPECT_STREQ(Common::InternName("interned-later"), "interned-later");
 }
 
 TEST(DynamicBufferTest, WriteAtStaysInsideWhatWasWritten) {

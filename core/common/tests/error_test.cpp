@@ -2,36 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <thread>
 
 #include "core/common/error.h"
+#include "tools/testing/failing_new.h"
 
 using Common::Error;
 using Common::ErrorRecord;
 using Common::Message;
-
-namespace {
-std::atomic<bool> g_failArrayNew{false};
-}  // namespace
-
-// Array new is how records are allocated: this program can make it fail on demand.
-void* operator new[](std::size_t size) {
-  if (g_failArrayNew.load()) throw std::bad_alloc();
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-// Sanitizer runtimes bring their own nothrow forms, which would not call the one above.
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (g_failArrayNew.load()) return nullptr;
-  return std::malloc(size ? size : 1);
-}
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -244,12 +223,12 @@ TEST(ErrorTest, OutOfMemoryGivesTheSharedRecord) {
   ErrorRecord* oom = Common::GetOutOfMemoryRecord();
   uint32_t before = Refs(oom);
   {
-    g_failArrayNew = true;
+    Testing::FailArrayNew = true;  // array new is how records are allocated
     Error text = Raise(Common::FILE_NOT_FOUND, u"lost");
     Error plain(kHere, Common::FILE_NOT_FOUND);
     Error withPosix = Raise(Common::FILE_OPEN_ERROR, u"lost");
     withPosix.AddPosixError(2);
-    g_failArrayNew = false;
+    Testing::FailArrayNew = false;
     EXPECT_EQ(text.GetHead(), oom);
     EXPECT_EQ(plain.GetHead(), oom);
     EXPECT_EQ(withPosix.GetHead(), oom);

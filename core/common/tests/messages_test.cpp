@@ -122,10 +122,17 @@ TEST(MessagesTest, TextsAtOddPositionsAreReadWhole) {
   Common::WString shown = Common::FormatError(filled);
   WString substituted;
   Common::SubstituteParam(substituted, Common::GetMessageText(Message(423)), u"x");
+  const std::string converted = Common::ToUtf8(text);
   Common::CurrentCatalog.store(carried);
+  // No longer a text of the catalog in use, so a record copies it.
+  Common::Error copied(site, Common::FILE_NOT_FOUND, text);
+  WString copiedText;
+  copied.GetHead()->Kind->GetText(copiedText, copied.GetHead());
 
   EXPECT_TRUE(odd);
   EXPECT_EQ(substituted, u"Odd x command.");
+  EXPECT_EQ(converted, "Odd entry text.");
+  EXPECT_EQ(copiedText, u"Odd entry text.");
   const std::string display = Common::ToUtf8(shown.c_str());
   EXPECT_EQ(display.rfind("Fault 0x64000f: Odd ls command.", 0), 0u) << display;
   EXPECT_NE(display.find("error 0x40011: Odd entry text."), std::string::npos) << display;

@@ -49,7 +49,11 @@ struct ThreadData;
 // call (read, pause, a condition wait) or runs code that holds no lock, allocates no
 // memory and leaves no shared state half changed; a body that needs those must switch to
 // deferred cancellation around them. The operations of Common::Thread do so themselves:
-// a body may terminate, wait for or query any thread, itself included.
+// a body may terminate, wait for or query any thread, itself included. A cancel of the
+// body then acts inside a wait or once the operation is done; Terminate of another thread
+// completes first (so two threads that terminate each other at once wait for each other
+// for ever). Creating and destroying a Common::Thread are not among them: a body does that
+// with deferred cancellation, since a destructor cannot let a cancel through.
 class Thread : public ThreadAccessor {
  public:
   Thread(ThreadFunction function, void* argument);

@@ -1,4 +1,6 @@
 // Test seam of thread_unix.cpp: a thread's own mutex and condition, reached from outside.
+// Defined in thread_unix_testing.cpp (core_common_thread_testing), which only test
+// programs link.
 #pragma once
 
 #include "core/common/unix/thread_unix.h"

@@ -231,6 +231,8 @@ struct BadStreamCase {
   bool RemovedAtTheEnd;    // a created non-directory entry goes again
 };
 
+void PrintTo(const BadStreamCase& c, std::ostream* out) { *out << c.Name; }
+
 class BadStream : public testing::TestWithParam<BadStreamCase> {};
 
 TEST_P(BadStream, FailsWithItsErrorAndCleansUp) {
@@ -411,6 +413,8 @@ struct CancelCase {
   bool Removed;
 };
 
+void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.Name; }
+
 class RestoreCancel : public testing::TestWithParam<CancelCase> {};
 
 TEST_P(RestoreCancel, StopsAndRemovesACreatedFileButNoDirectory) {
@@ -468,6 +472,8 @@ struct SecurityCase {
   uint32_t ResultCode;
   bool FlagsApplied;
 };
+
+void PrintTo(const SecurityCase& c, std::ostream* out) { *out << c.Name; }
 
 class SecurityAnswers : public testing::TestWithParam<SecurityCase> {};
 

@@ -50,6 +50,8 @@ struct EntryCase {
   std::vector<ExpectedChunk> Chunks;
 };
 
+void PrintTo(const EntryCase& c, std::ostream* out) { *out << c.Name; }
+
 EntryFacts Facts(uint32_t type, int32_t mode, uint64_t modified = 0, uint64_t created = 0) {
   EntryFacts facts;
   facts.Type = type;
@@ -121,6 +123,8 @@ struct SinkVariant {
   const char* Name;
   SinkOptions Options;
 };
+
+void PrintTo(const SinkVariant& c, std::ostream* out) { *out << c.Name; }
 
 const SinkVariant kSinkVariants[] = {
     {"PlainBuffers", {}},
@@ -238,6 +242,8 @@ struct CancelCase {
   int WritesBefore;
 };
 
+void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.Name; }
+
 class DataCancel : public testing::TestWithParam<CancelCase> {};
 
 TEST_P(DataCancel, StopsWithCanceledAndClosesTheChunk) {
@@ -282,6 +288,8 @@ struct FailureCase {
   std::vector<uint32_t> ChunksLeft;  // what the stream holds after the failure
   uint32_t CauseCode;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.Name; }
 
 class FailureTable : public testing::TestWithParam<FailureCase> {};
 

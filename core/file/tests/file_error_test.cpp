@@ -2,11 +2,8 @@
 // records, running out of memory, and display and serialized round trips.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "core/common/error.h"
@@ -14,6 +11,7 @@
 #include "core/common/error_serialize.h"
 #include "core/file/file_error.h"
 #include "tools/testing/error_matchers.h"
+#include "tools/testing/failing_new.h"
 
 using Common::Error;
 using Common::ErrorRecord;
@@ -22,36 +20,6 @@ using Common::Message;
 namespace {
 
 using Testing::HasSite;
-// Array new is how records are allocated. g_failAll fails every one; g_failAfter = n lets
-// n succeed, fails the next and disarms itself.
-std::atomic<bool> g_failAll{false};
-std::atomic<int> g_failAfter{-1};
-}  // namespace
-
-namespace {
-void* AllocateArray(std::size_t size) noexcept {
-  if (g_failAll.load()) return nullptr;
-  int left = g_failAfter.load();
-  if (left == 0) {
-    g_failAfter.store(-1);
-    return nullptr;
-  }
-  if (left > 0) g_failAfter.store(left - 1);
-  return std::malloc(size ? size : 1);
-}
-}  // namespace
-
-void* operator new[](std::size_t size) {
-  void* p = AllocateArray(size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return AllocateArray(size); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-namespace {
 
 constexpr Common::SourceFileId kPosix = Common::Locations::CoreFileUnixPosixsp;
 constexpr uint32_t kOpenLine = 611;
@@ -165,6 +133,19 @@ TEST(FileErrorTest, RecordShapesFollowThePaths) {
   }
 }
 
+// A caller's text may lie at an odd address, as a catalog text does once another catalog
+// is in use: it is copied whole into records of every shape.
+TEST(FileErrorTest, TextAtAnOddAddressIsCopiedWhole) {
+  alignas(char16_t) uint8_t bytes[sizeof kCallerText + 1];
+  std::memcpy(bytes + 1, kCallerText, sizeof kCallerText);
+  const auto* odd = reinterpret_cast<const char16_t*>(bytes + 1);
+  for (const char* path : {"/a/from", static_cast<const char*>(nullptr)}) {
+    SCOPED_TRACE(path ? "one path" : "no path");
+    Error e = RaiseWithErrno(EXDEV, Common::FILE_RENAME_ERROR, odd, path);
+    EXPECT_EQ(TextOf(e.GetHead()), Common::ToUtf8(kCallerText));
+  }
+}
+
 TEST(FileErrorTest, PathParametersAnswerOnlyTheirExactNames) {
   Error pair = RaiseWithErrno(EXDEV, Common::FILE_RENAME_ERROR, kCallerText, "/a/from", "/b/to");
   EXPECT_STREQ(Ascii(pair, "path1"), "/a/from");
@@ -229,9 +210,10 @@ TEST(FileErrorTest, RunningOutOfMemoryStillGivesAnError) {
   for (const char* path : {"/x", static_cast<const char*>(nullptr)}) {
     SCOPED_TRACE(path ? "one path" : "no path");
     errno = ENOENT;
-    g_failAll = true;
+    // Array new is how records are allocated.
+    Testing::FailArrayNew = true;
     Error e = MakeFileError(kOpenSite, Common::FILE_OPEN_ERROR, kCallerText, path);
-    g_failAll = false;
+    Testing::FailArrayNew = false;
     EXPECT_EQ(e.GetHead(), Common::GetOutOfMemoryRecord());
     EXPECT_EQ(e.GetCode(), Common::OUT_OF_MEMORY);
   }
@@ -242,9 +224,11 @@ TEST(FileErrorTest, OneFailedAllocationKeepsTheRestOfTheChain) {
   // The path record fails: the out-of-memory record stands in and, being shared, is
   // copied to take the errno cause.
   errno = ENOENT;
-  g_failAfter = 0;
-  Error noRecord = MakeFileError(kOpenSite, Common::FILE_OPEN_ERROR, kCallerText, "/x");
-  g_failAfter = -1;
+  Error noRecord;
+  {
+    Testing::NewFailure first(Testing::kArrayNew, 1);
+    noRecord = MakeFileError(kOpenSite, Common::FILE_OPEN_ERROR, kCallerText, "/x");
+  }
   ASSERT_NE(noRecord.GetHead(), nullptr);
   EXPECT_EQ(noRecord.GetCode(), Common::OUT_OF_MEMORY);
   EXPECT_NE(noRecord.GetHead(), Common::GetOutOfMemoryRecord());
@@ -253,9 +237,11 @@ TEST(FileErrorTest, OneFailedAllocationKeepsTheRestOfTheChain) {
 
   // The errno record fails: the file record keeps its paths, the cause is out of memory.
   errno = ENOENT;
-  g_failAfter = 1;
-  Error noErrno = MakeFileError(kOpenSite, Common::FILE_OPEN_ERROR, kCallerText, "/x");
-  g_failAfter = -1;
+  Error noErrno;
+  {
+    Testing::NewFailure second(Testing::kArrayNew, 2);
+    noErrno = MakeFileError(kOpenSite, Common::FILE_OPEN_ERROR, kCallerText, "/x");
+  }
   EXPECT_EQ(noErrno.GetCode(), Common::FILE_NOT_FOUND);
   EXPECT_STREQ(Ascii(noErrno, "path"), "/x");
   ASSERT_NE(noErrno.GetHead()->Cause, nullptr);

@@ -10,13 +10,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
 #include "core/file/tests/file_test_doubles.h"
 #include "core/file/unix/posixsp.h"
+#include "core/common/error_display.h"
 #include "tools/testing/error_matchers.h"
+#include "tools/testing/failing_new.h"
 #include "tools/testing/fixtures.h"
 #include "tools/testing/location_id.h"
 
@@ -53,6 +56,8 @@ struct CopyCase {
   int ExpectedReads;
   int ExpectedWrites;
 };
+
+void PrintTo(const CopyCase& c, std::ostream* out) { *out << c.Name; }
 
 class CopyTable : public testing::TestWithParam<CopyCase> {};
 
@@ -260,6 +265,75 @@ TEST(RemoveDirTree, MissingTopIsReported) {
   Testing::TempDir tmp;
   std::unique_ptr<rio_dir> dir = OpenPath(tmp.File("gone"));
   EXPECT_FALSE(RemoveDirTree(dir.get(), false).IsEmpty());
+}
+
+// ---- Out of memory ----
+
+size_t OpenDescriptorCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    static_cast<void>(entry);
+    ++count;
+  }
+  return count;
+}
+
+struct OutOfMemoryCase {
+  const char* Name;
+  void (*Build)(const Testing::TempDir& tmp);
+  const char* Target;  // below the temporary directory
+  Common::Error (*Call)(rio_dir* dir);
+  const char* Function;  // the site of the out-of-memory error
+  uint32_t Line;
+};
+
+void NoTree(const Testing::TempDir&) {}
+Common::Error CreateTarget(rio_dir* dir) { return CreateDirWithParents(dir); }
+Common::Error RemoveTarget(rio_dir* dir) { return RemoveDirTree(dir, false); }
+
+// Every scalar new of the call fails in turn (the directory objects, the walks' lists and
+// the names they hold are made with it). The call still returns its error: the
+// out-of-memory error of its site, with nothing it allocated or opened left behind.
+TEST(UtilsOutOfMemory, EveryAllocationOfTheWalksFailsInTurn) {
+  const OutOfMemoryCase cases[] = {
+      {"a directory three levels below what exists", NoTree, "a/b/c", CreateTarget, "CreateDirWithParents", 192},
+      {"a tree of directories, files and links", BuildTree, "top", RemoveTarget, "RemoveDirTree", 202},
+  };
+  Common::GetCodeText(Common::FILE_OUT_OF_MEMORY);  // the catalog is loaded while memory is there
+  for (const OutOfMemoryCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    int failures = 0;
+    for (int failAt = 0; failAt < 10000; ++failAt) {
+      SCOPED_TRACE("allocation " + std::to_string(failAt));
+      Testing::TempDir tmp;
+      c.Build(tmp);
+      std::unique_ptr<rio_dir> dir = OpenPath(tmp.File(c.Target));
+      const size_t descriptors = OpenDescriptorCount();
+      const long live = Testing::LiveAllocations();
+      Common::Error error;
+      bool failed = false;
+      {
+        // Run 0 fails nothing: it warms up what the file layer allocates once per process.
+        Testing::NewFailure failure(Testing::kScalarNew, failAt);
+        EXPECT_NO_THROW(error = c.Call(dir.get()));
+        failed = failure.Failed();
+      }
+      if (failed) {
+        ++failures;
+        EXPECT_EQ(error.GetCode(), Common::FILE_OUT_OF_MEMORY);
+        EXPECT_THAT(error.GetHead(), HasSite(c.Function, c.Line));
+      } else {
+        EXPECT_TRUE(error.IsEmpty()) << Common::ToUtf8(Common::FormatError(error).c_str());
+      }
+      // What the caller's directory holds is its own: only the rest must be gone.
+      error = Common::Error();
+      static_cast<void>(TakeLastError(*dir));
+      EXPECT_EQ(Testing::LiveAllocations(), live);
+      EXPECT_EQ(OpenDescriptorCount(), descriptors);
+      if (failAt > 0 && !failed) break;
+    }
+    EXPECT_GT(failures, 3);
+  }
 }
 
 // ---- Flags ----

@@ -2,7 +2,7 @@
 // one plain POSIX thread that stats one of them per wake-up, and the exit hook that stops
 // it. Nothing here uses a kernel notification interface.
 #include "core/file/unix/posix_notify.h"
-#include "core/file/unix/posix_notify_testing.h"
+#include "core/file/unix/posix_notify_state.h"
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -18,7 +18,17 @@
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/posixsp_site.h"
 
+namespace NotificationState {
+
+pthread_mutex_t NotificationMutex = PTHREAD_MUTEX_INITIALIZER;
+uint32_t NotificationCount = 0;
+bool NotificationIdle = false;
+
+}  // namespace NotificationState
+
 namespace {
+
+using namespace NotificationState;
 
 constexpr Common::Site kThreadStartFailedSite{"EnableNotification", 1229};
 constexpr Common::Site kStopCurrentAssertSite{"StopNotification", 210};
@@ -30,15 +40,12 @@ constexpr Common::Site kStopJoinAssertSite{"StopNotification", 221};
 constexpr uint64_t kCycleMs = 1000;
 constexpr uint64_t kMinLookIntervalMs = 100;
 
-// All guarded by NotificationMutex, like every watch's fields.
-pthread_mutex_t NotificationMutex = PTHREAD_MUTEX_INITIALIZER;
+// The rest of the watcher's state, guarded by NotificationMutex like every watch's fields.
 pthread_cond_t NotificationWake = PTHREAD_COND_INITIALIZER;
 pthread_t NotificationThreadHandle{};
 bool NotificationThreadStarted = false;
 bool NotificationStop = false;
-bool NotificationIdle = false;
 NotificationWatch* CurrentNotification = nullptr;  // looked at next; null when the list is empty
-uint32_t NotificationCount = 0;                    // watches in the list
 
 // Holds the notification mutex; the watcher lets go of it around each callback.
 class NotificationLock {
@@ -249,19 +256,4 @@ void posix_dir::EnableNotification(NotificationListener* listener) {
 void posix_dir::RearmNotification() {
   NotificationLock lock;
   if (watch != nullptr) InsertWatch(watch);
-}
-
-NotificationSnapshot GetNotificationSnapshotForTesting(const posix_dir& dir) {
-  NotificationLock lock;
-  NotificationSnapshot snapshot;
-  snapshot.ArmedWatches = NotificationCount;
-  snapshot.ThreadIdle = NotificationIdle;
-  const NotificationWatch* watch = dir.watch;
-  if (watch == nullptr) return snapshot;
-  snapshot.HasWatch = true;
-  snapshot.InList = watch->in_list;
-  snapshot.SavedSeconds = watch->saved_seconds;
-  snapshot.SavedNanoseconds = watch->saved_nanoseconds;
-  snapshot.WatchReferences = watch->reference_count;
-  return snapshot;
 }

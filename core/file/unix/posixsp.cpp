@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "core/common/safe_assert.h"
 #include "core/include/file/posix_control.h"
 #include "core/file/unix/posixsp_site.h"
+#include "core/file/unix/signal_disposition.h"
 #include "core/linex/descriptor_registry.h"
 #include "core/linex/filelock.h"
 
@@ -48,14 +50,20 @@ constexpr Common::Site kHeldTruncateSite{"Open", 730};
 
 constexpr int64_t kSectorBytes = 512;
 
-// Writing past the file-size limit must fail with EFBIG rather than kill the process.
+// Writing past the file-size limit must fail with EFBIG rather than kill the process. The
+// disposition found there is kept for the programs this process launches; once, so that
+// a second opener at the same time cannot take the library's SIG_IGN for the one found.
+pthread_once_t g_sigxfszOnce = PTHREAD_ONCE_INIT;
 std::atomic<bool> g_sigxfszIgnored{false};
+struct sigaction g_sigxfszFound;
+struct sigaction g_sigxfszInstalled;
 
-void IgnoreFileSizeSignalOnce() {
-  if (g_sigxfszIgnored.load(std::memory_order_relaxed)) return;
-  signal(SIGXFSZ, SIG_IGN);
-  g_sigxfszIgnored.store(true, std::memory_order_relaxed);
+void IgnoreFileSizeSignal() {
+  if (SignalDisposition::Install(SIGXFSZ, SignalDisposition::Marked(SIG_IGN), &g_sigxfszInstalled, &g_sigxfszFound))
+    g_sigxfszIgnored.store(true, std::memory_order_release);
 }
+
+void IgnoreFileSizeSignalOnce() { pthread_once(&g_sigxfszOnce, IgnoreFileSizeSignal); }
 
 // The truncation that posix_dir::Open held back. A file that is already empty, with no
 // blocks kept past its end, only gets the times a truncation would give it: ext4, XFS and
@@ -74,6 +82,15 @@ void TruncateHeldBack(posix_file& file) {
 }
 
 }  // namespace
+
+bool GetFileSizeSignalFound(struct sigaction* found) {
+  if (!g_sigxfszIgnored.load(std::memory_order_acquire)) return false;
+  struct sigaction current;
+  if (sigaction(SIGXFSZ, nullptr, &current) != 0) return false;
+  if (!SignalDisposition::Same(current, g_sigxfszInstalled)) return false;
+  *found = g_sigxfszFound;
+  return true;
+}
 
 Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uint64_t start, uint64_t length) {
   struct flock64 request {};

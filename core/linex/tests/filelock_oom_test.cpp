@@ -118,4 +118,19 @@ TEST_F(OutOfMemoryTest, OpenLeavesNoDescriptor) {
   for (int fd : {parked, holder}) EXPECT_EQ(LinuxExClose(fd), 0);
 }
 
+// A new descriptor of a file whose other descriptors hold locks must not be closed again
+// for want of memory: closing any descriptor of the file drops the process's locks on it.
+TEST_F(OutOfMemoryTest, OpenBesideLocksKeepsThem) {
+  int holder = Open();
+  ASSERT_EQ(Shared(holder, 0, 10), kLocked);
+  for (int flags : {O_RDWR, O_RDONLY, O_RDWR | O_CREAT}) {
+    EXPECT_EQ(WithoutMemory([&] { return GetDescriptor(path.c_str(), flags, 0644); }), (LockResult{-1, ENOMEM}))
+        << "flags " << flags;
+    EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_RDLCK) << "flags " << flags;
+  }
+  EXPECT_EQ(RegionCount(holder), 1u);
+  EXPECT_EQ(LinuxExClose(holder), 0);
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_UNLCK);
+}
+
 }  // namespace

@@ -360,7 +360,8 @@ class StressTest : public LockFileTest {
   }
 
   // The work of one process of the variant with several. Its exit code says whether it
-  // found a fault; what the fault was is in the shared cells.
+  // found a fault (a failed assertion of the layer included); what the fault was is in
+  // the shared cells.
   [[noreturn]] void RunChildProcess(int process) {
     for (Slot& slot : slots) {
       slot.Fd = GetDescriptor(path.c_str(), O_RDWR, 0);
@@ -374,6 +375,12 @@ class StressTest : public LockFileTest {
     for (Slot& slot : slots)
       if (slot.Fd >= 0 && LinuxExClose(slot.Fd) != 0) Fault("close failed with errno " + std::to_string(errno));
     if (!LayerIsEmpty()) Fault("descriptors or files left registered");
+    // The layer's consistency checks only report and carry on: what they caught here
+    // would go with this process.
+    std::vector<std::string> reports = asserts->Reports();
+    if (!reports.empty())
+      Fault("process " + std::to_string(getpid()) + ": " + std::to_string(reports.size()) + " assertions, the first: " +
+            reports.front());
     std::_Exit(faults == 0 ? 0 : 1);
   }
 

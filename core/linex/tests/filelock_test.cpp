@@ -8,13 +8,15 @@
 #include <sys/file.h>
 
 #include <atomic>
-
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/linex/descriptor_registry.h"
+#include "core/linex/descriptor_registry_testing.h"
 #include "core/linex/tests/lock_fixture.h"
 #include "core/linex/tests/lock_probe.h"
 
@@ -406,6 +408,143 @@ TEST_F(FileLockTest, ReleasingWithSeveralLocksGrantsOthers) {
   EXPECT_EQ(result, kLocked);
   EXPECT_TRUE(IsOpen(a));  // parked behind b's lock
   EXPECT_EQ(ProbeOsLock(path, 0, 30).Type, F_WRLCK);
+  EXPECT_EQ(LinuxExClose(b), 0);
+  EXPECT_FALSE(IsOpen(a));
+}
+
+// Holds a thread inside a signal handler, so that a thread asleep in the layer cannot
+// take the file's mutex back when it is woken; it goes on when told to.
+class HandlerPause {
+ public:
+  HandlerPause() {
+    if (pipe(entered) != 0 || pipe(resume) != 0) return;
+    struct sigaction pause = {};
+    pause.sa_handler = Hold;
+    sigaction(SIGUSR2, &pause, &previous);
+  }
+  ~HandlerPause() {
+    sigaction(SIGUSR2, &previous, nullptr);
+    for (int fd : {entered[0], entered[1], resume[0], resume[1]}) close(fd);
+  }
+  HandlerPause(const HandlerPause&) = delete;
+  HandlerPause& operator=(const HandlerPause&) = delete;
+
+  bool Pause(std::thread& thread) {
+    char byte = 0;
+    return pthread_kill(thread.native_handle(), SIGUSR2) == 0 && read(entered[0], &byte, 1) == 1;
+  }
+  bool Resume() {
+    char byte = 0;
+    return write(resume[1], &byte, 1) == 1;
+  }
+
+ private:
+  static void Hold(int) {
+    const int saved = errno;
+    char byte = 0;
+    if (write(entered[1], &byte, 1) == 1) {
+      while (read(resume[0], &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
+    errno = saved;
+  }
+
+  static inline int entered[2] = {-1, -1};
+  static inline int resume[2] = {-1, -1};
+  struct sigaction previous = {};
+};
+
+// A file object whose waiting system lock calls stop, once armed, until the gate opens.
+class GatedFileObject : public FileLock::PosixFileObject {
+ public:
+  int SysLockOp(int fd, int64_t start, int64_t len, FileLock::LockType type, bool wait) override {
+    if (wait) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (armed) {
+        ++gatedCalls;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+      }
+    }
+    return FileObject::SysLockOp(fd, start, len, type, wait);
+  }
+
+  void Arm() {
+    std::lock_guard<std::mutex> lock(mutex);
+    armed = true;
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex);
+    open = true;
+    changed.notify_all();
+  }
+  // Until `done` holds or a call waits at the gate; the number of calls stopped there.
+  int AwaitDoneOrGated(const std::atomic<bool>& done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return done || gatedCalls > 0; });
+    return gatedCalls;
+  }
+  void Notify() {
+    std::lock_guard<std::mutex> lock(mutex);
+    changed.notify_all();
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool armed = false;
+  bool open = false;
+  int gatedCalls = 0;
+};
+
+// Two waiters of one descriptor for the same shared range: the first is granted, and its
+// lock is unlocked once before the second wakes. The second then holds the range through
+// the entry the first made, which the system already holds: it makes no system call, and
+// giving the descriptor back later takes its lock at the system too.
+TEST_F(FileLockTest, SecondWaiterOfAHeldRangeMakesNoSystemCall) {
+  auto object = std::make_shared<GatedFileObject>();
+  int a = open(path.c_str(), O_RDWR);
+  ASSERT_GE(a, 0);
+  ASSERT_EQ(FileLock::RegisterDescriptorAs(a, O_RDWR, path.c_str(), object), 0);
+  int b = Open();
+  ASSERT_EQ(FileLock::FindFileObject(b), object);
+  ASSERT_EQ(Shared(b, 100, 10), kLocked);  // keeps a open (parked) when it is given back
+  ASSERT_EQ(Exclusive(b, 0, 10), kLocked);
+  HandlerPause pause;
+  LockResult first{-2, 0}, second{-2, 0};
+  std::atomic<bool> secondDone{false};
+  std::thread firstThread([&] { first = Shared(a, 0, 10, true); });
+  AwaitWaiters(a, 1);
+  std::thread secondThread([&] {
+    second = Shared(a, 0, 10, true);
+    secondDone = true;
+    object->Notify();
+  });
+  AwaitWaiters(a, 2);
+  ASSERT_TRUE(pause.Pause(secondThread));
+
+  ASSERT_EQ(Unlock(b, 0, 10), kLocked);  // grants the first; its system call grants the second
+  firstThread.join();
+  ASSERT_EQ(first, kLocked);
+  ASSERT_EQ(Unlock(a, 0, 10), kLocked);
+  FileLock::LockState state;
+  ASSERT_TRUE(FindRegion(a, 0, 10, &state));
+  EXPECT_EQ(state.LockCount, 1u);
+  EXPECT_EQ(WaiterCount(a), 0u);
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_RDLCK);
+
+  object->Arm();
+  ASSERT_TRUE(pause.Resume());
+  // The moment the second would be in the system, the descriptor is given back.
+  EXPECT_EQ(object->AwaitDoneOrGated(secondDone), 0)
+      << "the second waiter called the system for a range its descriptor held";
+  EXPECT_EQ(LinuxExClose(a), 0);
+  object->Open();
+  secondThread.join();
+  EXPECT_EQ(second, kLocked);
+  EXPECT_EQ(ProbeOsLock(path, 0, 10).Type, F_UNLCK);
+  EXPECT_TRUE(IsOpen(a));  // parked behind b's lock
+  object.reset();
   EXPECT_EQ(LinuxExClose(b), 0);
   EXPECT_FALSE(IsOpen(a));
 }

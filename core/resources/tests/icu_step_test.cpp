@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unicode/utypes.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +96,22 @@ TEST_F(IcuStepTest, TableConverterIsAskedOfTheHook) {
        std::string(kAliasRequest) + "0\n" + kPackageRequest + "1\n" + kItemRequest + "0\nopen U_FILE_ACCESS_ERROR\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(Open("ISO-8859-15", c.Entries), c.Output) << c.What;
+}
+
+// A converter item of 24 bytes that is a valid data header and nothing more: ICU reads
+// the converter's data behind it, which is the zero padding of the copy it was handed.
+TEST_F(IcuStepTest, HeaderAloneIsRejectedWithoutReadingPastTheEntry) {
+  const unsigned char header[24] = {24, 0, 0xDA, 0x27,                  // header size, magic
+                                    20, 0, 0, 0, 0, 0, 2, 0,            // UDataInfo: size, little-endian, ASCII, 2-byte UChar
+                                    'c', 'n', 'v', 't', 6, 2, 0, 0,     // format "cnvt" 6.2
+                                    0, 0, 0, 0};                        // data version
+  const std::string path = items->File("header-only.cnv");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(header), sizeof header);
+  }
+  EXPECT_EQ(Open("ISO-8859-15", {{"ISO-8859-15.cnv", path, ""}}),
+            std::string(kAliasRequest) + "0\n" + kPackageRequest + "0\n" + kItemRequest + "1\nopen U_INVALID_TABLE_FORMAT\n");
 }
 
 }  // namespace

@@ -5,10 +5,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <new>
 
 #include "core/common/trace.h"
+#include "enterprise/common/child_process/communication_posix_testing.h"
 
 namespace ChildProcess {
 
@@ -44,7 +49,52 @@ void DiscardPipeSignal() {
   }
 }
 
+std::atomic<void (*)()> BetweenRelayStartsHook{nullptr};
+
 }  // namespace
+
+void SetBetweenRelayStartsHookForTesting(void (*hook)()) { BetweenRelayStartsHook.store(hook); }
+
+// ---- RelayTargetLock ---------------------------------------------------------------------
+//
+// One mutex per target object, keyed by its address and counted by its users, rather than
+// a fixed table of mutexes chosen by a hash of the address: the lock is held across the
+// target's own Write, which may block for long (the console answering a prompt waits for
+// the launcher), and a shared slot would make the relays of unrelated targets wait for it,
+// or deadlock where one target waits for output that another relay has yet to pass on.
+
+struct RelayTargetLock::Entry {
+  std::mutex Mutex;
+  size_t Users = 0;
+};
+
+struct RelayTargetLock::Registry {
+  std::mutex Mutex;
+  std::map<const o_file*, Entry> Entries;
+};
+
+RelayTargetLock::Registry& RelayTargetLock::TheRegistry() {
+  // Never destroyed: a relay held by a static object may end after the static destructors.
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+RelayTargetLock::RelayTargetLock(const o_file* target) : Target(target) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.Mutex);
+  Shared = &registry.Entries.try_emplace(target).first->second;
+  ++Shared->Users;
+}
+
+RelayTargetLock::~RelayTargetLock() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.Mutex);
+  // No user left means nobody holds the mutex either.
+  if (--Shared->Users == 0) registry.Entries.erase(Target);
+}
+
+void RelayTargetLock::lock() { Shared->Mutex.lock(); }
+void RelayTargetLock::unlock() { Shared->Mutex.unlock(); }
 
 // ---- OutputCommunicationLogic ----------------------------------------------------------
 
@@ -68,7 +118,7 @@ void OutputCommunicationLogic::Communicate() {
     }
     Common::Error failed;
     {
-      std::unique_lock<std::mutex> shared = LockTarget();
+      std::lock_guard<RelayTargetLock> turn(TargetLock);
       uint32_t count = 0;
       if (got > 0) Target->Write(buffer, static_cast<uint32_t>(got), &count);
       if (Target->last_error) failed = TakeLastError(*Target);
@@ -84,7 +134,7 @@ void OutputCommunicationLogic::Communicate() {
   }
   Common::Error taken;
   {
-    std::unique_lock<std::mutex> shared = LockTarget();
+    std::lock_guard<RelayTargetLock> turn(TargetLock);
     Target->Flush();
     if (Target->last_error) taken = TakeLastError(*Target);
   }
@@ -92,11 +142,6 @@ void OutputCommunicationLogic::Communicate() {
   Common::Error error = Common::MakeError(kSource.At(kFlushFailedSite), Common::CHILD_COMMUNICATION_ABORTED);
   error.AddCause(taken);
   TraceRelayFailure(error);
-}
-
-std::unique_lock<std::mutex> OutputCommunicationLogic::LockTarget() {
-  if (TargetLock == nullptr) return std::unique_lock<std::mutex>();
-  return std::unique_lock<std::mutex>(*TargetLock);
 }
 
 // After the target failed, the rest of the output is read and dropped: a child left
@@ -129,12 +174,14 @@ void CommunicationLogic::SetError(int fd, const std::shared_ptr<o_file>& target)
 }
 
 void CommunicationLogic::Start() {
-  if (StdoutRelay && StderrRelay && StdoutRelay->GetTarget() == StderrRelay->GetTarget()) {
-    StdoutRelay->ShareTarget(&SharedTargetLock);
-    StderrRelay->ShareTarget(&SharedTargetLock);
+  // A relay already running when memory runs out keeps its thread, so that the destructor
+  // joins it; the one left without a thread makes AllRelaysStarted false.
+  try {
+    if (StdoutRelay) StdoutThread = std::make_unique<Common::Thread>(StdoutThreadProc, this);
+    if (void (*hook)() = BetweenRelayStartsHook.load()) hook();
+    if (StderrRelay) StderrThread = std::make_unique<Common::Thread>(StderrThreadProc, this);
+  } catch (const std::bad_alloc&) {
   }
-  if (StdoutRelay) StdoutThread = std::make_unique<Common::Thread>(StdoutThreadProc, this);
-  if (StderrRelay) StderrThread = std::make_unique<Common::Thread>(StderrThreadProc, this);
 }
 
 bool CommunicationLogic::AllRelaysStarted() {

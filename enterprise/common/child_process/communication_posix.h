@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "core/common/thread.h"
 #include "core/common/non_copyable.h"
@@ -15,29 +14,51 @@ namespace ChildProcess {
 // Bytes read from an output pipe at a time; each piece goes to the target at once.
 inline constexpr uint32_t kRelayPieceBytes = 4096;
 
+// The lock of one relay target, one per target object in the whole process. A target's
+// `last_error` is a plain field that the target cannot guard, and one target may receive
+// the output of several launches at once (two children writing into one log), so every
+// relay makes its write or flush, its look at the target's error and the taking of it in
+// one hold of this lock. Anyone else who uses a relay target while relays run holds it the
+// same way around their own call and the taking of its error. Not recursive.
+class RelayTargetLock : private Common::NonCopyable {
+ public:
+  // Registers one more user of the lock of `target`; throws std::bad_alloc.
+  explicit RelayTargetLock(const o_file* target);
+  // The last user of a target's lock removes it.
+  ~RelayTargetLock();
+
+  void lock();
+  void unlock();
+
+ private:
+  struct Entry;
+  struct Registry;
+  static Registry& TheRegistry();
+
+  const o_file* Target;
+  Entry* Shared;
+};
+
 // The relay of one output pipe. It owns the read end and shares the target.
 class OutputCommunicationLogic : private Common::NonCopyable {
  public:
-  OutputCommunicationLogic(int fd, const std::shared_ptr<o_file>& target) : Fd(fd), Target(target) {}
+  // Throws std::bad_alloc when the target's lock cannot be registered.
+  OutputCommunicationLogic(int fd, const std::shared_ptr<o_file>& target)
+      : Fd(fd), Target(target), TargetLock(target.get()) {}
   virtual ~OutputCommunicationLogic();
 
   // The relay loop: until end of file, a failed read or a failing target. Never throws;
   // failures are traced at the error level.
   void Communicate();
 
-  const std::shared_ptr<o_file>& GetTarget() const { return Target; }
-  // Given when the other relay writes to the same target: `last_error` is a plain field
-  // the target cannot guard, so each relay's write or flush, its look at the target's
-  // error and the taking of it happen under this lock.
-  void ShareTarget(std::mutex* lock) { TargetLock = lock; }
-
  private:
   void Drain();
-  std::unique_lock<std::mutex> LockTarget();
 
   int Fd;
   std::shared_ptr<o_file> Target;
-  std::mutex* TargetLock = nullptr;
+  // Declared after Target: it is given up first, so no other object can take the target's
+  // address while its lock is registered.
+  RelayTargetLock TargetLock;
 };
 
 // Everything that relays a child's output: up to two relays and their threads.
@@ -49,9 +70,11 @@ class CommunicationLogic : private Common::NonCopyable {
 
   void SetOutput(int fd, const std::shared_ptr<o_file>& target);
   void SetError(int fd, const std::shared_ptr<o_file>& target);
-  // One thread per relay that has been set.
+  // One thread per relay that has been set. Never throws: a thread that cannot be made for
+  // lack of memory counts as not started, as one the system refuses does.
   void Start();
-  // False when a relay's thread could not be started (nobody would read that pipe).
+  // False when a relay's thread could not be started (nobody would read that pipe). The
+  // relays that did start run until their pipes end; the owner ends the child for that.
   [[nodiscard]] bool AllRelaysStarted();
 
   static uint32_t StdoutThreadProc(void* logic);
@@ -62,8 +85,6 @@ class CommunicationLogic : private Common::NonCopyable {
   std::unique_ptr<OutputCommunicationLogic> StderrRelay;
   std::unique_ptr<Common::Thread> StdoutThread;
   std::unique_ptr<Common::Thread> StderrThread;
-  // Serializes the two relays when they share one target.
-  std::mutex SharedTargetLock;
 };
 
 // The writer of the child's standard input: one write call per Write, with SIGPIPE

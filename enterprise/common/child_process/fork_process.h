@@ -95,6 +95,8 @@ class ForkSnapshot : private Common::NonCopyable {
   void SetMergedEnvironment(char* const* merged) { MergedEnvironment = merged; }
   // The SIGCHLD disposition the child gets back before exec, when the parent changed it.
   void SetSigchldRestore(const struct sigaction* original) { SigchldRestore = original; }
+  // The SIGXFSZ disposition the child gets back before exec, when the library ignored it.
+  void SetSigxfszRestore(const struct sigaction* original) { SigxfszRestore = original; }
 
   const char* Program = nullptr;
   const char* const* Argv = nullptr;
@@ -102,6 +104,7 @@ class ForkSnapshot : private Common::NonCopyable {
   const std::pair<const char*, const char*>* Environment = nullptr;
   char* const* MergedEnvironment = nullptr;
   const struct sigaction* SigchldRestore = nullptr;
+  const struct sigaction* SigxfszRestore = nullptr;
   bool InheritFlags[kStdHandleCount] = {true, true, true};
   const char* Paths[kStdHandleCount] = {nullptr, nullptr, nullptr};
   bool PipeFlags[kStdHandleCount] = {false, false, false};

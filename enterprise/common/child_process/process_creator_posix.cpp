@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "core/common/cmdline_tokenizer.h"
 #include "enterprise/common/child_process/communication_posix.h"
 #include "enterprise/common/child_process/fork_process.h"
@@ -152,8 +154,10 @@ void ProcessCreatorPosix::PrepareCommunication(const Parameters& parameters) {
     Communication = std::make_unique<CommunicationLogic>();
 }
 
-// Step 9: the relays get the read ends and start. A relay without its thread would leave
-// the child writing into a pipe nobody reads, and the wait for it would never end.
+// Step 9: the relays get the read ends and start. A relay without its thread, or one that
+// could not be made for lack of memory, would leave the child writing into a pipe nobody
+// reads, and the wait for it would never end: the child is ended instead, which also ends
+// the relays that did start, and the launch fails as for a thread the system refused.
 void ProcessCreatorPosix::StartCommunication(const Parameters& parameters, ForkContext& context) {
   auto hand = [](int fd, auto set) {
     try {
@@ -163,12 +167,17 @@ void ProcessCreatorPosix::StartCommunication(const Parameters& parameters, ForkC
       throw;
     }
   };
-  if (parameters.Stdout.Type == HandleType::Pipe)
-    hand(context.TakePipeFd(kStdOutput), [&](int fd) { Communication->SetOutput(fd, parameters.Stdout.Target); });
-  if (PipesStderr(parameters))
-    hand(context.TakePipeFd(kStdError), [&](int fd) { Communication->SetError(fd, parameters.Stderr.Target); });
-  Communication->Start();
-  if (Communication->AllRelaysStarted()) return;
+  bool started = false;
+  try {
+    if (parameters.Stdout.Type == HandleType::Pipe)
+      hand(context.TakePipeFd(kStdOutput), [&](int fd) { Communication->SetOutput(fd, parameters.Stdout.Target); });
+    if (PipesStderr(parameters))
+      hand(context.TakePipeFd(kStdError), [&](int fd) { Communication->SetError(fd, parameters.Stderr.Target); });
+    Communication->Start();
+    started = Communication->AllRelaysStarted();
+  } catch (const std::bad_alloc&) {
+  }
+  if (started) return;
   Kill();
   Wait();
   throw Common::MakeError(kSource.At(kRelayNotStartedSite), Common::CHILD_COMMUNICATION_ABORTED);

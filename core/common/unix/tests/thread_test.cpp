@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,18 +67,19 @@ uint32_t SleepUntilCancelled(void* argument) {
   for (;;) pause();
 }
 
+// Whether the kernel task sleeps (waits in a system call).
+bool IsAsleep(long task) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(task) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+}
+
 // Waits until the body's task is asleep in the kernel, so an asynchronous cancel strikes
 // the blocking call and not code in the middle of an allocation or an instrumented write.
 void WaitUntilAsleep(SleepingBody& body) {
   body.entered.Pass();
-  std::string path = "/proc/self/task/" + std::to_string(body.task.load()) + "/stat";
-  for (;;) {
-    std::ifstream stat(path);
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') return;
-    sched_yield();
-  }
+  while (!IsAsleep(body.task.load())) sched_yield();
 }
 
 TEST(ThreadTest, ExitCodeIsTheBodysResultOnceWaited) {
@@ -227,6 +229,219 @@ TEST(ThreadTest, TerminateFromInsideEndsAtOnce) {
 
 TEST(ThreadTest, TerminatingFromBothSidesAtOnce) {
   EXPECT_EXIT(TerminateFromBothSides(), ::testing::ExitedWithCode(0), "");
+}
+
+// A body whose frames hold locals with destructors when it ends: glibc unwinds a cancelled
+// or exiting thread, and every destructor on the way must run.
+struct UnwoundBody {
+  SleepingBody sleeping;
+  std::atomic<Common::Thread*> self{nullptr};  // set: the body terminates itself
+  std::atomic<int> destroyed{0};
+  Gate unwinding;  // opened by the first destructor
+  Gate release;    // the first destructor waits for it when `holdInDestructor` is set
+  bool holdInDestructor = false;
+};
+
+class CountOnExit {
+ public:
+  explicit CountOnExit(UnwoundBody* body) : body(body) {}
+  ~CountOnExit() {
+    body->unwinding.Open();
+    if (body->holdInDestructor) body->release.Pass();
+    body->destroyed.fetch_add(1);
+  }
+  CountOnExit(const CountOnExit&) = delete;
+  CountOnExit& operator=(const CountOnExit&) = delete;
+
+ private:
+  UnwoundBody* body;
+};
+
+[[gnu::noinline]] uint32_t EndInnerFrame(UnwoundBody* body) {
+  CountOnExit inner(body);
+  if (Common::Thread* self = body->self.load()) {
+    self->Terminate();
+    return 1;
+  }
+  return SleepUntilCancelled(&body->sleeping);
+}
+
+uint32_t EndThroughDestructors(void* argument) {
+  auto* body = static_cast<UnwoundBody*>(argument);
+  CountOnExit outer(body);
+  return EndInnerFrame(body) + 1;
+}
+
+// Each round is a new thread; the first cancellation of the process and the later ones
+// take the same road.
+TEST(ThreadTest, TerminateRunsTheDestructorsOfTheBody) {
+  for (int round = 0; round < 4; ++round) {
+    UnwoundBody fromOutside;
+    Common::Thread outside(EndThroughDestructors, &fromOutside);
+    WaitUntilAsleep(fromOutside.sleeping);
+    outside.Terminate();
+    EXPECT_EQ(fromOutside.destroyed.load(), 2) << "round " << round;
+    outside.Wait();
+
+    UnwoundBody fromInside;
+    Common::Thread inside(
+        [](void* argument) -> uint32_t {
+          auto* body = static_cast<UnwoundBody*>(argument);
+          while (body->self.load() == nullptr) sched_yield();
+          return EndThroughDestructors(body);
+        },
+        &fromInside);
+    fromInside.self.store(&inside);
+    EXPECT_TRUE(inside.TimedWait(600000));
+    EXPECT_EQ(fromInside.destroyed.load(), 2) << "round " << round;
+    EXPECT_EQ(inside.GetExitCode(), Common::kThreadNoExitCode);
+  }
+}
+
+// A body that keeps calling operations of its own thread while its owner terminates it at
+// an arbitrary point: wherever the cancel lands, inside those operations or between them,
+// the body ends and the process goes on.
+struct QueryingBody {
+  std::atomic<Common::Thread*> self{nullptr};
+  Gate running;
+  std::atomic<uint32_t> calls{0};
+};
+
+[[maybe_unused]] uint32_t QueryPriorityForever(void* argument) {
+  auto* body = static_cast<QueryingBody*>(argument);
+  while (body->self.load() == nullptr) sched_yield();
+  body->running.Open();
+  for (;;) {
+    body->self.load()->GetPriority();
+    body->calls.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+[[maybe_unused]] uint32_t TimedWaitForever(void* argument) {
+  auto* body = static_cast<QueryingBody*>(argument);
+  while (body->self.load() == nullptr) sched_yield();
+  body->running.Open();
+  for (;;) {
+    body->self.load()->TimedWait(0);
+    body->calls.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+TEST(ThreadTest, TerminateABodyInsideTheThreadsOwnOperations) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "an asynchronous cancel outside a blocking call is unsafe under the sanitizers";
+#else
+  const struct {
+    const char* name;
+    Common::ThreadFunction body;
+  } cases[] = {{"GetPriority", QueryPriorityForever}, {"TimedWait", TimedWaitForever}};
+  std::minstd_rand random(26);
+  for (const auto& c : cases) {
+    for (int round = 0; round < 200; ++round) {
+      QueryingBody body;
+      Common::Thread thread(c.body, &body);
+      body.self.store(&thread);
+      body.running.Pass();
+      uint32_t until = body.calls.load() + random() % 8;
+      for (uint32_t spin = random() % 2000; spin != 0 || body.calls.load() < until; spin = spin ? spin - 1 : 0) {
+      }
+      thread.Terminate();
+      EXPECT_TRUE(thread.TimedWait(0)) << c.name << " round " << round;
+      thread.Wait();
+    }
+  }
+#endif
+}
+
+// Whether the body had ended (its destructors run) when a Terminate returned.
+struct Terminator {
+  SleepingBody task;
+  std::atomic<bool> done{false};
+  std::atomic<bool> sawEnd{false};
+};
+
+void RunTerminator(Common::Thread& thread, UnwoundBody& body, Terminator& terminator) {
+  terminator.task.task.store(syscall(SYS_gettid));
+  terminator.task.entered.Open();
+  thread.Terminate();
+  terminator.sawEnd.store(body.destroyed.load() == 2);
+  terminator.done.store(true);
+}
+
+// Until the terminator has returned or waits in the kernel.
+void WaitUntilDoneOrAsleep(Terminator& terminator) {
+  terminator.task.entered.Pass();
+  while (!terminator.done.load() && !IsAsleep(terminator.task.task.load())) sched_yield();
+}
+
+// Two threads terminate one body at once; the body ends slowly (its destructor waits),
+// so the second arrives while the first still waits for it. Each returns only once the
+// body has ended and been joined, and the thread is joined once.
+TEST(ThreadTest, TwoThreadsTerminatingOneBodyAtOnce) {
+  for (int round = 0; round < 3; ++round) {
+    UnwoundBody body;
+    body.holdInDestructor = true;
+    Common::Thread thread(EndThroughDestructors, &body);
+    WaitUntilAsleep(body.sleeping);
+    Terminator first;
+    Terminator second;
+    std::thread firstThread([&] { RunTerminator(thread, body, first); });
+    body.unwinding.Pass();  // cancelled: the first now waits for the body to end
+    std::thread secondThread([&] { RunTerminator(thread, body, second); });
+    WaitUntilDoneOrAsleep(second);
+    body.release.Open();
+    firstThread.join();
+    secondThread.join();
+    EXPECT_TRUE(first.sawEnd.load()) << "round " << round;
+    EXPECT_TRUE(second.sawEnd.load()) << "round " << round;
+    EXPECT_EQ(thread.GetHandle(), pthread_t{0});
+    EXPECT_TRUE(thread.TimedWait(0));
+    thread.Wait();
+  }
+}
+
+// A body terminates another thread and is itself terminated by its owner while it waits
+// for that thread to end. The other thread must still be joined and marked finished, so
+// that its own owner waits for it and destroys it without a report.
+TEST(ThreadTest, TerminatorTerminatedWhileItWaits) {
+  Testing::AssertRecorder recorder;
+  UnwoundBody targetBody;
+  targetBody.holdInDestructor = true;
+  Common::Thread target(EndThroughDestructors, &targetBody);
+  WaitUntilAsleep(targetBody.sleeping);
+
+  struct Middle {
+    Common::Thread* target;
+    SleepingBody task;
+  } middle{&target, {}};
+  Common::Thread terminator(
+      [](void* argument) -> uint32_t {
+        auto* m = static_cast<Middle*>(argument);
+        m->task.task.store(syscall(SYS_gettid));
+        m->task.entered.Open();
+        m->target->Terminate();
+        return 0;
+      },
+      &middle);
+  targetBody.unwinding.Pass();  // the target is cancelled: the terminator waits for it
+  WaitUntilAsleep(middle.task);
+
+  Terminator owner;
+  std::thread ownerThread([&] {
+    owner.task.task.store(syscall(SYS_gettid));
+    owner.task.entered.Open();
+    terminator.Terminate();
+    owner.done.store(true);
+  });
+  WaitUntilDoneOrAsleep(owner);
+  targetBody.release.Open();
+  ownerThread.join();
+  terminator.Wait();
+  EXPECT_EQ(targetBody.destroyed.load(), 2);
+  EXPECT_EQ(target.GetHandle(), pthread_t{0});
+  EXPECT_TRUE(target.TimedWait(0));
+  target.Wait();
+  EXPECT_EQ(recorder.Reports(), std::vector<std::string>{});
 }
 
 struct MaskReport {

@@ -301,6 +301,8 @@ struct FailedRestoreCase {
   uint32_t CauseLine;  // 0: not checked
 };
 
+void PrintTo(const FailedRestoreCase& c, std::ostream* out) { *out << c.Name; }
+
 class FailedRestore : public testing::TestWithParam<FailedRestoreCase> {};
 
 TEST_P(FailedRestore, IsWrappedAndLeavesNoEntry) {

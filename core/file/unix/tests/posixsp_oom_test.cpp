@@ -3,33 +3,12 @@
 // and its whole-file lock, a directory handle) is released first.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <new>
 
 #include "core/file/unix/posixsp.h"
 #include "core/file/unix/tests/posixsp_support.h"
-
-namespace {
-// Allocations of the watched size are counted; the one whose number is armed fails.
-std::atomic<std::size_t> g_watchedSize{0};
-std::atomic<int> g_seen{0};
-std::atomic<int> g_failAt{0};
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  if (size != 0 && size == g_watchedSize.load() && ++g_seen == g_failAt.load()) throw std::bad_alloc();
-  void* p = std::malloc(size ? size : 1);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "tools/testing/failing_new.h"
 
 namespace {
 
@@ -37,14 +16,15 @@ namespace {
 // failing: the object handed out is the last thing a call allocates.
 template <typename Call>
 void FailLastAllocationOf(std::size_t size, Call call) {
-  g_seen = 0;
-  g_failAt = 0;
-  g_watchedSize = size;
-  call();
-  g_failAt = g_seen.load();
-  g_seen = 0;
+  int count = 0;
+  {
+    Testing::NewFailure counting(Testing::kScalarNew, 0, size);
+    call();
+    count = counting.Seen();
+  }
+  Testing::NewFailure last(Testing::kScalarNew, count, size);
   EXPECT_THROW(call(), std::bad_alloc);
-  g_watchedSize = 0;
+  EXPECT_TRUE(last.Failed());
 }
 
 class PosixOutOfMemoryTest : public testing::Test {

@@ -72,6 +72,8 @@ struct TimeCase {
   int64_t Access;
 };
 
+void PrintTo(const TimeCase& c, std::ostream* out) { *out << c.Name; }
+
 class WideTimes : public testing::TestWithParam<TimeCase> {
  protected:
   // A file whose times are the case's; skips where the file system cannot store them

@@ -74,6 +74,12 @@ bool IsIgnored(int signal) {
   return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
 }
 
+bool IsCaught(int signal) {
+  struct sigaction action;
+  if (sigaction(signal, nullptr, &action) != 0) return false;
+  return (action.sa_flags & SA_SIGINFO) != 0 || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+}
+
 std::string HandleKind(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0) return "closed";
@@ -97,6 +103,7 @@ int Report(int argc, char** argv) {
   Line("fds=" + OpenDescriptors());
   Line("sigblk=" + SignalSetHex(IsBlocked));
   Line("sigign=" + SignalSetHex(IsIgnored));
+  Line("sigcgt=" + SignalSetHex(IsCaught));
   for (int fd = 0; fd < 3; ++fd) {
     Line("kind" + std::to_string(fd) + "=" + HandleKind(fd));
     Line("target" + std::to_string(fd) + "=" + HandleTarget(fd));

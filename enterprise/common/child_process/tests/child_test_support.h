@@ -10,13 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/common/trace.h"
@@ -102,6 +105,40 @@ class MemorySink : public o_file {
   uint32_t largestPiece = 0;
   uint32_t failingWrite = 0;
   uint32_t flushFailure = 0;
+};
+
+// A target that refuses every piece, as one log sink shared by several launches may. Its
+// own state is guarded; its error, the public `last_error`, it cannot guard: whoever
+// writes to it must hold the target's relay lock from the write until the error is taken.
+// It counts the calls that came in while another was still inside, or found the error of
+// an earlier write not yet taken: callers that did not take turns. Each write stays a
+// moment after it has failed, so that a caller that does not wait comes in meanwhile.
+class RefusingSink : public o_file {
+ public:
+  void Write(const void*, uint32_t, uint32_t* done) override {
+    *done = 0;
+    if (inside.fetch_add(1) != 0) ++overlaps;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++writes;
+      if (!last_error.IsEmpty()) ++overlaps;
+      ReplaceLastError(*this, TestError(Common::FILE_WRITE_ERROR));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    inside.fetch_sub(1);
+  }
+
+  uint32_t Writes() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return writes;
+  }
+  uint32_t Overlaps() const { return overlaps.load(); }
+
+ private:
+  std::mutex mutex;
+  uint32_t writes = 0;
+  std::atomic<uint32_t> inside{0};
+  std::atomic<uint32_t> overlaps{0};
 };
 
 // Keeps every error traced while it exists.

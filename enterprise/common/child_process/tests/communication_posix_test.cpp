@@ -1,5 +1,6 @@
 // The output relays and the input writer, over plain pipes (no child needed).
 #include "enterprise/common/child_process/communication_posix.h"
+#include "enterprise/common/child_process/communication_posix_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,12 +9,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <latch>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <vector>
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
 #include "tools/testing/error_matchers.h"
+#include "tools/testing/failing_new.h"
 #include "tools/testing/location_id.h"
 
 namespace ChildProcess {
@@ -197,45 +202,114 @@ TEST(ChildCommunicationLogicTest, OneTargetSharedByBothRelays) {
   EXPECT_EQ(sink->FlushCalls(), 2u);
 }
 
-// A target that refuses every piece. Its own state is guarded; its error, the public
-// `last_error`, it cannot guard: the relays that share it must take turns with it.
-class RefusingSink : public o_file {
- public:
-  void Write(const void*, uint32_t, uint32_t* done) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    *done = 0;
-    ReplaceLastError(*this, TestError(Common::FILE_WRITE_ERROR));
+// Relays of several owners, each owner on a thread of its own as the launches of several
+// callers are, into one target that refuses every piece, and optionally a caller's own
+// thread that writes to it too, holding the relays' lock. Each relay takes the error its
+// own write left and traces it once; nobody finds another's error or comes in on another.
+TEST(ChildCommunicationLogicTest, OneFailingTargetSharedByRelaysOfSeveralOwners) {
+#if defined(__SANITIZE_ADDRESS__) && defined(__i386__)
+  // After some hundred short-lived threads, 32-bit AddressSanitizer under qemu's user-mode
+  // emulator finds no stack for a new one ("CHECK failed: asan_thread.cpp:238");
+  // ConcurrentLaunchesIntoOneRefusingTarget shares a target across owners in this build.
+  GTEST_SKIP() << "32-bit AddressSanitizer loses new threads' stacks after this many threads";
+#endif
+  struct Case {
+    const char* Name;
+    int Owners;
+    bool BothRelays;
+    int OwnWrites;  // by a thread of the caller, beside the relays
+  } cases[] = {
+      {"one owner, both relays", 1, true, 0},
+      {"four owners, standard output each", 4, false, 0},
+      {"four owners, both relays each", 4, true, 0},
+      {"two owners, both relays, and a thread of the caller", 2, true, 10},
+  };
+  constexpr int kRounds = 10;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (int round = 0; round < kRounds; ++round) {
+      TraceRecorder traces;
+      auto sink = std::make_shared<RefusingSink>();
+      std::latch ready(c.Owners + 1);
+      std::vector<std::thread> owners;
+      for (int owner = 0; owner < c.Owners; ++owner) {
+        owners.emplace_back([&sink, &ready, &c] {
+          Pipe out;
+          Pipe err;
+          CommunicationLogic logic;
+          logic.SetOutput(out.TakeRead(), sink);
+          if (c.BothRelays) logic.SetError(err.TakeRead(), sink);
+          logic.Start();
+          ready.arrive_and_wait();
+          // Each relay drains what its target refused, so one writer after the other is enough.
+          WriteAndClose(out.TakeWrite(), std::string(10000, 'o'));
+          if (c.BothRelays) WriteAndClose(err.TakeWrite(), std::string(10000, 'e'));
+        });
+      }
+      int ownFailures = 0;
+      ready.arrive_and_wait();
+      for (int i = 0; i < c.OwnWrites; ++i) {
+        RelayTargetLock lock(sink.get());
+        std::lock_guard<RelayTargetLock> turn(lock);
+        uint32_t done = 0;
+        sink->Write("x", 1, &done);
+        if (TakeLastError(*sink).GetCode() == Common::FILE_WRITE_ERROR) ++ownFailures;
+      }
+      for (std::thread& owner : owners) owner.join();
+
+      const uint32_t relays = static_cast<uint32_t>(c.Owners * (c.BothRelays ? 2 : 1));
+      EXPECT_EQ(sink->Overlaps(), 0u) << "round " << round;
+      EXPECT_EQ(sink->Writes(), relays + static_cast<uint32_t>(c.OwnWrites)) << "round " << round;
+      EXPECT_EQ(ownFailures, c.OwnWrites) << "round " << round;
+      std::vector<Common::Error> errors = traces.Errors();
+      EXPECT_EQ(errors.size(), relays) << "round " << round;
+      for (const Common::Error& error : errors) {
+        EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 127),
+                                 HasLocation(kCommunicationFile, 127), CauseAt(1, HasCode(Common::FILE_WRITE_ERROR))));
+      }
+      EXPECT_FALSE(sink->last_error);
+    }
   }
+}
 
- private:
-  std::mutex mutex;
-};
-
-TEST(ChildCommunicationLogicTest, OneFailingTargetSharedByBothRelays) {
-  for (int round = 0; round < 20; ++round) {
-    TraceRecorder traces;
-    auto sink = std::make_shared<RefusingSink>();
-    Pipe out;
-    Pipe err;
-    {
-      CommunicationLogic logic;
-      logic.SetOutput(out.TakeRead(), sink);
-      logic.SetError(err.TakeRead(), sink);
+// Memory runs out after the standard-output relay's thread has started: Start reports the
+// missing relay instead of throwing, the running relay still passes its output on and is
+// joined, and the pipe left without a relay is closed with the rest.
+TEST(ChildCommunicationLogicTest, NoMemoryForTheSecondRelayThread) {
+  TraceRecorder traces;
+  Pipe out;
+  Pipe err;
+  auto outSink = std::make_shared<MemorySink>();
+  auto errSink = std::make_shared<MemorySink>();
+  {
+    CommunicationLogic logic;
+    logic.SetOutput(out.TakeRead(), outSink);
+    logic.SetError(err.TakeRead(), errSink);
+    SetBetweenRelayStartsHookForTesting([] { Testing::FailScalarNew.store(true); });
+    bool threw = false;
+    try {
       logic.Start();
-      std::thread outWriter(WriteAndClose, out.TakeWrite(), std::string(50000, 'o'));
-      std::thread errWriter(WriteAndClose, err.TakeWrite(), std::string(50000, 'e'));
-      outWriter.join();
-      errWriter.join();
+    } catch (const std::bad_alloc&) {
+      threw = true;
     }
-    // Each relay took the error its own write left: one trace each, the target clear.
-    std::vector<Common::Error> errors = traces.Errors();
-    ASSERT_EQ(errors.size(), 2u) << "round " << round;
-    for (const Common::Error& error : errors) {
-      EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 127),
-                               HasLocation(kCommunicationFile, 127), CauseAt(1, HasCode(Common::FILE_WRITE_ERROR))));
-    }
-    EXPECT_FALSE(sink->last_error);
+    Testing::FailScalarNew.store(false);
+    SetBetweenRelayStartsHookForTesting(nullptr);
+    EXPECT_FALSE(threw) << "Start let std::bad_alloc out";
+    EXPECT_FALSE(logic.AllRelaysStarted());
+    WriteAndClose(out.TakeWrite(), "still relayed");
   }
+  EXPECT_EQ(outSink->Data(), "still relayed");
+  EXPECT_EQ(outSink->FlushCalls(), 1u);
+  EXPECT_EQ(errSink->WriteCalls(), 0u);
+  EXPECT_EQ(errSink->FlushCalls(), 0u);
+  EXPECT_TRUE(traces.Errors().empty());
+  struct sigaction ignore {};
+  struct sigaction saved {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved);
+  EXPECT_EQ(write(err.fds[1], "x", 1), -1) << "the unread pipe was left open";
+  EXPECT_EQ(errno, EPIPE);
+  sigaction(SIGPIPE, &saved, nullptr);
 }
 
 TEST(ChildCommunicationLogicTest, WithoutRelaysNothingStarts) {

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,7 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <new>
+#include <thread>
+
+#include "core/file/unix/posixsp.h"
 
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "tools/testing/error_matchers.h"
@@ -417,6 +423,59 @@ TEST_F(ChildForkProcessTest, ChildKeepsOnlyStandardHandlesOpen) {
   close(leaked);
 }
 
+// Some child of this process other than `other` exists (forked, not yet reaped).
+bool AnotherChildExists(int other) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = readdir(proc)) {
+    int pid = std::atoi(entry->d_name);
+    if (pid <= 0 || pid == other) continue;
+    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t end = text.rfind(')');  // the command name may hold blanks and parentheses
+    if (end == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (std::sscanf(text.c_str() + end + 1, " %c %d", &state, &parent) == 2 && parent == getpid()) {
+      found = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+// A child that blocks opening its redirection (a FIFO without a writer) must hold nothing
+// of another launch meanwhile: with the other program's input pipe closed by its parent,
+// that program sees the end of its input and ends. A hang in the first wait is the fault.
+TEST_F(ChildForkProcessTest, ChildBlockedOpeningARedirectionHoldsNoOtherLaunchsPipe) {
+  const std::string fifo = dir.Path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ForkContext running({PathString(Wide(ProbePath())), PathString(u"cat")}, PathString(), PathMap());
+  running.EnablePipe(kStdInput);
+  running.DisableInherit(kStdOutput);
+  const int runningPid = ForkProcess(running);
+  int input = running.TakePipeFd(kStdInput);
+
+  int blockedPid = -1;
+  std::thread blocked([&blockedPid, &fifo] {
+    ForkContext context(Paths({u"/bin/true"}), PathString(), PathMap());
+    context.SetStdHandlePath(kStdInput, PathString(Wide(fifo)));
+    blockedPid = ForkProcess(context);  // returns once the FIFO has had a writer
+  });
+  // From its fork on, the blocked launch's child holds all it inherited until it closes it.
+  while (!AnotherChildExists(runningPid)) usleep(1000);
+  close(input);
+  EXPECT_EQ(WaitPid(runningPid), 0);
+
+  int writer = open(fifo.c_str(), O_WRONLY);  // lets the blocked child go on
+  EXPECT_GE(writer, 0);
+  close(writer);
+  blocked.join();
+  EXPECT_EQ(WaitPid(blockedPid), 0);
+}
+
 TEST_F(ChildForkProcessTest, ParentEndsStayInContextUntilTaken) {
   PathMap none;
   auto context = std::make_unique<ForkContext>(Paths({u"/bin/true"}), PathString(), none);
@@ -526,9 +585,9 @@ TEST(ChildForkProcessLimitTest, PipeFailuresCloseEverythingAndNameTheirLine) {
   _exit(1);
 }
 
-// /dev/null opened as descriptor 0 must stay the child's standard input.
-[[noreturn]] void ReportWithoutStdin() {
-  close(0);
+// What the probe reports when started with /dev/null for input and a pipe for output,
+// and its exit status.
+std::string ProbeReport(int* status) {
   ForkContext context({PathString(Wide(ProbePath())), PathString(u"report")}, PathString(), PathMap());
   context.DisableInherit(kStdInput);
   context.EnablePipe(kStdOutput);
@@ -537,7 +596,17 @@ TEST(ChildForkProcessLimitTest, PipeFailuresCloseEverythingAndNameTheirLine) {
   std::string output;
   char buffer[4096];
   for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(got));
-  bool ok = WaitPid(pid) == 0 && output.find("\ntarget0=/dev/null\n") != std::string::npos &&
+  close(fd);
+  *status = WaitPid(pid);
+  return output;
+}
+
+// /dev/null opened as descriptor 0 must stay the child's standard input.
+[[noreturn]] void ReportWithoutStdin() {
+  close(0);
+  int status = -1;
+  std::string output = ProbeReport(&status);
+  bool ok = status == 0 && output.find("\ntarget0=/dev/null\n") != std::string::npos &&
             output.find("\nkind1=fifo\n") != std::string::npos;
   if (!ok) std::fprintf(stderr, "%s", output.c_str());
   _exit(ok ? 0 : 1);
@@ -547,6 +616,156 @@ TEST(ChildForkClosedHandlesTest, ParentStartedWithStandardHandlesClosed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(LaunchMissingProgramWithoutStdinAndStdout(), ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(ReportWithoutStdin(), ::testing::ExitedWithCode(0), "");
+}
+
+// ---- the SIGCHLD hold ------------------------------------------------------------------------------
+
+// A caller that ignored SIGCHLD and puts the default back itself while a launch holds it
+// keeps its default once the hold ends: its own children stay waitable.
+TEST(ChildSigchldHoldTest, DefaultSetByTheCallerDuringAHoldStays) {
+  struct Case {
+    const char* Name;
+    bool BySignal;  // signal(), else sigaction with an empty mask and no flags
+  } cases[] = {{"signal", true}, {"sigaction", false}};
+  struct sigaction saved {};
+  sigaction(SIGCHLD, nullptr, &saved);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto set = [&c](void (*handler)(int)) {
+      if (c.BySignal) {
+        signal(SIGCHLD, handler);
+        return;
+      }
+      struct sigaction action {};
+      action.sa_handler = handler;
+      sigaction(SIGCHLD, &action, nullptr);
+    };
+    set(SIG_IGN);
+    {
+      DefaultSigchldHold hold;
+      set(SIG_DFL);
+    }
+    struct sigaction after {};
+    sigaction(SIGCHLD, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_DFL) << "the hold put the caller's earlier SIG_IGN back";
+    pid_t own = fork();
+    if (own == 0) _exit(7);
+    ASSERT_GT(own, 0);
+    EXPECT_EQ(WaitPid(own), 7) << "the kernel reaped the caller's own child";
+  }
+  sigaction(SIGCHLD, &saved, nullptr);
+}
+
+// ---- the signal state the program starts with ------------------------------------------------------
+
+uint64_t SignalBit(int signal) { return uint64_t{1} << (signal - 1); }
+
+// Ignores inherited from whoever started the tests go, so that every ignore is the test's
+// own (an emulator may not hand an inherited ignore on across exec).
+void ForgetInheritedIgnores() {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  for (int number = 1; number <= 64; ++number) {
+    struct sigaction action;
+    if (sigaction(number, nullptr, &action) == 0 && (action.sa_flags & SA_SIGINFO) == 0 &&
+        action.sa_handler == SIG_IGN)
+      sigaction(number, &standard, nullptr);
+  }
+}
+
+uint64_t ReportedSet(const std::string& output, const std::string& name) {
+  size_t at = output.find("\n" + name + "=");
+  if (at == std::string::npos) return ~uint64_t{0};
+  return std::strtoull(output.c_str() + at + name.size() + 2, nullptr, 16);
+}
+
+// What the sanitizer runtimes catch in every program they start (the probe included):
+// caught by the program itself, never inherited.
+uint64_t CaughtByTheRuntime() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return SignalBit(SIGSEGV) | SignalBit(SIGBUS) | SignalBit(SIGFPE);
+#else
+  return 0;
+#endif
+}
+
+// Where the caller's handler leaves its mark: it opens the file, since the child has
+// closed every descriptor it could have written to.
+char g_handlerMark[4096];
+
+void MarkHandlerRan(int) {
+  int fd = open(g_handlerMark, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  ssize_t written = write(fd, "x", 1);
+  (void)written;
+  close(fd);
+}
+
+// In the forked child, before anything of the launch runs there: the caller's SIGWINCH,
+// blocked, is now pending.
+void RaiseWinchInChild() { raise(SIGWINCH); }
+
+enum class CallerIgnoresXfsz { No, BeforeTheLibrary, AfterTheLibrary };
+
+// In the process of a death test, whose signal state is its own: the caller ignores SIGHUP
+// as nohup does, catches SIGWINCH, blocks SIGWINCH and SIGUSR2, and writes a file through
+// the library (which ignores SIGXFSZ for itself). The program must start with the caller's
+// own ignores only, nothing caught and nothing blocked, and the caller's handler must never
+// run in the child.
+[[noreturn]] void LaunchUnderTheCallersSignalState(CallerIgnoresXfsz xfsz, const std::string& directory) {
+  ForgetInheritedIgnores();
+  uint64_t expected = SignalBit(SIGHUP);
+  signal(SIGHUP, SIG_IGN);
+  if (xfsz == CallerIgnoresXfsz::BeforeTheLibrary) signal(SIGXFSZ, SIG_IGN);
+  posix_dir folder(directory);
+  std::unique_ptr<rio_file> written(folder.Create(u"written", true, nullptr));
+  if (!written) _exit(4);
+  if (xfsz == CallerIgnoresXfsz::AfterTheLibrary) signal(SIGXFSZ, SIG_IGN);
+  if (xfsz != CallerIgnoresXfsz::No) expected |= SignalBit(SIGXFSZ);
+
+  std::snprintf(g_handlerMark, sizeof g_handlerMark, "%s/handler-ran", directory.c_str());
+  struct sigaction handler {};
+  handler.sa_handler = MarkHandlerRan;
+  sigaction(SIGWINCH, &handler, nullptr);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGWINCH);
+  sigaddset(&blocked, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  pthread_atfork(nullptr, nullptr, RaiseWinchInChild);
+
+  int status = -1;
+  const std::string output = ProbeReport(&status);
+  const bool handlerRan = access(g_handlerMark, F_OK) == 0;
+  const uint64_t ignored = ReportedSet(output, "sigign");
+  const uint64_t caught = ReportedSet(output, "sigcgt") & ~CaughtByTheRuntime();
+  const uint64_t blockedSet = ReportedSet(output, "sigblk");
+  bool ok = status == 0 && ignored == expected && caught == 0 && blockedSet == 0 && !handlerRan;
+  if (!ok)
+    std::fprintf(stderr, "status %d, SigIgn %016llx (expected %016llx), SigCgt %016llx, SigBlk %016llx%s\n", status,
+                 static_cast<unsigned long long>(ignored), static_cast<unsigned long long>(expected),
+                 static_cast<unsigned long long>(caught), static_cast<unsigned long long>(blockedSet),
+                 handlerRan ? ", the caller's handler ran in the child" : "");
+  _exit(ok ? 0 : 1);
+}
+
+TEST(ChildSignalStateTest, ProgramStartsWithTheCallersSignalStateOnly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_TRUE(ProbeIsBuilt()) << ProbePath() << " is missing: build child_process_probe";
+  struct Case {
+    const char* Name;
+    CallerIgnoresXfsz Xfsz;
+  } cases[] = {
+      {"SIGXFSZ left to the library", CallerIgnoresXfsz::No},
+      {"SIGXFSZ ignored by the caller before the library", CallerIgnoresXfsz::BeforeTheLibrary},
+      {"SIGXFSZ ignored by the caller after the library", CallerIgnoresXfsz::AfterTheLibrary},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    EXPECT_EXIT(LaunchUnderTheCallersSignalState(c.Xfsz, scratch.Path()), ::testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <latch>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,9 +31,11 @@
 #include <gtest/gtest.h>
 
 #include "enterprise/common/child_process/communication_posix.h"
+#include "enterprise/common/child_process/communication_posix_testing.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
 #include "tools/testing/error_matchers.h"
+#include "tools/testing/failing_new.h"
 #include "tools/testing/location_id.h"
 
 extern char** environ;
@@ -40,6 +43,10 @@ extern char** environ;
 namespace ChildProcess {
 namespace {
 
+using ::testing::AllOf;
+using Testing::CauseAt;
+using Testing::HasCode;
+using Testing::HasLocation;
 using Testing::HasSite;
 
 using namespace ChildProcessTesting;
@@ -411,6 +418,47 @@ TEST_F(ChildCreateTest, StdoutAndStderrRelayedAtOnce) {
   EXPECT_EQ(err->Data().size(), 400000u);
 }
 
+// Launches on several threads at once whose standard output goes into one log sink that
+// refuses every write: each launch's relay reports its own failure, once, and no relay
+// comes in on another's write or takes another's error.
+TEST_F(ChildCreateTest, ConcurrentLaunchesIntoOneRefusingTarget) {
+  constexpr int kLaunches = 8;
+  constexpr int kBatches = 3;
+  for (int batch = 0; batch < kBatches; ++batch) {
+    TraceRecorder traces;
+    auto sink = std::make_shared<RefusingSink>();
+    std::latch started(kLaunches);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < kLaunches; ++t) {
+      threads.emplace_back([&] {
+        Parameters parameters;
+        parameters.Argv = {Wide(ProbePath()), u"cat"};
+        parameters.Stdin = InputHandle::Pipe();
+        parameters.Stdout = OutputHandle::Pipe(sink);
+        std::shared_ptr<Control> control = Create(parameters);
+        std::unique_ptr<o_file> input = control->TakeInput();
+        // Every child echoes its line at about the same moment.
+        started.arrive_and_wait();
+        Write(*input, "a line for the log\n", 19);
+        input.reset();
+        if (control->Wait() != 0) ++wrong;
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(sink->Overlaps(), 0u) << "batch " << batch;
+    EXPECT_EQ(sink->Writes(), static_cast<uint32_t>(kLaunches)) << "batch " << batch;
+    std::vector<Common::Error> errors = traces.Errors();
+    EXPECT_EQ(errors.size(), static_cast<size_t>(kLaunches)) << "batch " << batch;
+    for (const Common::Error& error : errors) {
+      EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("Communicate", 127),
+                               CauseAt(1, HasCode(Common::FILE_WRITE_ERROR))));
+    }
+    EXPECT_FALSE(sink->last_error);
+  }
+}
+
 TEST_F(ChildCreateTest, ExitStatusesAndTheStateAfterWait) {
   for (int code : {0, 7, 255}) {
     auto sink = std::make_shared<MemorySink>();
@@ -582,6 +630,15 @@ int EndCat(const std::shared_ptr<Control>& control) {
 TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
   struct sigaction saved {};
   sigaction(SIGCHLD, nullptr, &saved);
+  // The handler only has to stay installed, so its signal is held back on this thread (the
+  // relays block every signal). Under qemu's user-mode emulator a handler run on a 32-bit
+  // thread reloads the thread pointer from a descriptor table that all threads share, and
+  // this thread would go on with the identity of the newest relay thread.
+  sigset_t sigchldOnly;
+  sigset_t previousMask;
+  sigemptyset(&sigchldOnly);
+  sigaddset(&sigchldOnly, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &sigchldOnly, &previousMask);
   auto sink = std::make_shared<MemorySink>();
 
   // Ignored at the start, a handler installed meanwhile: the handler stays.
@@ -604,6 +661,7 @@ TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
   EXPECT_EQ(SigchldHandler(), SIG_IGN);
 
   sigaction(SIGCHLD, &saved, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 }
 
 // Launches on several threads at once under an ignored SIGCHLD: each learns its child's
@@ -633,6 +691,35 @@ TEST_F(ChildCreateTest, ConcurrentLaunchesUnderAnIgnoredSigchld) {
 }
 
 // ---- a relay thread that cannot be started ---------------------------------------------------------
+
+// The standard-output sink of the next test: once the child has been ended and that relay
+// reads the end of its pipe, memory is back for the launch's error.
+class SinkThatGivesMemoryBack : public MemorySink {
+ public:
+  void Flush() override {
+    Testing::FailScalarNew.store(false);
+    MemorySink::Flush();
+  }
+};
+
+// Memory runs out after the standard-output relay has started, while the child fills its
+// standard error: the child is ended, the running relay with it, and the launch fails as
+// for a relay thread the system refused, instead of leaving the pipe unread and waiting
+// for a child that never ends.
+TEST_F(ChildCreateTest, NoMemoryForTheStderrRelayEndsTheChildAndFails) {
+  auto out = std::make_shared<SinkThatGivesMemoryBack>();
+  auto err = std::make_shared<MemorySink>();
+  Parameters parameters = Probe({u"emit-stderr", u"10000000"}, out);
+  parameters.Stderr = OutputHandle::Pipe(err);
+  SetBetweenRelayStartsHookForTesting([] { Testing::FailScalarNew.store(true); });
+  Common::Error error = CreateFailure(parameters);
+  Testing::FailScalarNew.store(false);
+  SetBetweenRelayStartsHookForTesting(nullptr);
+  EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("StartCommunication", 171),
+                           HasLocation(kCreatorFile, 171)));
+  EXPECT_EQ(out->FlushCalls(), 1u);
+  EXPECT_EQ(err->WriteCalls(), 0u);
+}
 
 // In a death test's own process: every new thread asks for a stack that cannot be mapped.
 [[noreturn]] void LaunchWhenNoThreadCanStart() {

@@ -118,6 +118,8 @@ struct EntryCase {
   const char* Expected;   // "ok <size>" or "error <code> line <line>"
 };
 
+void PrintTo(const EntryCase& c, std::ostream* out) { *out << c.Name; }
+
 class DamagedEntries : public testing::TestWithParam<EntryCase> {};
 
 TEST_P(DamagedEntries, OnlyIntactEntriesAreExtracted) {
