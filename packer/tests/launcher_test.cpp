@@ -408,6 +408,7 @@ struct SignalledCase {
   const char* Name;
   int Signal;
 };
+void PrintTo(const SignalledCase& c, std::ostream* out) { *out << c.Name; }
 
 class SignalWithoutTerminal : public LauncherRun, public testing::WithParamInterface<SignalledCase> {};
 
@@ -434,6 +435,7 @@ struct LongAnswerCase {
   size_t WordBytes;
   bool Taken;
 };
+void PrintTo(const LongAnswerCase& c, std::ostream* out) { *out << c.Name; }
 
 class LongAnswer : public LauncherRun, public testing::WithParamInterface<LongAnswerCase> {};
 
