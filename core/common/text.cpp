@@ -17,13 +17,7 @@ constexpr size_t kPathBufferBytes = 4096;
 
 bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-// Lead byte at `bytes[i]` with `need` continuation bytes: all present inside the count?
-bool HasContinuations(const unsigned char* bytes, uint32_t i, uint32_t count, uint32_t need) {
-  for (uint32_t k = 1; k <= need; ++k) {
-    if (i + k >= count || !IsContinuation(bytes[i + k])) return false;
-  }
-  return true;
-}
+constexpr Utf8Sequence kBrokenSequence{Utf8Form::kBroken, 1, 0};
 
 char16_t LoadUnit(const char16_t* text, size_t index) {
   char16_t unit;
@@ -85,46 +79,72 @@ bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count) {
   return true;
 }
 
+Utf8Sequence DecodeUtf8Sequence(const char* text, size_t available) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  const unsigned char lead = bytes[0];
+  if (lead < 0x80) return {Utf8Form::kValid, 1, lead};
+  uint32_t length = 0;
+  char32_t codePoint = 0;
+  char32_t shortest = 0;  // the least code point that needs this many bytes
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    codePoint = lead & 0x1F;
+    shortest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    codePoint = lead & 0x0F;
+    shortest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    codePoint = lead & 0x07;
+    shortest = 0x10000;
+  } else {
+    return kBrokenSequence;
+  }
+  for (uint32_t k = 1; k < length; ++k) {
+    if (k >= available || !IsContinuation(bytes[k])) return kBrokenSequence;
+    codePoint = codePoint << 6 | (bytes[k] & 0x3F);
+  }
+  if (codePoint < shortest) return {Utf8Form::kOverlong, length, codePoint};
+  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return {Utf8Form::kSurrogate, length, codePoint};
+  if (codePoint > 0x10FFFF) return {Utf8Form::kOutOfRange, length, codePoint};
+  return {Utf8Form::kValid, length, codePoint};
+}
+
+void AppendCodePoint(WString& out, char32_t codePoint) {
+  if (codePoint < 0x10000) {
+    out.push_back(static_cast<char16_t>(codePoint));
+    return;
+  }
+  codePoint -= 0x10000;
+  out.push_back(static_cast<char16_t>(0xD800 | (codePoint >> 10)));
+  out.push_back(static_cast<char16_t>(0xDC00 | (codePoint & 0x3FF)));
+}
+
+// Lenient on top of the strict reading: encoded surrogates pass as they come, an overlong
+// form gives its unit and false, and only what has no code point up to U+10FFFF is replaced.
 bool Utf8ToUtf16(WString& out, const char* text, uint32_t count) {
   out.clear();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   bool valid = true;
   uint32_t i = 0;
-  while (i < count) {
-    unsigned char b = bytes[i];
-    if (b == 0) break;
-    if (b < 0x80) {
-      out.push_back(b);
-      i += 1;
-    } else if ((b & 0xE0) == 0xC0 && HasContinuations(bytes, i, count, 1)) {
-      uint32_t c = ((b & 0x1F) << 6) | (bytes[i + 1] & 0x3F);
-      if (c < 0x80) valid = false;
-      out.push_back(static_cast<char16_t>(c));
-      i += 2;
-    } else if ((b & 0xF0) == 0xE0 && HasContinuations(bytes, i, count, 2)) {
-      uint32_t c = ((b & 0x0F) << 12) | ((bytes[i + 1] & 0x3F) << 6) | (bytes[i + 2] & 0x3F);
-      if (c < 0x800) valid = false;
-      out.push_back(static_cast<char16_t>(c));
-      i += 3;
-    } else if ((b & 0xF8) == 0xF0 && HasContinuations(bytes, i, count, 3)) {
-      uint32_t c = ((b & 0x07) << 18) | ((bytes[i + 1] & 0x3F) << 12) | ((bytes[i + 2] & 0x3F) << 6) |
-                   (bytes[i + 3] & 0x3F);
-      if (c < 0x10000) {
-        out.push_back(static_cast<char16_t>(c));
+  while (i < count && text[i] != 0) {
+    const Utf8Sequence sequence = DecodeUtf8Sequence(text + i, count - i);
+    switch (sequence.form) {
+      case Utf8Form::kValid:
+      case Utf8Form::kSurrogate:
+        AppendCodePoint(out, sequence.codePoint);
+        break;
+      case Utf8Form::kOverlong:
+        AppendCodePoint(out, sequence.codePoint);
         valid = false;
-      } else if (c < 0x110000) {
-        out.push_back(static_cast<char16_t>(0xD800 | ((c - 0x10000) >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
-      } else {
+        break;
+      case Utf8Form::kOutOfRange:
+      case Utf8Form::kBroken:
         out.push_back(kReplacement);
         valid = false;
-      }
-      i += 4;
-    } else {
-      out.push_back(kReplacement);
-      valid = false;
-      i += 1;
+        break;
     }
+    i += sequence.length;
   }
   return valid;
 }

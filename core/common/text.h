@@ -19,6 +19,29 @@ size_t TextLength(const char16_t* text);
 void AssignText(WString& out, const char16_t* text);
 void AppendText(WString& out, const char16_t* text);
 
+// How the UTF-8 sequence at some position reads: a character of strict UTF-8, or why not.
+enum class Utf8Form : uint8_t {
+  kValid,       // the shortest form of a code point that is no surrogate, at most U+10FFFF
+  kOverlong,    // complete, but longer than its code point needs
+  kSurrogate,   // three bytes that encode U+D800..U+DFFF
+  kOutOfRange,  // four bytes above U+10FFFF (lead bytes F5 to F7 included)
+  kBroken,      // no sequence: a continuation byte or F8..FF as lead, or a missing continuation byte
+};
+
+struct Utf8Sequence {
+  Utf8Form form;
+  uint32_t length;      // the bytes the sequence takes; 1 when broken
+  char32_t codePoint;   // the bits the bytes carry; 0 when broken
+};
+
+// Reads the sequence that starts at `bytes`, of which `available` (at least 1) may be read.
+// Stops at the first byte that is no continuation byte, so a NUL ends it as broken.
+Utf8Sequence DecodeUtf8Sequence(const char* bytes, size_t available);
+
+// Appends `codePoint` (at most U+10FFFF) as one unit or as a surrogate pair; a surrogate
+// code point becomes its own unit.
+void AppendCodePoint(WString& out, char32_t codePoint);
+
 // Converts at most `count` units (stopping at a NUL unit), read as TextLength reads them.
 // Always true.
 bool Utf16ToUtf8(std::string& out, const char16_t* units, uint32_t count);

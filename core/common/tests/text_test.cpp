@@ -53,6 +53,7 @@ TEST(TextTest, Utf8ToUtf16Table) {
       {"\xF0\x9F\x98\x80", Common::kWholeString, WString{0xD83D, 0xDE00}, true},
       {"\xF0\x8F\xBF\xBF", Common::kWholeString, WString{0xFFFF}, false},         // overlong four-byte
       {"\xF4\x90\x80\x80", Common::kWholeString, WString{0xFFFD}, false},         // above U+10FFFF
+      {"\xF5\x80\x80\x80", Common::kWholeString, WString{0xFFFD}, false},         // lead above U+10FFFF
       {"\xE2\x82", Common::kWholeString, WString{0xFFFD, 0xFFFD}, false},         // cut by the NUL
       {"\xE2\x82\xAC", 2, WString{0xFFFD, 0xFFFD}, false},                       // cut by the count
       {"\x80" "a", Common::kWholeString, WString{0xFFFD, u'a'}, false},
@@ -64,6 +65,35 @@ TEST(TextTest, Utf8ToUtf16Table) {
     WString out = u"junk";
     EXPECT_EQ(Common::Utf8ToUtf16(out, c.bytes.data(), c.count), c.valid) << "bytes: " << c.bytes;
     EXPECT_EQ(out, c.units) << "bytes: " << c.bytes;
+  }
+}
+
+struct SequenceCase {
+  std::string bytes;
+  size_t available;
+  Common::Utf8Form form;
+  uint32_t length;
+  char32_t codePoint;
+};
+
+// The one reading of a sequence that the lenient conversion and the launcher's strict
+// command line both build on.
+TEST(TextTest, DecodeUtf8SequenceTable) {
+  using Common::Utf8Form;
+  const SequenceCase cases[] = {
+      {"a", 1, Utf8Form::kValid, 1, u'a'},
+      {"\xF4\x8F\xBF\xBF", 4, Utf8Form::kValid, 4, 0x10FFFF},
+      {"\xE0\x9F\xBF", 3, Utf8Form::kOverlong, 3, 0x7FF},
+      {"\xED\xBF\xBF", 3, Utf8Form::kSurrogate, 3, 0xDFFF},
+      {"\xF7\xBF\xBF\xBF", 4, Utf8Form::kOutOfRange, 4, 0x1FFFFF},
+      {"\xE2\x82\xAC", 2, Utf8Form::kBroken, 1, 0},  // the last byte lies outside
+      {"\xBF", 1, Utf8Form::kBroken, 1, 0},
+  };
+  for (const auto& c : cases) {
+    const Common::Utf8Sequence sequence = Common::DecodeUtf8Sequence(c.bytes.data(), c.available);
+    EXPECT_EQ(sequence.form, c.form) << "bytes: " << c.bytes;
+    EXPECT_EQ(sequence.length, c.length) << "bytes: " << c.bytes;
+    EXPECT_EQ(sequence.codePoint, c.codePoint) << "bytes: " << c.bytes;
   }
 }
 

@@ -502,6 +502,11 @@ class GatedFileObject : public FileLock::PosixFileObject {
 // the entry the first made, which the system already holds: it makes no system call, and
 // giving the descriptor back later takes its lock at the system too.
 TEST_F(FileLockTest, SecondWaiterOfAHeldRangeMakesNoSystemCall) {
+#if defined(__SANITIZE_ADDRESS__) && defined(__i386__)
+  // The test holds a waiter in a signal handler on its own thread; 32-bit AddressSanitizer
+  // under qemu's user-mode emulator fails its own checks in such a handler.
+  GTEST_SKIP() << "a signal handler on a thread trips 32-bit AddressSanitizer under the emulator";
+#endif
   auto object = std::make_shared<GatedFileObject>();
   int a = open(path.c_str(), O_RDWR);
   ASSERT_GE(a, 0);
