@@ -74,6 +74,9 @@ using RestoreHelpers::kTargetSymLink;
 // both under the umask.
 constexpr mode_t kDefaultFileMode = 0644;
 constexpr mode_t kDefaultDirMode = 0755;
+// A file is written under its temporary name for its owner alone, so that nobody opens a
+// secret file's copy while it is written and keeps reading it; its mode comes at the end.
+constexpr mode_t kTemporaryFileMode = 0600;
 // A temporary name is drawn again when it is taken; someone who takes every one drawn
 // ends the restore rather than holding it.
 constexpr int kTemporaryNameAttempts = 16;
@@ -116,6 +119,20 @@ class Descriptor {
 // The path that reaches what `fd` is open on, whatever now stands at its name: the path
 // of calls that have no descriptor form for an O_PATH descriptor.
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The process's umask, read without setting it (another thread may be creating files);
+// false when the system does not tell it.
+bool ReadUmask(mode_t* mask) {
+  FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return false;
+  bool found = false;
+  char line[256];
+  unsigned int value = 0;
+  while (!found && std::fgets(line, sizeof line, status) != nullptr) found = std::sscanf(line, "Umask: %o", &value) == 1;
+  std::fclose(status);
+  *mask = static_cast<mode_t>(value & 0777);
+  return found;
+}
 
 bool SameInode(const struct stat64& a, const struct stat64& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
@@ -329,6 +346,7 @@ class PosixRestoreTarget : public RestoreHelpers::RestoreTarget {
   struct stat64 identity {};  // of what the restore created
   posix_file* own_file = nullptr;  // the target's file, owned by `file`
   std::string temporary;    // the file's temporary name until it is renamed over the name
+  bool mode_set = false;    // the stream's mode was given to the file
 };
 
 PosixRestoreTarget::PosixRestoreTarget(posix_dir* directory, const char16_t* entry_name)
@@ -454,8 +472,8 @@ Error PosixRestoreTarget::CreateFile(std::unique_ptr<ro_file>& created) {
     std::string candidate = TemporaryName();
     // Created fresh through the parent's descriptor: nothing that stands anywhere is
     // opened, so nothing planted is written through.
-    posix_file* opened = directory.Open(DescriptorPath(parent.Get()) + "/" + candidate,
-                                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, false, kDefaultFileMode);
+    posix_file* opened = directory.OpenShown(DescriptorPath(parent.Get()) + "/" + candidate, entry_path,
+                                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, false, kTemporaryFileMode);
     error = TakeLastError(directory);
     if (opened != nullptr) {
       own_file = opened;
@@ -520,6 +538,7 @@ Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
   if (result != 0)
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
                               entry_path.c_str());
+  mode_set = own_file != nullptr;
   return Common::NoError;
 }
 
@@ -541,6 +560,12 @@ Error PosixRestoreTarget::SetFlags(uint32_t) { return Common::NoError; }
 // old content.
 Error PosixRestoreTarget::Finish() {
   if (temporary.empty()) return Common::NoError;
+  // A stream without a mode leaves the file the mode a by-name create gives it; when the
+  // umask cannot be had, the file stays its owner's alone.
+  mode_t mask = 0;
+  if (!mode_set && ReadUmask(&mask) && fchmod(own_file->GetFd(), kDefaultFileMode & ~mask) != 0)
+    return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
+                              entry_path.c_str());
   if (renameat(parent.Get(), temporary.c_str(), parent.Get(), last.c_str()) != 0) {
     std::string from = entry_path.substr(0, entry_path.rfind('/') + 1) + temporary;
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kRenameSite), Common::FILE_RENAME_ERROR,
