@@ -154,6 +154,12 @@ TEST_F(RestoreTarget, NameThatClimbsAboveTheDirectoryIsRefused) {
   EXPECT_EQ(scratch.ReadFile("dst/y"), "new");
 }
 
+// Cancels the restore once some of the data was written.
+class CancelAfterData : public BackupTesting::ScriptedCallback {
+ public:
+  bool IsCanceled() override { return !progress.empty(); }
+};
+
 // A restore over a file that fails midway leaves the old file whole; one that succeeds
 // puts a new file at the name and leaves the old inode, linked elsewhere, as it was.
 TEST_F(RestoreTarget, FileOverFileNeverLosesBothVersions) {
@@ -161,17 +167,35 @@ TEST_F(RestoreTarget, FileOverFileNeverLosesBothVersions) {
   ASSERT_EQ(link(scratch.At("dst/x").c_str(), scratch.At("outside/other").c_str()), 0);
   const ino_t oldInode = Lstat(scratch.At("dst/x")).st_ino;
   scratch.WriteFile("src/x", "new", 0600);
-  std::vector<RecordedChunk> failing = BackUp("x");
-  // A directory attribute after the data contradicts the file: the stream is refused.
-  failing.push_back(RecordedChunk{CHUNK_ATTRIBUTES, BackupTesting::U32(kAttributeDirectory), 0, true});
+  const std::vector<RecordedChunk> whole = BackUp("x");
+  struct Case {
+    const char* Name;
+    RecordedChunk After;  // appended to the stream; type 0 (ignored) when none
+    bool Cancel;
+    uint32_t Cause;  // the code below 0x4001A
+  };
+  const Case cases[] = {
+      {"a directory attribute after the data contradicts the file",
+       RecordedChunk{CHUNK_ATTRIBUTES, BackupTesting::U32(kAttributeDirectory), 0, true}, false,
+       Common::FILE_CORRUPTED},
+      {"an attribute record cut short after the data", RecordedChunk{CHUNK_XATTR, {1, 2, 3, 4, 5}, 0, true}, false,
+       Common::FILE_END_OF_FILE},
+      {"cancelled once data was written", RecordedChunk{0, {}, 0, true}, true, Common::FILE_CANCELED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::vector<RecordedChunk> failing = whole;
+    failing.push_back(c.After);
+    CancelAfterData canceler;
+    posix_dir dst(scratch.At("dst"));
+    Common::Error error = SendRestore(dst, u"x", failing, c.Cancel ? &canceler : nullptr);
+    EXPECT_EQ(PosixTest::RecordAt(error, 1).Code, c.Cause) << Describe(error);
+    EXPECT_EQ(scratch.ReadFile("dst/x"), "old content");
+    EXPECT_EQ(Lstat(scratch.At("dst/x")).st_ino, oldInode);
+    EXPECT_EQ(PosixBackupTest::Names(scratch.At("dst")), std::vector<std::string>{"x"});
+  }
 
-  Common::Error error = Restore("x", failing);
-  EXPECT_EQ(PosixTest::RecordAt(error, 1).Code, Common::FILE_CORRUPTED) << Describe(error);
-  EXPECT_EQ(scratch.ReadFile("dst/x"), "old content");
-  EXPECT_EQ(Lstat(scratch.At("dst/x")).st_ino, oldInode);
-  EXPECT_EQ(PosixBackupTest::Names(scratch.At("dst")), std::vector<std::string>{"x"});
-
-  error = Restore("x", BackUp("x"));
+  Common::Error error = Restore("x", whole);
   EXPECT_TRUE(error.IsEmpty()) << Describe(error);
   EXPECT_EQ(scratch.ReadFile("dst/x"), "new");
   EXPECT_NE(Lstat(scratch.At("dst/x")).st_ino, oldInode);
