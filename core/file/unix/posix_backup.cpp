@@ -470,18 +470,29 @@ Error PosixRestoreTarget::CreateFile(std::unique_ptr<ro_file>& created) {
   Error error = resolved;
   for (int attempt = 0; !error && attempt < kTemporaryNameAttempts; ++attempt) {
     std::string candidate = TemporaryName();
-    // Created fresh through the parent's descriptor: nothing that stands anywhere is
+    // Created fresh beneath the parent's descriptor: nothing that stands anywhere is
     // opened, so nothing planted is written through.
-    posix_file* opened = directory.OpenShown(DescriptorPath(parent.Get()) + "/" + candidate, entry_path,
-                                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, false, kTemporaryFileMode);
-    error = TakeLastError(directory);
-    if (opened != nullptr) {
-      own_file = opened;
-      created.reset(opened);
-      temporary = candidate;
-      return Common::NoError;
+    Descriptor made(openat(parent.Get(), candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           kTemporaryFileMode));
+    if (!made.IsOpen()) {
+      error = FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
+                                 entry_path.c_str());
+      if (error.GetCode() == Common::FILE_ALREADY_EXISTS) error = Common::NoError;
+      continue;
     }
-    if (error.GetCode() == Common::FILE_ALREADY_EXISTS) error = Common::NoError;
+    // The directory opens it as it opens every file, through the path of the descriptor
+    // made, which reaches that inode whatever has come to stand at the name since.
+    posix_file* opened = directory.Open(DescriptorPath(made.Get()), O_RDWR, false, 0);
+    error = TakeLastError(directory);
+    if (opened == nullptr) {
+      struct stat64 st;
+      if (fstat64(made.Get(), &st) == 0) RemoveIfOurs(candidate, st);
+      break;
+    }
+    own_file = opened;
+    created.reset(opened);
+    temporary = candidate;
+    return Common::NoError;
   }
   if (!error) {
     errno = EEXIST;

@@ -346,11 +346,6 @@ posix_file* AdoptDescriptor(int fd, bool range_locks) {
 }  // namespace
 
 posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool range_locks, uint32_t mode) {
-  return OpenShown(native_path, native_path, flags, range_locks, mode);
-}
-
-posix_file* posix_dir::OpenShown(const std::string& native_path, const std::string& shown_path, uint32_t flags,
-                                 bool range_locks, uint32_t mode) {
   int openFlags = static_cast<int>(flags);
   // The truncation must wait until the whole-file lock stands, or a file that another
   // holder keeps locked would be emptied under it.
@@ -359,8 +354,8 @@ posix_file* posix_dir::OpenShown(const std::string& native_path, const std::stri
   bool writable = (openFlags & O_ACCMODE) != O_RDONLY;
   if (writable) IgnoreFileSizeSignalOnce();
 
-  const char* path = shown_path.c_str();
-  int fd = GetDescriptor(native_path.c_str(), openFlags, static_cast<mode_t>(mode));
+  const char* path = native_path.c_str();
+  int fd = GetDescriptor(path, openFlags, static_cast<mode_t>(mode));
   if (fd == -1) {
     ReplaceLastError(*this, FileErrorFromErrno(kSource.At(kOpenSite), Common::FILE_OPEN_ERROR, path));
     return nullptr;

@@ -131,10 +131,6 @@ class posix_dir : public rio_dir {
   // (shared for reading, exclusive for writing) and O_TRUNC waits until the lock stands.
   // The directory's last error receives the outcome; null on failure.
   virtual posix_file* Open(const std::string& native_path, uint32_t flags, bool range_locks, uint32_t mode);
-  // Open, with its errors naming `shown_path` in place of the path opened: for a path that
-  // only reaches the file (through a descriptor) and means nothing to whoever reads them.
-  posix_file* OpenShown(const std::string& native_path, const std::string& shown_path, uint32_t flags,
-                        bool range_locks, uint32_t mode);
   // Iterator factories, virtual so that a derived directory can supply other iterators.
   virtual stat_iterator* CreateIterator(const char* native_path, DIR* handle);
   virtual stat_iterator* CreateSelfIterator(const char* native_path);
