@@ -67,16 +67,15 @@ constexpr uint64_t kLargestFilePosition = std::numeric_limits<int64_t>::max();
 constexpr uint32_t kDefaultNodeMode = 0644;
 constexpr uint32_t kDefaultDeviceMode = 0600;
 
-// Entry types of i_dir::iterator::GetType.
-constexpr uint32_t kTypeRegular = 0;
-constexpr uint32_t kTypeCharDevice = 1;
-constexpr uint32_t kTypeBlockDevice = 2;
-constexpr uint32_t kTypeFifo = 3;
-constexpr uint32_t kTypeSocket = 4;
-constexpr uint32_t kTypeSymLink = 5;
-constexpr uint32_t kTypeRegularAlias = 6;
-constexpr uint32_t kTypeDirectory = 128;
-constexpr uint32_t kFirstDirectoryLikeType = 128;
+using BackupEntryTypes::kFirstDirectoryLikeType;
+using BackupEntryTypes::kTypeBlockDevice;
+using BackupEntryTypes::kTypeCharDevice;
+using BackupEntryTypes::kTypeDirectory;
+using BackupEntryTypes::kTypeFifo;
+using BackupEntryTypes::kTypeRegular;
+using BackupEntryTypes::kTypeRegularAlias;
+using BackupEntryTypes::kTypeSocket;
+using BackupEntryTypes::kTypeSymLink;
 
 bool Canceled(BackupCallback* callback) { return callback != nullptr && callback->IsCanceled(); }
 
@@ -155,13 +154,6 @@ Error BackupFailed(const char16_t* path, const char16_t* name, const Error& caus
 
 // ---- Writing chunks ----------------------------------------------------------------------
 
-// A buffer smaller than asked for would be written past its end: it counts as none.
-std::unique_ptr<raw_data> GetWholeBuffer(ChunkWriter& writer, uint32_t size) {
-  std::unique_ptr<raw_data> buffer = writer.GetBuffer(size);
-  if (buffer && (buffer->data == nullptr || buffer->size < size)) buffer.reset();
-  return buffer;
-}
-
 // One fixed-size record as a chunk of its own. Without a buffer nothing is copied and the
 // chunk stays empty.
 Error WriteRecordChunk(ChunkSink& sink, uint32_t type, const uint8_t* record, uint32_t length) {
@@ -217,14 +209,35 @@ Error WriteEntryChunk(ChunkSink& sink, i_dir::iterator& entry, uint32_t type, in
 
 }  // namespace
 
-// ---- raw_data and entry records ----------------------------------------------------------
+// ---- raw_data, buffers and entry records ----------------------------------------------------------
+
+namespace {
+
+// offset + size zeroed bytes. On the 32-bit product the sum can wrap: a buffer that small
+// would be written past its end, so a sum that does not fit fails as an allocation.
+uint8_t* AllocatePayload(uint32_t size, uint32_t offset) {
+  if (size > std::numeric_limits<size_t>::max() - offset) throw std::bad_alloc();
+  return new uint8_t[static_cast<size_t>(offset) + size]();
+}
+
+}  // namespace
 
 raw_data::raw_data(uint32_t payload_size, uint32_t payload_offset)
-    : data(new uint8_t[static_cast<size_t>(payload_offset) + payload_size]()),
-      size(payload_size),
-      offset(payload_offset) {}
+    : data(AllocatePayload(payload_size, payload_offset)), size(payload_size), offset(payload_offset) {}
 
 raw_data::~raw_data() { delete[] data; }
+
+std::unique_ptr<raw_data> GetWholeBuffer(ChunkWriter& writer, uint32_t size) {
+  std::unique_ptr<raw_data> buffer = writer.GetBuffer(size);
+  if (buffer && (buffer->data == nullptr || buffer->size < size)) buffer.reset();
+  return buffer;
+}
+
+Common::Error ReadExact(i_file& reader, void* buffer, uint32_t length) {
+  ::Read(reader, buffer, length);
+  if (reader.last_error) return TakeLastError(reader);
+  return Common::NoError;
+}
 
 uint32_t EntryRecordSize(uint32_t type, uint32_t n) {
   namespace L = EntryRecordLayout;
@@ -278,7 +291,11 @@ Common::Error CommonBackupFile(i_dir* dir, const file_identifier* id, const Back
     if (!data) return TakeLastError(*dir);
   }
 
-  Error written = CommonBackupFile(data.get(), entry.get(), request);
+  return CommonBackupEntry(dir, data.get(), entry.get(), request);
+}
+
+Common::Error CommonBackupEntry(i_dir* dir, i_file* data, i_dir::iterator* entry, const BackupRequestBody& request) {
+  Error written = CommonBackupFile(data, entry, request);
   if (!written) return Common::NoError;
   return BackupFailed(dir->GetDirPath(), entry->GetName(), written);
 }
@@ -356,19 +373,22 @@ namespace RestoreHelpers {
 
 namespace {
 
-// Moves the directory's outcome into the target; success, or the tolerated code, clears it.
-bool TakeDirResult(RestoreTarget& target, uint32_t tolerated) {
-  target.error = TakeLastError(*target.dir);
-  if (target.error.IsEmpty() || (tolerated != 0 && target.error.GetCode() == tolerated)) {
-    target.error = Common::NoError;
-    return true;
-  }
-  return false;
+// The directory's outcome, taken out of it; success, or the tolerated code, is success.
+Error TakeDirResult(ro_dir& dir, uint32_t tolerated) {
+  Error error = TakeLastError(dir);
+  if (error.IsEmpty() || (tolerated != 0 && error.GetCode() == tolerated)) return Common::NoError;
+  return error;
 }
 
 Error StoreError(RestoreTarget& target, Error error) {
   target.error = error;
   return error;
+}
+
+// Stores the outcome of a target operation; true on success.
+bool Succeeded(RestoreTarget& target, Error outcome) {
+  target.error = outcome;
+  return outcome.IsEmpty();
 }
 
 // Whether the target can be (or already is) of `kind`; creates it once through `create`.
@@ -384,36 +404,14 @@ bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
   return true;
 }
 
-// Whether the target's name is a directory itself (not a link to one, nor anything else),
-// as far as the directory can be read. The question leaves no error in the directory.
-bool ExistsAsDirectory(RestoreTarget& target) {
-  auto* readable = dynamic_cast<i_dir*>(target.dir);
-  if (readable == nullptr) return false;
-  std::unique_ptr<i_dir::iterator> entry(readable->GetIterator(target.name));
-  // GetType gives 0 whenever the entry cannot be stat'ed.
-  const bool directory = entry != nullptr && entry->GetType() == kTypeDirectory && !entry->last_error;
-  ReplaceLastError(*readable, Common::NoError);
-  return directory;
-}
-
-// "Already exists" counts as success only over a directory: the owner and mode of the
-// stream are applied to what stands there next, and they must not land on a file.
 bool MayCreateDirectory(RestoreTarget& target) {
-  return MayCreate(target, kTargetDirectory, [&] {
-    target.dir->CreateDir(target.name, nullptr);
-    if (TakeDirResult(target, 0)) return true;
-    if (target.error.GetCode() != Common::FILE_ALREADY_EXISTS) return false;
-    if (!ExistsAsDirectory(target)) return false;
-    target.error = Common::NoError;
-    return true;
-  });
+  return MayCreate(target, kTargetDirectory, [&] { return Succeeded(target, target.CreateDirectory()); });
 }
 
-template <typename CreateFile>
-bool MayCreateFile(RestoreTarget& target, CreateFile createFile) {
+bool MayCreateFile(RestoreTarget& target) {
   return MayCreate(target, kTargetFile, [&] {
-    std::unique_ptr<ro_file> file(createFile(*target.dir, target.name));
-    bool result = TakeDirResult(target, 0);
+    std::unique_ptr<ro_file> file;
+    bool result = Succeeded(target, target.CreateFile(file));
     if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", kAssertFile, kFileTargetAssertSite);
     if (result) target.file = std::move(file);
     return result;
@@ -424,37 +422,29 @@ bool MayCreateDevice(RestoreTarget& target, uint32_t type, uint32_t mode, uint32
   // A record without a mode must not become 07777 with setuid, setgid and sticky bits.
   if (mode == kEntryFieldAbsent)
     mode = type == kTypeCharDevice || type == kTypeBlockDevice ? kDefaultDeviceMode : kDefaultNodeMode;
-  return MayCreate(target, static_cast<int32_t>(type), [&] {
-    target.dir->CreateDeviceNode(target.name, type, mode, major, minor);
-    return TakeDirResult(target, 0);
-  });
+  return MayCreate(target, static_cast<int32_t>(type),
+                   [&] { return Succeeded(target, target.CreateDevice(type, mode, major, minor)); });
 }
 
 bool MayCreateLink(RestoreTarget& target, const char16_t* link) {
-  return MayCreate(target, kTargetSymLink, [&] {
-    target.dir->CreateSymLink(target.name, link, kTypeSymLink, 0);
-    return TakeDirResult(target, 0);
-  });
+  return MayCreate(target, kTargetSymLink, [&] { return Succeeded(target, target.CreateLink(link)); });
 }
 
 void RestoreAttributes(RestoreTarget& target, uint32_t attributes) {
   if (target.error) return;
-  target.dir->SetDOSAttributes(target.name, attributes);
-  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+  target.error = target.SetAttributes(attributes);
 }
 
 void RestoreOwner(RestoreTarget& target, uint32_t uid, uint32_t gid) {
   if (target.error) return;
-  target.dir->SetUnixOwner(target.name, uid, gid);
-  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+  target.error = target.SetOwner(uid, gid);
 }
 
 void RestorePermissions(RestoreTarget& target, uint32_t mode) {
   if (target.error) return;
   // No mode in the record: the entry keeps the mode it was created with.
   if (mode == kEntryFieldAbsent) return;
-  target.dir->SetUnixPermissions(target.name, mode);
-  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+  target.error = target.SetPermissions(mode);
 }
 
 void RestoreTimes(RestoreTarget& target, uint64_t modified, uint64_t created, uint64_t accessed) {
@@ -468,10 +458,7 @@ void RestoreTimes(RestoreTarget& target, uint64_t modified, uint64_t created, ui
     target.error = TakeLastError(*target.file);
     return;
   }
-  PosixControl::SetEntryTimesRequest block{PosixControl::kSetEntryTimes, target.name, static_cast<int64_t>(modified),
-                                           static_cast<int64_t>(created), static_cast<int64_t>(accessed)};
-  target.dir->IOCTL(&block);
-  TakeDirResult(target, Common::FILE_NOT_SUPPORTED);
+  target.error = target.SetTimes(modified, created, accessed);
 }
 
 // Its outcome is stored nowhere: flags a file system does not keep cost the restore nothing.
@@ -479,7 +466,7 @@ void RestoreFlags(RestoreTarget& target, uint32_t flags) {
   if (target.file)
     SetFileFlags(target.file.get(), flags).IgnoreError();
   else
-    SetFlagsByName(target.dir, target.name, flags).IgnoreError();
+    target.SetFlags(flags).IgnoreError();
 }
 
 uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& request) {
@@ -492,13 +479,6 @@ uint32_t Ask4SecurityWriting(RestoreTarget& target, const RestoreRequestBody& re
   Error question = Common::MakeError(kSource.At(kSecurityErrorSite), Common::FILE_SECURITY_ERROR);
   question.AddCause(target.error);
   return request.Callback->HandleSecurityError(question, path.c_str());
-}
-
-// Reads exactly `length` bytes; a failure comes back taken from the reader.
-Error ReadExact(i_file& reader, void* buffer, uint32_t length) {
-  ::Read(reader, buffer, length);
-  if (reader.last_error) return TakeLastError(reader);
-  return Common::NoError;
 }
 
 Error WriteExact(o_file& file, const void* buffer, uint32_t length) {
@@ -578,7 +558,7 @@ bool DecodeLinkTarget(const std::vector<uint8_t>& extra, Common::WString& link) 
 
 }  // namespace
 
-RestoreTarget::~RestoreTarget() {
+DirRestoreTarget::~DirRestoreTarget() {
   file.reset();
   if (kind != kTargetNotCreated && kind != kTargetDirectory && error) {
     dir->Remove(name);
@@ -587,6 +567,61 @@ RestoreTarget::~RestoreTarget() {
   }
 }
 
+// "Already exists" counts as success only over a directory: the owner and mode of the
+// stream are applied to what stands there next, and they must not land on a file.
+Common::Error DirRestoreTarget::CreateDirectory() {
+  dir->CreateDir(name, nullptr);
+  Error error = TakeDirResult(*dir, 0);
+  if (error.GetCode() != Common::FILE_ALREADY_EXISTS) return error;
+  auto* readable = dynamic_cast<i_dir*>(dir);
+  if (readable == nullptr) return error;
+  // Whether the name is a directory itself (not a link to one, nor anything else); GetType
+  // gives 0 whenever the entry cannot be stat'ed. The question leaves no error behind.
+  std::unique_ptr<i_dir::iterator> entry(readable->GetIterator(name));
+  const bool directory = entry != nullptr && entry->GetType() == kTypeDirectory && !entry->last_error;
+  ReplaceLastError(*readable, Common::NoError);
+  return directory ? Common::NoError : error;
+}
+
+Common::Error DirRestoreTarget::CreateFile(std::unique_ptr<ro_file>& created) {
+  created.reset(dir->Create(name, false, nullptr));
+  return TakeDirResult(*dir, 0);
+}
+
+Common::Error DirRestoreTarget::CreateDevice(uint32_t type, uint32_t mode, uint32_t major, uint32_t minor) {
+  dir->CreateDeviceNode(name, type, mode, major, minor);
+  return TakeDirResult(*dir, 0);
+}
+
+Common::Error DirRestoreTarget::CreateLink(const char16_t* link) {
+  dir->CreateSymLink(name, link, kTypeSymLink, 0);
+  return TakeDirResult(*dir, 0);
+}
+
+Common::Error DirRestoreTarget::SetAttributes(uint32_t attributes) {
+  dir->SetDOSAttributes(name, attributes);
+  return TakeDirResult(*dir, Common::FILE_NOT_SUPPORTED);
+}
+
+Common::Error DirRestoreTarget::SetOwner(uint32_t uid, uint32_t gid) {
+  dir->SetUnixOwner(name, uid, gid);
+  return TakeDirResult(*dir, Common::FILE_NOT_SUPPORTED);
+}
+
+Common::Error DirRestoreTarget::SetPermissions(uint32_t mode) {
+  dir->SetUnixPermissions(name, mode);
+  return TakeDirResult(*dir, Common::FILE_NOT_SUPPORTED);
+}
+
+Common::Error DirRestoreTarget::SetTimes(uint64_t modification, uint64_t creation, uint64_t access) {
+  PosixControl::SetEntryTimesRequest block{PosixControl::kSetEntryTimes, name, static_cast<int64_t>(modification),
+                                           static_cast<int64_t>(creation), static_cast<int64_t>(access)};
+  dir->IOCTL(&block);
+  return TakeDirResult(*dir, Common::FILE_NOT_SUPPORTED);
+}
+
+Common::Error DirRestoreTarget::SetFlags(uint32_t flags) { return SetFlagsByName(dir, name, flags); }
+
 RestoreChunkProcessor::~RestoreChunkProcessor() = default;
 
 Common::Error RestoreChunkProcessor::ProcessWinntStream(i_file*, const StreamHeader*, BackupCallback*) {
@@ -594,17 +629,12 @@ Common::Error RestoreChunkProcessor::ProcessWinntStream(i_file*, const StreamHea
 }
 
 CommonRestoreChunkProcessor::CommonRestoreChunkProcessor(ro_dir* dir, const char16_t* name)
-    : target(std::make_unique<RestoreTarget>(dir, name)) {}
+    : target(std::make_unique<DirRestoreTarget>(dir, name)) {}
+
+CommonRestoreChunkProcessor::CommonRestoreChunkProcessor(std::unique_ptr<RestoreTarget> restoreTarget)
+    : target(std::move(restoreTarget)) {}
 
 CommonRestoreChunkProcessor::~CommonRestoreChunkProcessor() = default;
-
-ro_file* CommonRestoreChunkProcessor::CreateTargetFile(ro_dir& dir, const char16_t* name) {
-  return dir.Create(name, false, nullptr);
-}
-
-bool CommonRestoreChunkProcessor::MayCreateTargetFile() {
-  return MayCreateFile(*target, [this](ro_dir& dir, const char16_t* name) { return CreateTargetFile(dir, name); });
-}
 
 Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& request) {
   RestoreTarget& t = *target;
@@ -625,7 +655,7 @@ Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& r
   }
   if (t.error) return t.error;
 
-  if (t.kind == kTargetNotCreated && !MayCreateTargetFile()) return t.error;
+  if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return t.error;
   if (attributes != kNoAttributes) RestoreAttributes(t, attributes);
   if (times[0] != 0 || times[1] != 0) RestoreTimes(t, times[0], times[1], 0);
   if (entry.Size >= EntryRecordLayout::kHeaderBytes) {
@@ -638,6 +668,8 @@ Common::Error CommonRestoreChunkProcessor::DoRestore(const RestoreRequestBody& r
       if (answer == 2) return Common::NoError;
     }
   }
+  // The entry is whole: put in place before the flags, which may forbid renaming it.
+  if (!t.error) t.error = t.Finish();
   if (flags != 0) RestoreFlags(t, flags);
   return t.error;
 }
@@ -662,7 +694,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessChunk(uint8_t type, std::uniqu
     }
     case CHUNK_STREAMS:
     case CHUNK_DATA: {
-      if (t.kind == kTargetNotCreated && !MayCreateTargetFile()) return Common::NoError;
+      if (t.kind == kTargetNotCreated && !MayCreateFile(t)) return Common::NoError;
       if (!t.file) return Common::NoError;
       if (type == CHUNK_DATA) {
         t.error = RestorePlainStream(*reader, *t.file, kWholeChunkBytes, request.Callback);
@@ -724,7 +756,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
     case kTypeRegular:
     case kTypeRegularAlias:
       // A failed creation is kept in the target's error for the data chunks to report.
-      static_cast<void>(MayCreateTargetFile());
+      static_cast<void>(MayCreateFile(t));
       return Common::NoError;
     case kTypeCharDevice:
     case kTypeBlockDevice: {
@@ -751,7 +783,7 @@ Common::Error CommonRestoreChunkProcessor::ProcessEntryChunk(i_file& reader) {
       return Common::NoError;
     default:
       SafeAssert("!\"What type is it? You shall create this item.\"", kAssertFile, kUnknownTypeAssertSite);
-      if (t.kind == kTargetNotCreated) static_cast<void>(MayCreateTargetFile());  // as for a regular file
+      if (t.kind == kTargetNotCreated) static_cast<void>(MayCreateFile(t));  // as for a regular file
       return Common::NoError;
   }
 }

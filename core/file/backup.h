@@ -18,7 +18,8 @@
 class raw_data {
  public:
   raw_data() = default;
-  // `data` holds offset + size zeroed bytes.
+  // `data` holds offset + size zeroed bytes. A sum that does not fit in size_t throws
+  // std::bad_alloc, as any allocation that cannot be had.
   raw_data(uint32_t payload_size, uint32_t payload_offset);
   raw_data(const raw_data&) = delete;
   raw_data& operator=(const raw_data&) = delete;
@@ -104,6 +105,21 @@ inline constexpr uint32_t CHUNK_FLAGS = 10;      // u32 flags word
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
 inline constexpr uint32_t kEntryFieldAbsent = 0xFFFFFFFF;  // uid, gid or mode not known
+
+// Entry types of i_dir::iterator::GetType, as the entry record stores them.
+namespace BackupEntryTypes {
+
+inline constexpr uint32_t kTypeRegular = 0;
+inline constexpr uint32_t kTypeCharDevice = 1;
+inline constexpr uint32_t kTypeBlockDevice = 2;
+inline constexpr uint32_t kTypeFifo = 3;
+inline constexpr uint32_t kTypeSocket = 4;
+inline constexpr uint32_t kTypeSymLink = 5;
+inline constexpr uint32_t kTypeRegularAlias = 6;  // backed up and restored like kTypeRegular
+inline constexpr uint32_t kTypeDirectory = 128;
+inline constexpr uint32_t kFirstDirectoryLikeType = 128;
+
+}  // namespace BackupEntryTypes
 
 // The request blocks of the two directory control codes. The directory hands the body,
 // the block from its second word on, to the backup and restore functions.
@@ -213,11 +229,24 @@ const char* GetBackupAsciiParam(const Common::ErrorRecord* record, const char* n
 const char16_t* GetBackupWideParam(const Common::ErrorRecord* record, const char* name);
 const char* GetBackupParamNames(const Common::ErrorRecord* record);
 
+// A new buffer of the writer holding at least `size` payload bytes; null when the writer
+// gives none or a smaller one, which would be written past its end.
+std::unique_ptr<raw_data> GetWholeBuffer(ChunkWriter& writer, uint32_t size);
+
+// Reads exactly `length` bytes (the exact-length Read); a failure comes back taken from
+// the reader.
+Common::Error ReadExact(i_file& reader, void* buffer, uint32_t length);
+
 // Writes the chunks of entry `id` of dir (dir itself when id is null) to the request's
 // sink. A failure of the chunk writing is reported as "Error occurred while backing up."
 // with the directory's path and the entry's name, the cause below it; a failure to reach
 // the entry comes back as the directory's own error. Chunks written stay written.
 Common::Error CommonBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request);
+
+// The entry form once the iterator and the data file (or null) are had: the chunks, and a
+// failure of their writing wrapped as the entry form wraps it. For a caller that reaches
+// the entry and its data its own way.
+Common::Error CommonBackupEntry(i_dir* dir, i_file* data, i_dir::iterator* entry, const BackupRequestBody& request);
 
 // Writes the chunks of the entry the iterator stands on, with its opened data file or null:
 // CHUNK_ATTRIBUTES, CHUNK_DATA, CHUNK_TIMES, CHUNK_ENTRY, as the flags and the entry allow.
@@ -234,19 +263,55 @@ inline constexpr int32_t kTargetFile = 0;
 inline constexpr int32_t kTargetSymLink = 5;
 inline constexpr int32_t kTargetDirectory = 128;
 
-// The entry being restored. Releasing it closes the open file and, when a failure was
-// recorded, removes an entry it created, unless that is a directory.
-struct RestoreTarget {
+// The entry being restored, and every operation the restore makes on it. The by-name
+// target works through the directory's name operations; a refinement may act on the entry
+// some other way (by descriptor). Releasing a target closes the open file and, when a
+// failure was recorded, removes an entry it created, unless that is a directory.
+class RestoreTarget {
+ public:
   RestoreTarget(ro_dir* directory, const char16_t* entry_name) : dir(directory), name(entry_name) {}
   RestoreTarget(const RestoreTarget&) = delete;
   RestoreTarget& operator=(const RestoreTarget&) = delete;
-  ~RestoreTarget();
+  virtual ~RestoreTarget() = default;
+
+  // Each creates the entry as its kind and answers the outcome; a directory that stands at
+  // the name already counts as created. CreateFile hands back the open file.
+  virtual Common::Error CreateDirectory() = 0;
+  virtual Common::Error CreateFile(std::unique_ptr<ro_file>& created) = 0;
+  virtual Common::Error CreateDevice(uint32_t type, uint32_t mode, uint32_t major, uint32_t minor) = 0;
+  virtual Common::Error CreateLink(const char16_t* link) = 0;
+  // What the entry cannot take ("not supported") counts as success.
+  virtual Common::Error SetAttributes(uint32_t attributes) = 0;
+  virtual Common::Error SetOwner(uint32_t uid, uint32_t gid) = 0;
+  virtual Common::Error SetPermissions(uint32_t mode) = 0;
+  virtual Common::Error SetTimes(uint64_t modification, uint64_t creation, uint64_t access) = 0;
+  // Its outcome is not looked at.
+  virtual Common::Error SetFlags(uint32_t flags) = 0;
+  // The entry is whole: what still stands apart from the name is put in place.
+  virtual Common::Error Finish() { return Common::NoError; }
 
   int32_t kind = kTargetNotCreated;
-  ro_dir* dir;                  // not owned
-  const char16_t* name;         // not owned
+  ro_dir* dir;                    // not owned
+  const char16_t* name;           // not owned
   std::unique_ptr<ro_file> file;  // only when created as a regular file
-  Common::Error error;          // the first failure; it ends the restore
+  Common::Error error;            // the first failure; it ends the restore
+};
+
+// The target that names the entry in its directory for every operation.
+class DirRestoreTarget : public RestoreTarget {
+ public:
+  using RestoreTarget::RestoreTarget;
+  ~DirRestoreTarget() override;
+
+  Common::Error CreateDirectory() override;
+  Common::Error CreateFile(std::unique_ptr<ro_file>& created) override;
+  Common::Error CreateDevice(uint32_t type, uint32_t mode, uint32_t major, uint32_t minor) override;
+  Common::Error CreateLink(const char16_t* link) override;
+  Common::Error SetAttributes(uint32_t attributes) override;
+  Common::Error SetOwner(uint32_t uid, uint32_t gid) override;
+  Common::Error SetPermissions(uint32_t mode) override;
+  Common::Error SetTimes(uint64_t modification, uint64_t creation, uint64_t access) override;
+  Common::Error SetFlags(uint32_t flags) override;
 };
 
 class RestoreChunkProcessor {
@@ -271,7 +336,10 @@ class RestoreChunkProcessor {
 // after the last chunk, in that order.
 class CommonRestoreChunkProcessor : public RestoreChunkProcessor {
  public:
+  // Restores into entry `name` of dir, naming it for every operation.
   CommonRestoreChunkProcessor(ro_dir* dir, const char16_t* name);
+  // Restores into the target given.
+  explicit CommonRestoreChunkProcessor(std::unique_ptr<RestoreTarget> restoreTarget);
   ~CommonRestoreChunkProcessor() override;
 
   Common::Error ProcessChunk(uint8_t type, std::unique_ptr<i_file>& reader,
@@ -285,13 +353,9 @@ class CommonRestoreChunkProcessor : public RestoreChunkProcessor {
   RestoreTarget& Target() { return *target; }
   // The end-of-restore step that applies owner and group, then mode, from the entry record.
   virtual void RestoreOwnership();
-  // Creates the target as a regular file in its directory (null on failure, the reason in
-  // the directory's error). A refinement may open it more strictly than `Create` does.
-  virtual ro_file* CreateTargetFile(ro_dir& dir, const char16_t* name);
 
  private:
   Common::Error ProcessEntryChunk(i_file& reader);
-  [[nodiscard]] bool MayCreateTargetFile();
   Common::Error RestoreWindowsStream(i_file& reader, ro_file& file, BackupCallback* callback);
 
   uint64_t times[2] = {0, 0};  // modification, creation

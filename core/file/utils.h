@@ -9,21 +9,15 @@
 #include "core/common/error.h"
 #include "core/include/file/dir.h"
 #include "core/include/file/file.h"
+#include "core/include/file/posix_control.h"
 
 namespace FileUtils {
 
-// The control codes, stored as little-endian words whose bytes spell the code.
-constexpr uint32_t MakeRequestCode(const char (&code)[5]) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
-}
-
-inline constexpr uint32_t kGetUnixFlagsCode = MakeRequestCode("GUFL");
-inline constexpr uint32_t kSetFileFlagsCode = MakeRequestCode("SMUF");
-inline constexpr uint32_t kSetFlagsByNameCode = MakeRequestCode("SMFN");
-inline constexpr uint32_t kGetFlagsByNameCode = MakeRequestCode("GMFN");
+// The control codes of the flag requests.
+inline constexpr uint32_t kGetUnixFlagsCode = PosixControl::MakeControlCode("GUFL");
+inline constexpr uint32_t kSetFileFlagsCode = PosixControl::MakeControlCode("SMUF");
+inline constexpr uint32_t kSetFlagsByNameCode = PosixControl::MakeControlCode("SMFN");
+inline constexpr uint32_t kGetFlagsByNameCode = PosixControl::MakeControlCode("GMFN");
 
 // "GUFL" (flags out) and "SMUF" (flags in), sent to a file.
 struct FileFlagsRequest {

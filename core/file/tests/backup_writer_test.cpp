@@ -3,6 +3,7 @@
 // buffers, failures injected at each step, cancellation, and the backup error record.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,36 @@ TEST(EntryRecords, SizesFollowTheType) {
   EXPECT_EQ(BackupFormat::LoadLe32(record.get()), 28u);
   EXPECT_EQ(BackupFormat::LoadLe32(record.get() + 4), 5u);
   EXPECT_EQ(BackupFormat::LoadLe16(record.get() + 26), 0u);
+}
+
+// The payload and the room in front of it must fit together: a sum that wraps would give
+// a buffer smaller than its payload.
+TEST(RawData, SizeAndOffsetMustFitTogether) {
+  struct Case {
+    const char* Name;
+    uint32_t Size;
+    uint32_t Offset;
+    bool Fits;
+  };
+  constexpr bool kWraps = sizeof(size_t) == sizeof(uint32_t);
+  const Case cases[] = {
+      {"empty", 0, 0, true},
+      {"payload behind framing", 16, 8, true},
+      {"sum wraps to 16 bytes", 0xFFFFFFF0u, 0x20, !kWraps},
+      {"sum wraps to 0 bytes", 0xFFFFFFFFu, 1, !kWraps},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    // On a 64-bit build the large rows fit, and zeroing gigabytes proves nothing.
+    if (c.Fits && static_cast<uint64_t>(c.Size) + c.Offset > 0xFFFF) continue;
+    if (!c.Fits) {
+      EXPECT_THROW(raw_data(c.Size, c.Offset), std::bad_alloc);
+      continue;
+    }
+    raw_data buffer(c.Size, c.Offset);
+    EXPECT_EQ(buffer.Payload(), buffer.data + c.Offset);
+    EXPECT_EQ(buffer.size, c.Size);
+  }
 }
 
 // ---- The data copy ----

@@ -10,17 +10,23 @@
 
 #include "core/common/error.h"
 #include "core/file/backup.h"
+#include "core/file/unix/posixsp.h"
 #include "core/include/file/dir.h"
 
 // Backs up entry `id` of dir (dir itself when id is null): the common chunks, then
 // CHUNK_XATTR (always, possibly empty), then for a regular file or a directory
-// CHUNK_UNIX_FLAGS and CHUNK_FLAGS when their words are known and not 0.
+// CHUNK_UNIX_FLAGS and CHUNK_FLAGS when their words are known and not 0. The data, the
+// attributes and the flags are read through one descriptor, opened without following a
+// link, of the inode the iterator listed; an entry swapped since fails the backup.
 Common::Error PosixBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request);
 
 // Restores entry `name` of dir (whose path, with its trailing '/', is dir_path) from the
-// request's chunks. Every failure is reported as "Error occurred while recovering." with
-// the failure below it; a created entry other than a directory is removed again.
-Common::Error PosixRestoreFile(ro_dir* dir, const char16_t* dir_path, const char16_t* name,
+// request's chunks, by descriptor: dir is opened once, and no link or swapped entry on the
+// way makes the restore act outside the entry. A regular file is renamed over the name
+// once whole, so a failed restore leaves what stood there. Every failure is reported as
+// "Error occurred while recovering." with the failure below it; an entry other than a
+// directory that the restore created is removed again.
+Common::Error PosixRestoreFile(posix_dir* dir, const char16_t* dir_path, const char16_t* name,
                                const RestoreRequestBody& request);
 
 // lgetxattr of the attribute `name` of `path` itself (a symbolic link is not followed);

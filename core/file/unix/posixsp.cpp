@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,7 +44,7 @@ constexpr Common::Site kDeallocateSite{"IOCTL", 499};
 constexpr Common::Site kBlockSizeSite{"IOCTL", 534};
 constexpr Common::Site kBlockMapSite{"IOCTL", 554};
 constexpr Common::Site kUnknownRequestSite{"IOCTL", 230};
-constexpr Common::Site kOpenSite{"Open", 679};
+using PosixSites::kOpenSite;
 constexpr Common::Site kCloexecSite{"Open", 705};
 constexpr Common::Site kWholeLockSite{"Open", 716};
 constexpr Common::Site kHeldTruncateSite{"Open", 730};
@@ -65,14 +66,27 @@ void IgnoreFileSizeSignal() {
 
 void IgnoreFileSizeSignalOnce() { pthread_once(&g_sigxfszOnce, IgnoreFileSizeSignal); }
 
+// A truncation strips these from the file, so a file that carries one is truncated even
+// when it is empty.
+constexpr mode_t kPrivilegeBits = S_ISUID | S_ISGID;
+constexpr const char* kCapabilityAttribute = "security.capability";
+
+// Whether the file carries a capability attribute; when that cannot be told, it may.
+bool MayHoldCapability(int fd) {
+  if (fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0) return true;
+  return errno != ENODATA && errno != ENOTSUP;
+}
+
 // The truncation that posix_dir::Open held back. A file that is already empty, with no
-// blocks kept past its end, only gets the times a truncation would give it: ext4, XFS and
-// btrfs take a truncation to zero for a file being replaced and write it out when it is
-// closed, so every freshly created file would be flushed at its close and its removal
-// would wait for that write. Every other file, and any failure of that road, is truncated.
+// blocks kept past its end and nothing a truncation strips, only gets the times a
+// truncation would give it: ext4, XFS and btrfs take a truncation to zero for a file being
+// replaced and write it out when it is closed, so every freshly created file would be
+// flushed at its close and its removal would wait for that write. Every other file, and
+// any failure of that road, is truncated.
 void TruncateHeldBack(posix_file& file) {
   struct stat64 st;
-  if (fstat64(file.GetFd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_blocks == 0) {
+  if (fstat64(file.GetFd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 && st.st_blocks == 0 &&
+      (st.st_mode & kPrivilegeBits) == 0 && !MayHoldCapability(file.GetFd())) {
     // The modification time, and so the change time, as ftruncate sets them; the access
     // time stays.
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};

@@ -188,6 +188,8 @@ class posix_dir::stat_iterator : public i_dir::iterator {
   uint64_t GetInode() override;
   const char16_t* GetLinkTarget() override;
 
+  // The lstat record of the current entry, or null while an error is pending.
+  const struct stat64* GetStatRecord() { return StatRecord(); }
   // The current entry's native name, NUL-terminated, or null without an entry.
   virtual const char* GetNativeName() const = 0;
   // Makes the stat record available.

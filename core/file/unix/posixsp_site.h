@@ -16,6 +16,22 @@ inline constexpr Common::SourceFile kSource{Common::Locations::CoreFileUnixPosix
 // Assertion reports name the same file.
 inline constexpr const char* kSourceFile = kSource.Path;
 
+// Sites of the open and of the name operations that the restore, working by descriptor,
+// raises for the same failures.
+inline constexpr Common::Site kOpenSite{"Open", 679};
+inline constexpr Common::Site kCreateSite{"Create", 818};
+inline constexpr Common::Site kRemoveSite{"Remove", 916};
+inline constexpr Common::Site kRenameSite{"Rename", 931};
+inline constexpr Common::Site kCreateDirSite{"CreateDir", 952};
+inline constexpr Common::Site kOwnerSite{"SetUnixOwner", 1327};
+inline constexpr Common::Site kPermissionsLinkSite{"SetUnixPermissions", 1349};
+inline constexpr Common::Site kPermissionsSite{"SetUnixPermissions", 1351};
+inline constexpr Common::Site kDeviceNodeTypeSite{"CreateDeviceNode", 1422};
+inline constexpr Common::Site kDeviceNodeSite{"CreateDeviceNode", 1427};
+inline constexpr Common::Site kSymLinkSite{"CreateSymLink", 1474};
+inline constexpr Common::Site kEntryTimesLinkSite{"IOCTL", 1544};
+inline constexpr Common::Site kEntryTimesSite{"IOCTL", 1546};
+
 static_assert(sizeof(time_t) == sizeof(int64_t), "times after January 2038 need a 64-bit time_t");
 
 // Milliseconds since 1970 as a timeval. Floor division keeps the microseconds in

@@ -329,10 +329,18 @@ INSTANTIATE_TEST_SUITE_P(
                           Common::FILE_END_OF_FILE, "ProcessChunk", 473},
         FailedRestoreCase{"XattrNameCut", Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, Join({U16(9), U64(0), Text("user")})}}),
                           Common::FILE_END_OF_FILE, "Read", 27},
-        // A length of 4 GiB with a few bytes behind it costs no 4 GiB of memory.
         FailedRestoreCase{"XattrValueLongerThanItsChunk",
-                          Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, XattrRecord("user.v", "abc", 0xFFFFFFFF)}}),
+                          Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, XattrRecord("user.v", "abc", 0x100)}}),
                           Common::FILE_END_OF_FILE, "Read", 27},
+        // No value Linux could take is longer than 64 KiB: a longer one is refused unread,
+        // so a declared 4 GiB holds no memory.
+        FailedRestoreCase{"XattrValueOverTheSystemLimit",
+                          Chunks({{CHUNK_DATA, Text("a")},
+                                  {CHUNK_XATTR, XattrRecord("user.v", std::string(65537, 'v'))}}),
+                          Common::FILE_END_OF_FILE, "ProcessChunk", 476},
+        FailedRestoreCase{"XattrValueOf4GiB",
+                          Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, XattrRecord("user.v", "abc", 0xFFFFFFFF)}}),
+                          Common::FILE_END_OF_FILE, "ProcessChunk", 476},
         FailedRestoreCase{"XattrOfUnknownNamespace", Chunks({{CHUNK_DATA, Text("a")}, {CHUNK_XATTR, XattrRecord("bogus.n", "v")}}),
                           Common::FILE_NOT_SUPPORTED, "SetXattr", 171},
         FailedRestoreCase{"DeviceRecordCut", Chunks({{CHUNK_ENTRY, Entry(24, 1, 020600, U32(1))}}), Common::FILE_CORRUPTED,
@@ -369,7 +377,11 @@ class PipeFilesDir : public posix_dir {
     for (int fd : readEnds) close(fd);
   }
 
-  posix_file* Open(const std::string&, uint32_t, bool, uint32_t) override {
+  // The file is made at the path too, empty, so that the restore can put it in place.
+  posix_file* Open(const std::string& path, uint32_t flags, bool, uint32_t mode) override {
+    int made = open(path.c_str(), static_cast<int>(flags) | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (made < 0) return nullptr;
+    close(made);
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
     readEnds.push_back(ends[0]);

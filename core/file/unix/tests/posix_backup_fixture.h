@@ -2,13 +2,18 @@
 // the recorded chunks, and the file-system probes the POSIX backup tests skip on.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +76,60 @@ inline struct stat64 Lstat(const std::string& path) {
 
 inline uint64_t MtimeMillis(const struct stat64& st) {
   return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000 + static_cast<uint64_t>(st.st_mtim.tv_nsec) / 1000000;
+}
+
+// What a restore or backup must leave as it was, for every entry below a directory (the
+// directory itself included): existence, type, mode, owner, size, modification time, the
+// content of a regular file, a link's target and the extended attributes. Link counts and
+// change times are left out: a hard link replaced at another name lowers the one and
+// moves the other.
+inline std::map<std::string, std::string> SnapshotTree(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  std::vector<std::string> pending{root};
+  while (!pending.empty()) {
+    std::string path = pending.back();
+    pending.pop_back();
+    struct stat64 st {};
+    if (lstat64(path.c_str(), &st) != 0) continue;
+    std::ostringstream facts;
+    facts << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid << " " << st.st_size << " "
+          << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+    if (S_ISREG(st.st_mode)) {
+      std::ifstream in(path, std::ios::binary);
+      facts << " [" << std::string(std::istreambuf_iterator<char>(in), {}) << "]";
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlink(path.c_str(), target, sizeof target);
+      facts << " -> " << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    char names[4096];
+    ssize_t listed = llistxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+      char value[4096];
+      ssize_t n = lgetxattr(path.c_str(), names + at, value, sizeof value);
+      facts << " " << (names + at) << "=" << std::string(value, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    entries[path] = facts.str();
+    if (!S_ISDIR(st.st_mode)) continue;
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* e = readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) pending.push_back(path + "/" + e->d_name);
+      closedir(dir);
+    }
+  }
+  return entries;
+}
+
+// The names directly in a directory, sorted.
+inline std::vector<std::string> Names(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (dirent* e = readdir(dir))
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace PosixBackupTest

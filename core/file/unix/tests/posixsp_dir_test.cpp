@@ -42,7 +42,6 @@ using PosixTest::RecordAt;
 using PosixTest::RunInChild;
 using PosixTest::ScratchDir;
 
-constexpr uint32_t kPosixspHigh = Common::Locations::CoreFileUnixPosixsp.High;
 constexpr Common::SourceFileId kPosixsp = Common::Locations::CoreFileUnixPosixsp;
 
 std::string NativeOf(rio_dir* dir) { return dynamic_cast<posix_dir*>(dir)->GetNativePath(); }

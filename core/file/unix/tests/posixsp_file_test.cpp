@@ -2,10 +2,13 @@
 // the held-error rule, short counts, positioning and the file control codes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,8 +41,6 @@ using PosixTest::RecordAt;
 using PosixTest::RunInChild;
 using PosixTest::ScratchDir;
 
-constexpr uint32_t kPosixspHigh = Common::Locations::CoreFileUnixPosixsp.High;
-constexpr uint32_t kPosixspBase = Common::Locations::CoreFileUnixPosixsp.Base;
 
 class PosixFileTest : public ::testing::Test {
  protected:
@@ -320,6 +321,86 @@ TEST_F(PosixFileTest, CreateEmptiesAnEmptyFileOfAnotherOwner) {
   if (status == 20) GTEST_SKIP() << "cannot drop privileges here";
   EXPECT_EQ(status, 0);
   ExpectEmptiedByCreate(scratch.At("f"));
+}
+
+// A file capability that grants binding to low ports (revision 2, 20 bytes).
+std::vector<uint8_t> CapabilityValue() {
+  vfs_cap_data value{};
+  value.magic_etc = VFS_CAP_REVISION_2;
+  value.data[0].permitted = 1u << CAP_NET_BIND_SERVICE;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  return std::vector<uint8_t>(bytes, bytes + XATTR_CAPS_SZ_2);
+}
+
+bool HasCapabilityAttribute(const std::string& path) {
+  return getxattr(path.c_str(), "security.capability", nullptr, 0) >= 0;
+}
+
+// The kernel keeps the set-id bits through a truncation by a caller that may set them
+// (CAP_FSETID); without it they go, as for any other user.
+bool DropSetIdCapability() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].effective &= ~(1u << CAP_FSETID);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+// An empty file that carries what a truncation strips keeps it no more through Create
+// than through a truncation: the held-back truncation takes the shortcut of new times
+// only for a file with nothing to strip. A second file, truncated directly beside it,
+// shows what the kernel strips.
+TEST_F(PosixFileTest, CreateStripsAnEmptyFileAsATruncationWould) {
+  struct Case {
+    const char* what;
+    mode_t mode;
+    bool capability;
+    bool stripped;  // whether a truncation takes the bits or the attribute
+  };
+  const Case cases[] = {
+      {"a plain empty file", 0644, false, false},
+      {"an empty set-user-id file", 04755, false, true},
+      {"an empty set-group-id file", 02775, false, true},
+      {"an empty file with a capability", 0755, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string names[] = {"f", "truncated"};
+    bool refused = false;
+    for (const std::string& name : names) {
+      scratch.WriteFile(name, "", c.mode);
+      ASSERT_EQ(chmod(scratch.At(name).c_str(), c.mode), 0);
+      if (c.capability) {
+        if (geteuid() != 0) GTEST_SKIP() << "setting a file capability needs root";
+        const std::vector<uint8_t> value = CapabilityValue();
+        refused = setxattr(scratch.At(name).c_str(), "security.capability", value.data(), value.size(), 0) != 0;
+      }
+      MakeOld(scratch.At(name));
+    }
+    if (refused) GTEST_SKIP() << "this file system takes no file capability: " << std::strerror(errno);
+    const std::string path = scratch.Path();
+    int status = RunInChild([&] {
+      if (!DropSetIdCapability()) return 20;
+      int fd = ::open((path + "/truncated").c_str(), O_WRONLY);
+      if (fd < 0 || ftruncate(fd, 0) != 0) return 2;
+      ::close(fd);
+      posix_dir child(path);
+      std::unique_ptr<rio_file> file(child.Create(u"f", false, nullptr));
+      return file != nullptr && !child.last_error ? 0 : 1;
+    });
+    if (status == 20) GTEST_SKIP() << "cannot drop CAP_FSETID here";
+    ASSERT_EQ(status, 0);
+    struct stat truncated;
+    ASSERT_EQ(stat(scratch.At("truncated").c_str(), &truncated), 0);
+    // The kernel strips here what the case expects, or the comparison shows nothing.
+    EXPECT_EQ((truncated.st_mode & 07777) != c.mode || HasCapabilityAttribute(scratch.At("truncated")) != c.capability,
+              c.stripped);
+    struct stat created;
+    ASSERT_EQ(stat(scratch.At("f").c_str(), &created), 0);
+    EXPECT_EQ(created.st_mode & 07777, truncated.st_mode & 07777);
+    EXPECT_EQ(HasCapabilityAttribute(scratch.At("f")), HasCapabilityAttribute(scratch.At("truncated")));
+    ExpectEmptiedByCreate(scratch.At("f"));
+  }
 }
 
 TEST_F(PosixFileTest, RangeLocksActOnlyInRangeLockMode) {
