@@ -119,7 +119,7 @@ constexpr char kRestoredContent[] = "restored content";
 struct RaceCounters {
   std::atomic<uint32_t> Started{0};
   std::atomic<uint32_t> Swaps{0};
-  std::atomic<uint32_t> Hangs{0};  // a FIFO swapped in held an open for reading
+  std::atomic<uint32_t> Hangs{0};  // times a reader held the swapped-in FIFO open
   std::atomic<uint32_t> SwappingDone{0};
   std::atomic<uint32_t> Stop{0};
 };
@@ -204,10 +204,8 @@ class HostileTree : public testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "planting as another user under a root restore needs root";
     ASSERT_EQ(chmod(scratch.Path().c_str(), 0755), 0);
-    BuildOutside();
     BuildSources();
-    MakeWork();
-    outside_before = PosixBackupTest::SnapshotTree(scratch.At("outside"));
+    Reset();
   }
 
   std::string Outside(const std::string& name) const { return scratch.At("outside/" + name); }
@@ -270,9 +268,12 @@ class HostileTree : public testing::Test {
       if (outside_before.count(path) == 0) ADD_FAILURE() << path << " appeared: " << facts;
   }
 
-  // Back to an empty directory of the other user's.
-  void MakeWork() {
-    nftw(scratch.At("work").c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  // Back to an empty directory of the other user's and the outside as it was built, so
+  // that a case that changed it does not fail the cases after it.
+  void Reset() {
+    for (const char* tree : {"work", "outside"}) nftw(scratch.At(tree).c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    BuildOutside();
+    outside_before = PosixBackupTest::SnapshotTree(scratch.At("outside"));
     scratch.MakeDir("work", 0755);
     ASSERT_EQ(chown(scratch.At("work").c_str(), kHostile, kHostile), 0);
   }
@@ -320,9 +321,6 @@ class HostileTree : public testing::Test {
     WriteOutside("owned", kHostile);
     WriteOutside("dir/x", 0);
     for (const char* name : {"secret", "owned", "dir/x", "dir", "."}) SetOutsideTime(name);
-    secret = Outside("secret");
-    owned = Outside("owned");
-    outside_dir = Outside("dir");
   }
 
   void BuildSources() {
@@ -345,9 +343,10 @@ class HostileTree : public testing::Test {
   }
 
   std::map<std::string, std::string> outside_before;
-  std::string secret;
-  std::string owned;
-  std::string outside_dir;
+  // Fixed for the fixture's life: the plants keep pointers to them.
+  const std::string secret = Outside("secret");
+  const std::string owned = Outside("owned");
+  const std::string outside_dir = Outside("dir");
 };
 
 // Every kind of entry restored over every plant: a failure is allowed, a change outside is
@@ -369,7 +368,7 @@ TEST_F(HostileTree, RestoreOverPlantsActsOnlyOnTheEntry) {
       }
       for (const std::string& left : PosixBackupTest::Names(scratch.At("work")))
         EXPECT_TRUE(left == entry.Name || left == "sub") << left << " left in the directory";
-      MakeWork();
+      Reset();
     }
   }
 }
@@ -387,7 +386,7 @@ TEST_F(HostileTree, BackupOfPlantsReadsNothingOutside) {
     if (plant.Kind != PlantKind::HardLink) {
       EXPECT_FALSE(HoldsMarker(chunks)) << Describe(error);
     }
-    MakeWork();
+    Reset();
   }
 }
 
@@ -469,13 +468,13 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
     }
     counters->Stop.store(1);
     EXPECT_EQ(WaitFor(swapper), 0);
-    std::printf("[   RACE   ] %s: %u swaps, %u %s, %u failed, %u streams with outside bytes, %u held by a FIFO\n",
+    std::printf("[   RACE   ] %s: %u swaps, %u %s, %u failed, %u streams with outside bytes, %u releases of a reader held by a FIFO\n",
                 race.Name, counters->Swaps.load(), runs, race.Backup ? "backups" : "restores", failed, leaked,
                 counters->Hangs.load());
     ExpectOutsideUnchanged();
     EXPECT_EQ(leaked, 0u);
     EXPECT_EQ(counters->Hangs.load(), 0u);
-    MakeWork();
+    Reset();
   }
   munmap(counters, sizeof(RaceCounters));
 }
