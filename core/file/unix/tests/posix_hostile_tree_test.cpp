@@ -2,13 +2,16 @@
 // links, hard links, FIFOs and device nodes at the entry's name or in place of its
 // directory, or swaps them in while the operation runs. Whatever the operation answers,
 // nothing outside the directory changes and no stream holds a byte of a file outside.
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <limits.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -18,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -56,6 +60,8 @@ std::string Describe(const Common::Error& error) { return Common::ToUtf8(Common:
 
 // Starts `body` in a child as the other user; only system calls run there.
 pid_t StartAsHostile(const std::function<int()>& body) {
+  // The child must not print what the parent has buffered.
+  std::fflush(stdout);
   pid_t pid = fork();
   if (pid != 0) return pid;
   if (setgroups(0, nullptr) != 0 || setresgid(kHostile, kHostile, kHostile) != 0 ||
@@ -132,7 +138,30 @@ struct SwapPlan {
   const char* Target;
   const char* FifoHandle;  // a second name of a planted FIFO, to release a reader it holds
   bool Replant;            // the operation destroys what it finds: plant the alternative again
+  // Not null: the name swapped is whichever in `Directory` starts with it (the restore's
+  // temporary file), found as the other user would, by reading the directory.
+  const char* TemporaryPrefix;
+  const char* Directory;
 };
+
+// The first name in the directory that starts with `prefix`, into `name`; false when none.
+bool FindByPrefix(int directory, const char* prefix, char* name, size_t size) {
+  alignas(struct dirent64) char buffer[4096];
+  const size_t prefixLength = strlen(prefix);
+  if (lseek(directory, 0, SEEK_SET) != 0) return false;
+  for (;;) {
+    long got = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    for (long at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+      if (strncmp(entry->d_name, prefix, prefixLength) == 0 && strlen(entry->d_name) < size) {
+        strcpy(name, entry->d_name);
+        return true;
+      }
+      at += entry->d_reclen;
+    }
+  }
+}
 
 double Now() {
   timespec ts{};
@@ -175,15 +204,23 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
   struct stat64 target {};
   if (plan.Kind == PlantKind::HardLink && lstat64(plan.Target, &target) != 0) return errno;
   if (int failed = PlantAlternative(plan)) return failed;
+  int directory = -1;
+  if (plan.TemporaryPrefix != nullptr && (directory = open(plan.Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
+    return errno;
   counters.Started.store(1);
   const double end = Now() + kRaceSeconds;
+  char temporary[NAME_MAX + 1];
   while (counters.Stop.load() == 0 && counters.Swaps.load() < kMaxSwaps && Now() < end) {
     if (plan.Replant && !IsPlanted(plan, plan.Alternative, target)) {
       if (unlink(plan.Alternative) != 0) rmdir(plan.Alternative);
       PlantAlternative(plan);
     }
-    if (renameat2(AT_FDCWD, plan.Entry, AT_FDCWD, plan.Alternative, RENAME_EXCHANGE) == 0)
-      counters.Swaps.fetch_add(1);
+    const bool swapped =
+        plan.TemporaryPrefix == nullptr
+            ? renameat2(AT_FDCWD, plan.Entry, AT_FDCWD, plan.Alternative, RENAME_EXCHANGE) == 0
+            : FindByPrefix(directory, plan.TemporaryPrefix, temporary, sizeof temporary) &&
+                  renameat2(directory, temporary, AT_FDCWD, plan.Alternative, RENAME_EXCHANGE) == 0;
+    if (swapped) counters.Swaps.fetch_add(1);
     ReleaseReaders(plan, counters);
   }
   if (plan.Kind == PlantKind::Fifo && IsPlanted(plan, plan.Entry, target))
@@ -401,6 +438,7 @@ struct Race {
   const char* Target;
   bool Replant;
   bool ClearBefore;       // a restore that fails over what stands there: remove it first
+  bool SwapsTemporary;    // the restore's temporary file is swapped, not the entry
   std::function<void()> Prepare;
 };
 
@@ -413,21 +451,23 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
   ASSERT_NE(counters, MAP_FAILED);
   const Race races[] = {
       {"restore of a file, swapped with a hard link to the user's file", false, "x", "x", "file",
-       PlantKind::HardLink, Owned(), true, false, [] {}},
+       PlantKind::HardLink, Owned(), true, false, false, [] {}},
       {"restore of a file, swapped with a link to root's file", false, "x", "x", "file", PlantKind::SymLink, Secret(),
-       true, false, [] {}},
+       true, false, false, [] {}},
+      {"restore of a file, its temporary file swapped with a hard link to the user's file", false, "x", "x", "file",
+       PlantKind::HardLink, Owned(), true, false, true, [] {}},
       {"restore of a directory, swapped with a hard link to the user's file", false, "x", "x", "dir",
-       PlantKind::HardLink, Owned(), true, true, [] {}},
+       PlantKind::HardLink, Owned(), true, true, false, [] {}},
       {"restore of a FIFO, swapped with a hard link to the user's file", false, "x", "x", "fifo",
-       PlantKind::HardLink, Owned(), true, true, [] {}},
+       PlantKind::HardLink, Owned(), true, true, false, [] {}},
       {"restore below a directory swapped with a link to a directory outside", false, "sub/x", "sub", "file",
-       PlantKind::SymLink, OutsideDir(), false, false, [&] { MakeHostileDir("sub"); }},
+       PlantKind::SymLink, OutsideDir(), false, false, false, [&] { MakeHostileDir("sub"); }},
       {"backup of a file, swapped with a link to root's file", true, "x", "x", nullptr, PlantKind::SymLink, Secret(),
-       false, false, [&] { MakeHostileFile("x"); }},
-      {"backup of a file, swapped with a FIFO", true, "x", "x", nullptr, PlantKind::Fifo, nullptr, false, false,
+       false, false, false, [&] { MakeHostileFile("x"); }},
+      {"backup of a file, swapped with a FIFO", true, "x", "x", nullptr, PlantKind::Fifo, nullptr, false, false, false,
        [&] { MakeHostileFile("x"); }},
       {"backup below a directory swapped with a link to a directory outside", true, "sub/x", "sub", nullptr,
-       PlantKind::SymLink, OutsideDir(), false, false,
+       PlantKind::SymLink, OutsideDir(), false, false, false,
        [&] {
          MakeHostileDir("sub");
          MakeHostileFile("sub/x");
@@ -443,8 +483,16 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
     const std::string entryPath = Work(race.Entry);
     const std::string alternative = Work(std::string(race.Entry) + "-planted");
     const std::string handle = Work("fifo-handle");
-    const SwapPlan plan{entryPath.c_str(), alternative.c_str(), race.Kind, race.Target,
-                        race.Kind == PlantKind::Fifo ? handle.c_str() : nullptr, race.Replant};
+    const std::string temporaryPrefix = std::string(".") + race.Entry + ".";
+    const std::string work = scratch.At("work");
+    const SwapPlan plan{entryPath.c_str(),
+                        alternative.c_str(),
+                        race.Kind,
+                        race.Target,
+                        race.Kind == PlantKind::Fifo ? handle.c_str() : nullptr,
+                        race.Replant,
+                        race.SwapsTemporary ? temporaryPrefix.c_str() : nullptr,
+                        work.c_str()};
     new (counters) RaceCounters();
     pid_t swapper = StartAsHostile([&] { return Swap(plan, *counters); });
     ASSERT_GT(swapper, 0);
