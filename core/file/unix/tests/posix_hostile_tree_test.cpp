@@ -6,8 +6,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
-#include <limits.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
