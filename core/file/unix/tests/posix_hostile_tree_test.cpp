@@ -48,8 +48,11 @@ constexpr const char* kMarkerAttribute = "user.outside";
 // Outside entries carry this modification time, which no operation here would set.
 constexpr time_t kOutsideTimeSeconds = 1000000000;
 
-// Each race ends at whichever bound comes first.
+// Each race ends at whichever bound comes first: its swaps, its operations, or its time,
+// which is stretched for a slow build until the operations ran a few times.
 constexpr double kRaceSeconds = 0.6;
+constexpr double kMaxRaceSeconds = 2.0;
+constexpr uint32_t kMinRuns = 50;
 constexpr uint32_t kMaxSwaps = 200000;
 constexpr uint32_t kMaxRuns = 2000;
 constexpr long kReleasePauseNanos = 1000000;
@@ -125,6 +128,7 @@ constexpr char kRestoredContent[] = "restored content";
 struct RaceCounters {
   std::atomic<uint32_t> Started{0};
   std::atomic<uint32_t> Swaps{0};
+  std::atomic<uint32_t> Runs{0};   // operations the test has made
   std::atomic<uint32_t> Hangs{0};  // times a reader held the swapped-in FIFO open
   std::atomic<uint32_t> SwappingDone{0};
   std::atomic<uint32_t> Stop{0};
@@ -208,9 +212,13 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
   if (plan.TemporaryPrefix != nullptr && (directory = open(plan.Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0)
     return errno;
   counters.Started.store(1);
-  const double end = Now() + kRaceSeconds;
+  const double start = Now();
+  auto inTime = [&] {
+    const double elapsed = Now() - start;
+    return elapsed < kRaceSeconds || (elapsed < kMaxRaceSeconds && counters.Runs.load() < kMinRuns);
+  };
   char temporary[NAME_MAX + 1];
-  while (counters.Stop.load() == 0 && counters.Swaps.load() < kMaxSwaps && Now() < end) {
+  while (counters.Stop.load() == 0 && counters.Swaps.load() < kMaxSwaps && inTime()) {
     if (plan.Replant && !IsPlanted(plan, plan.Alternative, target)) {
       if (unlink(plan.Alternative) != 0) rmdir(plan.Alternative);
       PlantAlternative(plan);
@@ -511,7 +519,7 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
       } else {
         error = Restore(race.Operand, restored->Chunks);
       }
-      ++runs;
+      counters->Runs.store(++runs);
       if (error) ++failed;
     }
     counters->Stop.store(1);
