@@ -149,8 +149,9 @@ def stream(ident, body, name=b""):
 
 def restores(out, tmp):
     """Restore scripts: a control byte (bit 0 a callback, bit 1 ignore times, bits 2-3
-    the answer to the security question), a cancellation byte (cancelled from that
-    question on; 0 never), then chunks: type, u16 length, payload."""
+    the answer to the security question, bits 4-6 the name restored: 0 the plain entry,
+    the others a planted link or a name through one), a cancellation byte (cancelled from
+    that question on; 0 never), then chunks: type, u16 length, payload."""
     times = struct.pack("<QQ", 1600000000000, 1500000000000)
     xattr = struct.pack("<HQ", len(b"user.fuzz") + 1, 3) + b"user.fuzz\0" + b"abc"
     link = "dest/x".encode("utf-16-le")
@@ -169,6 +170,14 @@ def restores(out, tmp):
         "owner_refused": bytes([0x01, 0]) + chunk(4, b"x") + chunk(6, entry_record(0, 0o100600, 4000000000, 12)),
         "reserved_first": bytes([0x00, 0]) + chunk(3, b"") + chunk(4, b"never"),
         "device_short": bytes([0x00, 0]) + chunk(6, entry_record(1, 0o20600)),
+        "file_over_hard_link": bytes([0x10, 0]) + chunk(4, b"over a hard link") + chunk(5, times)
+                               + chunk(6, entry_record(0, 0o104755, 0, 0)),
+        "symlink_over_link": bytes([0x20, 0])
+                             + chunk(6, entry_record(5, 0o120777, extra=struct.pack("<H", 6) + link + b"\0\0")),
+        "directory_below_link": bytes([0x40, 0]) + chunk(1, struct.pack("<I", 0x10))
+                                + chunk(6, entry_record(128, 0o40700, 0, 0)),
+        "file_through_link": bytes([0x50, 0]) + chunk(4, b"through a link") + chunk(6, entry_record(0, 0o100600)),
+        "fifo_over_directory_link": bytes([0x60, 0]) + chunk(6, entry_record(3, 0o10666, 0, 0)),
     }
     for name, data in seeds.items():
         write(os.path.join(out, name), data)

@@ -1,14 +1,19 @@
 // Fuzzing the restore chunk processor through the POSIX directory's "RSTR" code: a
 // scripted chunk source and callback, both read from the input, restore one entry into a
-// scratch directory. The restore must create nothing but that entry, and a failed
-// restore must leave nothing of it but a directory.
+// scratch directory that also holds planted links to a folder outside it. The restore
+// must create nothing but that entry, a failed restore must leave nothing of it but a
+// directory and every plant as it was, and the folder outside must never change.
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,10 +34,33 @@ constexpr size_t kChunkHeadBytes = 3;
 constexpr uint8_t kWithCallback = 0x01;
 constexpr uint8_t kIgnoreTimes = 0x02;
 constexpr int kAnswerShift = 2;  // bits 2-3: the answer to the security question
-constexpr char16_t kEntryName[] = u"entry";
+constexpr int kNameShift = 4;    // bits 4-6: the name restored, from kNames
+constexpr uint8_t kNameMask = 7;
 constexpr char kEntryFile[] = "entry";
 
+// What stands in the scratch directory before every input: links to the outside folder,
+// one under a name a restore would take for a directory on its way, and a hard link to a
+// file there.
+struct Planted {
+  const char* Name;
+  const char* Target;  // below the outside folder; "" is the folder itself
+  bool Hard;
+};
+constexpr Planted kPlants[] = {
+    {"hard", "file", true},
+    {"file-link", "file", false},
+    {"link", "", false},
+    {"sub", "dir", false},
+};
+
+// The names an input restores (index 0, the plain entry, is what older inputs restore):
+// the plants themselves, and names that lead through them.
+constexpr const char16_t* kNames[] = {u"entry", u"hard",    u"file-link", u"link",
+                                      u"sub/entry", u"link/file", u"sub",   u"link/dir/entry"};
+
 std::string g_scratch;  // with its trailing '/'
+std::string g_outside;  // the folder outside, with its trailing '/'
+std::string g_outside_before;
 
 class ScriptSource : public ChunkSource {
  public:
@@ -73,6 +101,79 @@ class ScriptCallback : public BackupCallback {
   uint32_t questions = 0;
 };
 
+// The outside folder as far as a restore could change it: each entry's type, mode,
+// owner, size, inode and modification time, the file's content and the names in each
+// folder. Access and change times are left out: the check's own reads and the hard
+// link planted again move them.
+std::string OutsideFacts() {
+  std::string facts;
+  for (const char* name : {"", "file", "dir"}) {
+    std::string path = g_outside + name;
+    struct stat st {};
+    FUZZ_CHECK(lstat(path.c_str(), &st) == 0);
+    char line[256];
+    std::snprintf(line, sizeof line, "%s %o %u:%u %lld %llu %lld.%09ld\n", name, st.st_mode, st.st_uid, st.st_gid,
+                  static_cast<long long>(st.st_size), static_cast<unsigned long long>(st.st_ino),
+                  static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
+    facts += line;
+    if (S_ISDIR(st.st_mode)) {
+      DIR* dir = opendir(path.c_str());
+      FUZZ_CHECK(dir != nullptr);
+      std::vector<std::string> names;
+      while (dirent* e = readdir(dir)) names.push_back(e->d_name);
+      closedir(dir);
+      std::sort(names.begin(), names.end());
+      for (const std::string& entry : names) facts += " " + entry;
+      facts += "\n";
+    }
+  }
+  int fd = open((g_outside + "file").c_str(), O_RDONLY | O_CLOEXEC);
+  FUZZ_CHECK(fd >= 0);
+  char content[64];
+  ssize_t n = read(fd, content, sizeof content);
+  close(fd);
+  FUZZ_CHECK(n >= 0);
+  facts.append(content, static_cast<size_t>(n));
+  return facts;
+}
+
+std::string PlantTarget(const Planted& plant) { return g_outside + plant.Target; }
+
+void Plant(const Planted& plant) {
+  std::string at = g_scratch + plant.Name;
+  if (plant.Hard)
+    FUZZ_CHECK(link(PlantTarget(plant).c_str(), at.c_str()) == 0);
+  else
+    FUZZ_CHECK(symlink(PlantTarget(plant).c_str(), at.c_str()) == 0);
+}
+
+// Whether the plant still stands as it was planted.
+bool StandsPlanted(const Planted& plant) {
+  std::string at = g_scratch + plant.Name;
+  struct stat st {};
+  if (lstat(at.c_str(), &st) != 0) return false;
+  if (plant.Hard) {
+    struct stat target {};
+    return stat(PlantTarget(plant).c_str(), &target) == 0 && S_ISREG(st.st_mode) && st.st_ino == target.st_ino &&
+           st.st_dev == target.st_dev;
+  }
+  char link[PATH_MAX];
+  ssize_t n = readlink(at.c_str(), link, sizeof link);
+  return S_ISLNK(st.st_mode) && n >= 0 && PlantTarget(plant) == std::string(link, static_cast<size_t>(n));
+}
+
+// Removes whatever a restore left at a name: a file or a link, or an empty directory.
+void RemoveEntry(const std::string& name) {
+  std::string at = g_scratch + name;
+  if (unlink(at.c_str()) != 0) FUZZ_CHECK(rmdir(at.c_str()) == 0);
+}
+
+const Planted* PlantNamed(const std::string& name) {
+  for (const Planted& plant : kPlants)
+    if (name == plant.Name) return &plant;
+  return nullptr;
+}
+
 // The names in the scratch directory.
 std::vector<std::string> ScratchNames() {
   std::vector<std::string> names;
@@ -87,9 +188,15 @@ std::vector<std::string> ScratchNames() {
 
 void RemoveScratch() {
   if (g_scratch.empty()) return;
-  std::string entry = g_scratch + kEntryFile;
-  if (rmdir(entry.c_str()) != 0) unlink(entry.c_str());
+  for (const std::string& name : ScratchNames()) {
+    std::string entry = g_scratch + name;
+    if (rmdir(entry.c_str()) != 0) unlink(entry.c_str());
+  }
   rmdir(g_scratch.c_str());
+  for (const char* name : {"file", "dir", ""}) {
+    std::string entry = g_outside + name;
+    if (rmdir(entry.c_str()) != 0) unlink(entry.c_str());
+  }
 }
 
 }  // namespace
@@ -102,18 +209,29 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char path[] = "/tmp/ormivane-fuzz-restore.XXXXXX";
   FUZZ_CHECK(mkdtemp(path) != nullptr);
   g_scratch = std::string(path) + "/";
+  char outside[] = "/tmp/ormivane-fuzz-outside.XXXXXX";
+  FUZZ_CHECK(mkdtemp(outside) != nullptr);
+  g_outside = std::string(outside) + "/";
   std::atexit(RemoveScratch);
+  FUZZ_CHECK(mkdir((g_outside + "dir").c_str(), 0755) == 0);
+  int fd = open((g_outside + "file").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  FUZZ_CHECK(fd >= 0);
+  FUZZ_CHECK(write(fd, "outside content", 15) == 15);
+  close(fd);
+  for (const Planted& plant : kPlants) Plant(plant);
+  g_outside_before = OutsideFacts();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kScriptHeadBytes) return 0;
   uint8_t control = data[0];
+  const char16_t* name = kNames[(control >> kNameShift) & kNameMask];
   ScriptCallback callback((control >> kAnswerShift) & 3, data[1]);
   ScriptSource source(data + kScriptHeadBytes, size - kScriptHeadBytes);
   RestoreRequest request{kRestoreControlCode,
                          {&source, (control & kWithCallback) ? &callback : nullptr,
-                          (control & kIgnoreTimes) ? kRestoreIgnoreTimes : 0u, kEntryName}};
+                          (control & kIgnoreTimes) ? kRestoreIgnoreTimes : 0u, name}};
   Common::Error result;
   {
     posix_dir dir(g_scratch);
@@ -122,18 +240,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Common::FormatError(result);
 
-  // Nothing but the entry is created, and a failure leaves at most a directory of it.
-  std::vector<std::string> names = ScratchNames();
-  FUZZ_CHECK(names.size() <= 1);
-  if (names.empty()) return 0;
-  FUZZ_CHECK(names[0] == kEntryFile);
-  std::string entry = g_scratch + kEntryFile;
-  struct stat st {};
-  FUZZ_CHECK(lstat(entry.c_str(), &st) == 0);
-  if (!result.IsEmpty()) FUZZ_CHECK(S_ISDIR(st.st_mode));
-  if (S_ISDIR(st.st_mode))
-    FUZZ_CHECK(rmdir(entry.c_str()) == 0);
-  else
-    FUZZ_CHECK(unlink(entry.c_str()) == 0);
+  // Nothing outside changes, whatever the name leads through.
+  FUZZ_CHECK(OutsideFacts() == g_outside_before);
+  // Nothing but the entry is created, and a failure leaves at most a directory of it,
+  // and every plant as it stood.
+  for (const std::string& left : ScratchNames()) {
+    const Planted* plant = PlantNamed(left);
+    FUZZ_CHECK(plant != nullptr || left == kEntryFile);
+    if (plant != nullptr && StandsPlanted(*plant)) continue;
+    struct stat st {};
+    FUZZ_CHECK(lstat((g_scratch + left).c_str(), &st) == 0);
+    if (!result.IsEmpty()) FUZZ_CHECK(S_ISDIR(st.st_mode) && plant == nullptr);
+    RemoveEntry(left);
+  }
+  for (const Planted& plant : kPlants)
+    if (!StandsPlanted(plant)) Plant(plant);
   return 0;
 }
