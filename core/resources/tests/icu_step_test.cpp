@@ -2,6 +2,7 @@
 // process with a fixture archive beside it, and prints what ICU asked for and what came
 // of it. The real data items are taken at test time from the linked ICU's data library.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <unicode/utypes.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/resources/icu_data.h"
 #include "core/resources/tests/probe_support.h"
 #include "tools/testing/fixtures.h"
 
@@ -156,6 +158,19 @@ TEST_F(IcuStepTest, CraftedConverterFailsWithoutReadingPastTheEntry) {
       {"a header size that puts the data 64 KiB past a 24-byte item", ConverterItem(0xFFFF, {})},
       {"an extension-only table whose base name runs to the end", ConverterItem(24, ExtensionOnlyBody(name))},
   };
+  // What the cases rely on, in a copy the hook hands out here: zeros behind the entry up to
+  // the furthest data start a 16-bit header size gives, and a page more.
+  constexpr size_t kZeroBytesBehind = 0x10000 + 4096;
+  Resources::UDataMemory memory;
+  ASSERT_TRUE(Resources::MapIcuDataFile(&memory, "./icudt38l/ormivane_packed.msg"));
+  const size_t length = static_cast<size_t>(memory.length);
+  EXPECT_GE(malloc_usable_size(memory.map), length + kZeroBytesBehind);
+  if (malloc_usable_size(memory.map) >= length + kZeroBytesBehind) {
+    const auto* behind = static_cast<const unsigned char*>(memory.mapAddr) + length;
+    for (size_t i = 0; i < kZeroBytesBehind; ++i) ASSERT_EQ(behind[i], 0) << i;
+  }
+  Resources::UnmapIcuDataFile(&memory);
+
   for (const Case& c : cases) {
     const std::string path = items->File("crafted.cnv");
     ASSERT_TRUE(Testing::WriteFileBytes(path, c.Item));
