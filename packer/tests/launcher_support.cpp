@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tools/testing/emulation.h"
 #include "tools/testing/fixtures.h"
 
 namespace LauncherTest {
@@ -47,22 +48,6 @@ void WriteAll(int fd, const std::string& data) {
     if (n <= 0) return;  // the launcher closed its input: the rest is not needed
     done += static_cast<size_t>(n);
   }
-}
-
-// Whether this program runs under user-mode emulation: the emulator reserves the whole
-// 32-bit address space of the program it runs, which no native 32-bit process can map (a
-// 64-bit one may: the thread sanitizer's does).
-bool UnderEmulation() {
-  if (sizeof(void*) != 4) return false;
-  constexpr long long kNativeLimitKib = 4LL * 1024 * 1024;
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return false;
-  long long sizeKib = 0;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr)
-    if (std::sscanf(line, "VmSize: %lld kB", &sizeKib) == 1) break;
-  std::fclose(status);
-  return sizeKib >= kNativeLimitKib;
 }
 
 // The emulator's own mappings (its code buffer above all) on top of the emulated space.
@@ -203,7 +188,7 @@ std::string RunResult::UnpackDir() const {
 
 RunResult RunLauncher(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
   RunResult result;
-  const bool emulated = options.AddressSpaceBytes != 0 && UnderEmulation();
+  const bool emulated = options.AddressSpaceBytes != 0 && Testing::UnderEmulation();
   int in[2], out[2], err[2];
   // Close-on-exec, so that launchers run at the same time never hold each other's pipes.
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;

@@ -1,11 +1,13 @@
 // Test support of the child-process runner: a thread-safe in-memory target for the
-// relays, a recorder of traced errors, a temporary directory, and small queries on the
-// process (open descriptors, unreaped children, error parameters).
+// relays, a recorder of traced errors, a temporary directory, small queries on the
+// process (open descriptors, unreaped children, error parameters) and the bounds that
+// turn a hung launch into a failure.
 #pragma once
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,15 +18,22 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "core/common/error_display.h"
+#include "core/common/text.h"
 #include "core/common/trace.h"
 #include "core/include/file/file.h"
 #include "core/linex/safe_close.h"
+#include "tools/testing/emulation.h"
 
 namespace ChildProcessTesting {
 
@@ -184,7 +193,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& Path() const { return path; }
-  std::u16string WidePath() const { return std::u16string(path.begin(), path.end()); }
+  std::u16string WidePath() const { return Common::ToUtf16(path.c_str()); }
 
  private:
   static int RemoveEntry(const char* entry, const struct stat*, int, struct FTW*) {
@@ -257,6 +266,111 @@ inline std::u16string RecordText(const Common::ErrorRecord* record) {
   return text;
 }
 
-inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+// A UTF-8 text (a path of the build tree, say) as the library's own conversion reads it.
+inline std::u16string Wide(const std::string& text) { return Common::ToUtf16(text.c_str()); }
+
+// `text` as one word of the shell rules, whatever it holds.
+inline std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+inline std::string DisplayText(const Common::Error& error) { return Common::ToUtf8(Common::FormatError(error).c_str()); }
+
+// What a launch that had to start throws in place of its error, so that the test says why
+// it did not start rather than "Unknown C++ exception".
+inline std::runtime_error LaunchFailed(const Common::Error& error) {
+  return std::runtime_error("the launch failed:\n" + DisplayText(error));
+}
+
+// How long a test waits for a child or a launch before it takes it for a hang.
+constexpr std::chrono::seconds kPatience{10};
+
+// The children of this process, reaped or not.
+inline std::vector<int> OwnChildren() {
+  std::vector<int> children;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return children;
+  while (dirent* entry = readdir(proc)) {
+    int pid = std::atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::FILE* file = std::fopen(("/proc/" + std::string(entry->d_name) + "/stat").c_str(), "r");
+    if (file == nullptr) continue;
+    char text[1024];
+    size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = '\0';
+    const char* end = std::strrchr(text, ')');  // the command name may hold blanks and parentheses
+    char state = 0;
+    int parent = 0;
+    if (end != nullptr && std::sscanf(end + 1, " %c %d", &state, &parent) == 2 && parent == getpid())
+      children.push_back(pid);
+  }
+  closedir(proc);
+  return children;
+}
+
+// Waits at most `limit` for `pid` to end and reaps it: its exit status, -1 when it did not
+// exit normally. A child still running then is killed and reaped, and the result is -2.
+inline int ReapWithin(int pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int raw = 0;
+  for (;;) {
+    int got = waitpid(pid, &raw, WNOHANG);
+    if (got == pid) return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    if (got < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    usleep(1000);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  return -2;
+}
+
+// Bounds a test whose threads launch children, where a hang cannot be bounded call by
+// call: once `limit` has passed without the watchdog being destroyed, it fails the test
+// and kills every child of this process, so that launches and waits held up by a child
+// return; a test that has still not ended after kGrace more is ended with the program.
+class Watchdog {
+ public:
+  static constexpr std::chrono::seconds kGrace{5};
+
+  Watchdog(std::chrono::seconds limit, std::string what) : thread([this, limit, what = std::move(what)] {
+    Watch(limit, what);
+  }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ended = true;
+    }
+    changed.notify_all();
+    thread.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  void Watch(std::chrono::seconds limit, const std::string& what) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (changed.wait_for(lock, limit, [this] { return ended; })) return;
+    std::string message = what + " did not end within " + std::to_string(limit.count()) + " s";
+    if (Testing::UnderEmulation())
+      message += " under qemu's user-mode emulator, where a child forked while other threads run can hang before exec";
+    ADD_FAILURE() << message << "; its children are killed";
+    for (int pid : OwnChildren()) kill(pid, SIGKILL);
+    if (changed.wait_for(lock, kGrace, [this] { return ended; })) return;
+    std::fprintf(stderr, "%s, and had not ended %lld s after its children were killed: giving up\n", message.c_str(),
+                 static_cast<long long>(kGrace.count()));
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool ended = false;
+  std::thread thread;
+};
 
 }  // namespace ChildProcessTesting

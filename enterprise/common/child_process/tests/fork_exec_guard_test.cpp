@@ -143,6 +143,7 @@ TEST(ChildForkExecGuardTest, NoAllocationOrLockBetweenForkAndExec) {
   g_childCalls = new (shared) ChildCalls{};
   ASSERT_EQ(pthread_atfork(nullptr, nullptr, ChildStarts), 0);
 
+  Watchdog watchdog(3 * kPatience, "launches beside threads that allocate and lock");
   std::atomic<bool> stop{false};
   std::mutex churnLock;
   std::vector<std::thread> churners;
@@ -162,9 +163,13 @@ TEST(ChildForkExecGuardTest, NoAllocationOrLockBetweenForkAndExec) {
     started.Stderr = OutputHandle::NullDevice();
     started.WorkingDirectory = dir.WidePath();
     started.Environment = {{u"FORK_GUARD", u"on"}, {u"PATH", u"/nonexistent"}};
-    std::shared_ptr<Control> control = Create(started);
-    control->TakeInput().reset();
-    EXPECT_EQ(control->Wait(), 0);
+    try {
+      std::shared_ptr<Control> control = Create(started);
+      control->TakeInput().reset();
+      EXPECT_EQ(control->Wait(), 0);
+    } catch (const Common::Error& error) {
+      ADD_FAILURE() << "the launch failed:\n" << DisplayText(error);
+    }
 
     Parameters missing;
     missing.Argv = {dir.WidePath() + u"/missing"};

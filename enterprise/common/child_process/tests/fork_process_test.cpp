@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -281,6 +282,15 @@ class ChildForkProcessTest : public ::testing::Test {
     EXPECT_TRUE(NoChildLeft()) << "a child was left unreaped";
   }
 
+  // A launch that must start.
+  static int Fork(ForkContext& context) {
+    try {
+      return ForkProcess(context);
+    } catch (const Common::Error& error) {
+      throw LaunchFailed(error);
+    }
+  }
+
   // Runs the launch; returns the thrown error, or the empty error after reaping a child
   // that started (its exit status in `status`).
   Common::Error Launch(ForkContext& context, int* status = nullptr) {
@@ -308,14 +318,16 @@ class ChildForkProcessTest : public ::testing::Test {
 TEST_F(ChildForkProcessTest, StartedProgramReportsSuccess) {
   ForkContext context(Paths({u"/bin/sh", u"-c", u"exit 3"}), PathString(), PathMap());
   int status = -2;
-  EXPECT_TRUE(Launch(context, &status).IsEmpty());
+  Common::Error error = Launch(context, &status);
+  EXPECT_TRUE(error.IsEmpty()) << DisplayText(error);
   EXPECT_EQ(status, 3);
 }
 
 TEST_F(ChildForkProcessTest, ProgramIsSearchedInPath) {
   ForkContext context(Paths({u"sh", u"-c", u"exit 4"}), PathString(), PathMap());
   int status = -2;
-  EXPECT_TRUE(Launch(context, &status).IsEmpty());
+  Common::Error error = Launch(context, &status);
+  EXPECT_TRUE(error.IsEmpty()) << DisplayText(error);
   EXPECT_EQ(status, 4);
 }
 
@@ -409,7 +421,7 @@ TEST_F(ChildForkProcessTest, ChildKeepsOnlyStandardHandlesOpen) {
   context.EnablePipe(kStdOutput);
   context.DisableInherit(kStdInput);
   context.DisableInherit(kStdError);
-  int pid = ForkProcess(context);
+  int pid = Fork(context);
   int fd = context.TakePipeFd(kStdOutput);
   ASSERT_GE(fd, 3);
   std::string output;
@@ -423,64 +435,74 @@ TEST_F(ChildForkProcessTest, ChildKeepsOnlyStandardHandlesOpen) {
   close(leaked);
 }
 
-// Some child of this process other than `other` exists (forked, not yet reaped).
-bool AnotherChildExists(int other) {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  bool found = false;
-  while (dirent* entry = readdir(proc)) {
-    int pid = std::atoi(entry->d_name);
-    if (pid <= 0 || pid == other) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t end = text.rfind(')');  // the command name may hold blanks and parentheses
-    if (end == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(text.c_str() + end + 1, " %c %d", &state, &parent) == 2 && parent == getpid()) {
-      found = true;
-      break;
-    }
+// A child of this process other than `other`, or -1.
+int AnotherChild(int other) {
+  for (int pid : OwnChildren())
+    if (pid != other) return pid;
+  return -1;
+}
+
+// Opens the FIFO for writing once a reader has it open, which lets that reader go on;
+// false when none came within `limit` or `gone` says none will.
+bool LetReaderOn(const std::string& fifo, const std::atomic<bool>& gone, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO while nobody reads
+    if (writer >= 0) return close(writer), true;
+    if (gone.load() || std::chrono::steady_clock::now() >= deadline) return false;
+    usleep(1000);
   }
-  closedir(proc);
-  return found;
 }
 
 // A child that blocks opening its redirection (a FIFO without a writer) must hold nothing
 // of another launch meanwhile: with the other program's input pipe closed by its parent,
-// that program sees the end of its input and ends. A hang in the first wait is the fault.
+// that program sees the end of its input and ends. A child that outlives its input is the
+// fault.
 TEST_F(ChildForkProcessTest, ChildBlockedOpeningARedirectionHoldsNoOtherLaunchsPipe) {
+  Watchdog watchdog(3 * kPatience, "a launch blocked opening its redirection");
   const std::string fifo = dir.Path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ForkContext running({PathString(Wide(ProbePath())), PathString(u"cat")}, PathString(), PathMap());
   running.EnablePipe(kStdInput);
   running.DisableInherit(kStdOutput);
-  const int runningPid = ForkProcess(running);
+  const int runningPid = Fork(running);
   int input = running.TakePipeFd(kStdInput);
 
   int blockedPid = -1;
-  std::thread blocked([&blockedPid, &fifo] {
-    ForkContext context(Paths({u"/bin/true"}), PathString(), PathMap());
-    context.SetStdHandlePath(kStdInput, PathString(Wide(fifo)));
-    blockedPid = ForkProcess(context);  // returns once the FIFO has had a writer
+  std::string failure;
+  std::atomic<bool> returned{false};
+  std::thread blocked([&] {
+    try {
+      ForkContext context(Paths({u"/bin/true"}), PathString(), PathMap());
+      context.SetStdHandlePath(kStdInput, PathString(Wide(fifo)));
+      blockedPid = ForkProcess(context);  // returns once the FIFO has had a writer
+    } catch (const Common::Error& error) {
+      failure = DisplayText(error);
+    }
+    returned.store(true);
   });
   // From its fork on, the blocked launch's child holds all it inherited until it closes it.
-  while (!AnotherChildExists(runningPid)) usleep(1000);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  int blockedChild = -1;
+  while ((blockedChild = AnotherChild(runningPid)) < 0 && !returned.load() && std::chrono::steady_clock::now() < deadline)
+    usleep(1000);
+  EXPECT_GT(blockedChild, 0) << "the blocked launch forked no child";
   close(input);
-  EXPECT_EQ(WaitPid(runningPid), 0);
+  EXPECT_EQ(ReapWithin(runningPid, kPatience), 0) << "the program did not see the end of its input";
 
-  int writer = open(fifo.c_str(), O_WRONLY);  // lets the blocked child go on
-  EXPECT_GE(writer, 0);
-  close(writer);
+  if (!LetReaderOn(fifo, returned, kPatience) && blockedChild > 0) kill(blockedChild, SIGKILL);
   blocked.join();
-  EXPECT_EQ(WaitPid(blockedPid), 0);
+  EXPECT_EQ(failure, "");
+  if (blockedPid > 0) {
+    EXPECT_EQ(WaitPid(blockedPid), 0);
+  }
 }
 
 TEST_F(ChildForkProcessTest, ParentEndsStayInContextUntilTaken) {
   PathMap none;
   auto context = std::make_unique<ForkContext>(Paths({u"/bin/true"}), PathString(), none);
   for (int index = 0; index < kStdHandleCount; ++index) context->EnablePipe(index);
-  int pid = ForkProcess(*context);
+  int pid = Fork(*context);
   int input = context->TakePipeFd(kStdInput);
   EXPECT_GE(input, 3);
   EXPECT_EQ(context->TakePipeFd(kStdInput), -1);
@@ -494,7 +516,7 @@ TEST_F(ChildForkProcessTest, MergedStderrCreatesNoStderrPipe) {
   context.EnablePipe(kStdOutput);
   context.EnablePipe(kStdError);
   context.MergeStderr();
-  int pid = ForkProcess(context);
+  int pid = Fork(context);
   EXPECT_EQ(context.TakePipeFd(kStdError), -1);
   int fd = context.TakePipeFd(kStdOutput);
   std::string output;

@@ -89,11 +89,20 @@ struct Outcome {
   std::string Output;
 };
 
+// Create for a launch that must start.
+std::shared_ptr<Control> Start(const Parameters& parameters) {
+  try {
+    return Create(parameters);
+  } catch (const Common::Error& error) {
+    throw LaunchFailed(error);
+  }
+}
+
 Outcome RunToEnd(Parameters parameters) {
   auto sink = std::make_shared<MemorySink>();
   if (parameters.Stdout.Type == HandleType::Pipe && parameters.Stdout.Target == nullptr) parameters.Stdout.Target = sink;
   std::shared_ptr<MemorySink> target = std::static_pointer_cast<MemorySink>(parameters.Stdout.Target);
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   int status = control->Wait();
   return {status, target ? target->Data() : ""};
 }
@@ -127,6 +136,7 @@ class ChildCreateTest : public ::testing::Test {
 
 TEST_F(ChildCreateTest, ArgumentVectorByUseShellArgvAndCommandLine) {
   const std::u16string probe = Wide(ProbePath());
+  const std::u16string quotedProbe = Wide(ShellQuoted(ProbePath()));
   struct Case {
     const char* Name;
     bool UseShell;
@@ -134,11 +144,11 @@ TEST_F(ChildCreateTest, ArgumentVectorByUseShellArgvAndCommandLine) {
     std::u16string CommandLine;
     std::vector<std::string> Expected;
   } cases[] = {
-      {"command line split by shell rules", false, {}, probe + u" report 'a b' c\\ d \"e\\\"f\" g''h",
+      {"command line split by shell rules", false, {}, quotedProbe + u" report 'a b' c\\ d \"e\\\"f\" g''h",
        {ProbePath(), "report", "a b", "c d", "e\"f", "gh"}},
       {"argv wins and the command line is never split", false, {probe, u"report", u"x y"}, u"unbalanced '",
        {ProbePath(), "report", "x y"}},
-      {"shell runs the command line as one argument", true, {}, u"exec '" + probe + u"' report \"$0\"",
+      {"shell runs the command line as one argument", true, {}, u"exec " + quotedProbe + u" report \"$0\"",
        {ProbePath(), "report", "/bin/bash"}},
       {"shell gets argv after -c", true, {u"exec \"$1\" report \"$0\" \"$2\"", u"zero", probe, u"p q"},
        u"ignored '", {ProbePath(), "report", "zero", "p q"}},
@@ -329,7 +339,7 @@ TEST_F(ChildCreateTest, ProgramSeesItsHandlesDirectoryEnvironmentAndAnEmptySigna
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   close(leaked);
 
@@ -383,7 +393,7 @@ TEST_F(ChildCreateTest, MergedStderrFollowsStdoutIntoItsPipe) {
   Parameters parameters = Probe({u"emit-stderr", u"100000"}, sink);
   parameters.MergeStderr = true;
   parameters.Stderr = {HandleType::Pipe, u"", nullptr};
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   EXPECT_EQ(control->Wait(), 0);
   EXPECT_TRUE(sink->Data() == Pattern(100000));
 }
@@ -393,7 +403,7 @@ TEST_F(ChildCreateTest, MergedStderrFollowsStdoutIntoItsPipe) {
 TEST_F(ChildCreateTest, WaitReturnsAfterAllOutputWasDelivered) {
   const size_t total = 3 * 1024 * 1024 + 17;
   auto sink = std::make_shared<MemorySink>();
-  std::shared_ptr<Control> control = Create(Probe({u"emit", u"3145745"}, sink));
+  std::shared_ptr<Control> control = Start(Probe({u"emit", u"3145745"}, sink));
   EXPECT_EQ(control->Wait(), 0);
   std::string data = sink->Data();
   EXPECT_EQ(data.size(), total);
@@ -406,13 +416,13 @@ TEST_F(ChildCreateTest, StdoutAndStderrRelayedAtOnce) {
   auto out = std::make_shared<MemorySink>();
   auto err = std::make_shared<MemorySink>();
   Parameters parameters;
-  const std::string probe = "'" + ProbePath() + "'";
+  const std::string probe = ShellQuoted(ProbePath());
   // Both at once, each more than a pipe holds: one relay alone would deadlock.
   parameters.UseShell = true;
   parameters.CommandLine = Wide(probe + " emit 500000 & " + probe + " emit-stderr 400000; wait");
   parameters.Stdout = OutputHandle::Pipe(out);
   parameters.Stderr = OutputHandle::Pipe(err);
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   EXPECT_EQ(control->Wait(), 0);
   EXPECT_EQ(out->Data().size(), 500000u);
   EXPECT_EQ(err->Data().size(), 400000u);
@@ -425,6 +435,7 @@ TEST_F(ChildCreateTest, ConcurrentLaunchesIntoOneRefusingTarget) {
   constexpr int kLaunches = 8;
   constexpr int kBatches = 3;
   for (int batch = 0; batch < kBatches; ++batch) {
+    Watchdog watchdog(2 * kPatience, "a batch of " + std::to_string(kLaunches) + " concurrent launches");
     TraceRecorder traces;
     auto sink = std::make_shared<RefusingSink>();
     std::latch started(kLaunches);
@@ -436,7 +447,14 @@ TEST_F(ChildCreateTest, ConcurrentLaunchesIntoOneRefusingTarget) {
         parameters.Argv = {Wide(ProbePath()), u"cat"};
         parameters.Stdin = InputHandle::Pipe();
         parameters.Stdout = OutputHandle::Pipe(sink);
-        std::shared_ptr<Control> control = Create(parameters);
+        std::shared_ptr<Control> control;
+        try {
+          control = Create(parameters);
+        } catch (const Common::Error& error) {
+          ADD_FAILURE() << "a launch failed:\n" << DisplayText(error);
+          started.count_down();
+          return;
+        }
         std::unique_ptr<o_file> input = control->TakeInput();
         // Every child echoes its line at about the same moment.
         started.arrive_and_wait();
@@ -463,7 +481,7 @@ TEST_F(ChildCreateTest, ExitStatusesAndTheStateAfterWait) {
   for (int code : {0, 7, 255}) {
     auto sink = std::make_shared<MemorySink>();
     std::u16string text = Wide(std::to_string(code));
-    std::shared_ptr<Control> control = Create(Probe({u"exit", text.c_str()}, sink));
+    std::shared_ptr<Control> control = Start(Probe({u"exit", text.c_str()}, sink));
     EXPECT_EQ(control->Wait(), code);
     EXPECT_EQ(control->GetProcessId(), -1);
     EXPECT_EQ(control->Wait(), -1);
@@ -475,7 +493,7 @@ TEST_F(ChildCreateTest, KilledChildWaitsAsMinusOne) {
   auto sink = std::make_shared<MemorySink>();
   Parameters parameters = Probe({u"cat"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   EXPECT_EQ(control->Kill(), 0);
   EXPECT_EQ(control->Wait(), -1);
   EXPECT_EQ(control->Kill(), -1);
@@ -487,7 +505,7 @@ TEST_F(ChildCreateTest, InputWriterFeedsTheChildAndItsDeletionEndsTheInput) {
   auto sink = std::make_shared<MemorySink>();
   Parameters parameters = Probe({u"cat"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   std::unique_ptr<o_file> input = control->TakeInput();
   ASSERT_NE(input, nullptr);
   EXPECT_EQ(control->TakeInput(), nullptr);
@@ -501,7 +519,7 @@ TEST_F(ChildCreateTest, InputWriterFeedsTheChildAndItsDeletionEndsTheInput) {
 
 TEST_F(ChildCreateTest, NoInputWriterWithoutAnInputPipe) {
   auto sink = std::make_shared<MemorySink>();
-  std::shared_ptr<Control> control = Create(Probe({u"exit", u"0"}, sink));
+  std::shared_ptr<Control> control = Start(Probe({u"exit", u"0"}, sink));
   EXPECT_EQ(control->TakeInput(), nullptr);
   EXPECT_EQ(control->Wait(), 0);
 }
@@ -515,7 +533,7 @@ TEST_F(ChildCreateTest, WritingAfterTheChildClosedItsInputGivesPipeClosed) {
   auto sink = std::make_shared<MemorySink>();
   Parameters parameters = Probe({u"exit", u"0"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   std::unique_ptr<o_file> input = control->TakeInput();
   EXPECT_EQ(control->Wait(), 0);  // the child has ended, and its input with it
   uint32_t done = 99;
@@ -532,7 +550,7 @@ TEST_F(ChildCreateTest, ReleasingARunningChildClosesItsInputAndWaitsForIt) {
   auto sink = std::make_shared<MemorySink>();
   Parameters parameters = Probe({u"cat"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
   int pid = control->GetProcessId();
   control.reset();  // cat ends only when its input is closed
   EXPECT_EQ(kill(pid, 0), -1) << "the child must have been reaped";
@@ -547,7 +565,7 @@ TEST_F(ChildCreateTest, AProgramStartedMeanwhileInheritsNoPipe) {
   auto sink = std::make_shared<MemorySink>();
   Parameters parameters = Probe({u"cat"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  std::shared_ptr<Control> control = Create(parameters);
+  std::shared_ptr<Control> control = Start(parameters);
 
   // The unrelated program copies a pipe of the test's own until the test closes it.
   int feed[2];
@@ -584,7 +602,7 @@ TEST_F(ChildCreateTest, IgnoredSigchldStillGivesTheExitStatus) {
   sigaction(SIGCHLD, &ignore, &saved);
 
   auto sink = std::make_shared<MemorySink>();
-  std::shared_ptr<Control> control = Create(Probe({u"report"}, sink));
+  std::shared_ptr<Control> control = Start(Probe({u"report"}, sink));
   EXPECT_EQ(control->Wait(), 0);
   struct sigaction after {};
   sigaction(SIGCHLD, nullptr, &after);
@@ -617,7 +635,7 @@ void (*SigchldHandler())(int) {
 std::shared_ptr<Control> StartCat(const std::shared_ptr<MemorySink>& sink) {
   Parameters parameters = Probe({u"cat"}, sink);
   parameters.Stdin = InputHandle::Pipe();
-  return Create(parameters);
+  return Start(parameters);
 }
 
 int EndCat(const std::shared_ptr<Control>& control) {
@@ -655,7 +673,7 @@ TEST_F(ChildCreateTest, SigchldChangedByTheCallerDuringALaunch) {
   sigaction(SIGCHLD, &standard, nullptr);
   running = StartCat(sink);
   sigaction(SIGCHLD, &ignore, nullptr);
-  std::shared_ptr<Control> next = Create(Probe({u"exit", u"3"}, sink));
+  std::shared_ptr<Control> next = Start(Probe({u"exit", u"3"}, sink));
   EXPECT_EQ(next->Wait(), 3) << "the second child's status was lost";
   EXPECT_EQ(EndCat(running), 0);
   EXPECT_EQ(SigchldHandler(), SIG_IGN);
@@ -672,6 +690,7 @@ TEST_F(ChildCreateTest, ConcurrentLaunchesUnderAnIgnoredSigchld) {
   sigaction(SIGCHLD, &ignore, &saved);
   constexpr int kThreads = 4;
   constexpr int kLaunches = 8;
+  Watchdog watchdog(3 * kPatience, std::to_string(kThreads) + " threads launching " + std::to_string(kLaunches) + " children each");
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -679,8 +698,12 @@ TEST_F(ChildCreateTest, ConcurrentLaunchesUnderAnIgnoredSigchld) {
       auto sink = std::make_shared<MemorySink>();
       for (int i = 0; i < kLaunches; ++i) {
         std::u16string code = Wide(std::to_string(t * kLaunches + i));
-        std::shared_ptr<Control> control = Create(Probe({u"exit", code.c_str()}, sink));
-        if (control->Wait() != t * kLaunches + i) ++wrong;
+        try {
+          std::shared_ptr<Control> control = Create(Probe({u"exit", code.c_str()}, sink));
+          if (control->Wait() != t * kLaunches + i) ++wrong;
+        } catch (const Common::Error& error) {
+          ADD_FAILURE() << "launch " << t * kLaunches + i << " failed:\n" << DisplayText(error);
+        }
       }
     });
   }

@@ -96,19 +96,13 @@ struct ProbeRun {
 };
 
 ProbeRun RunProbe(const std::string& program, const std::vector<std::string>& entries) {
-  std::string command = program;
-  for (const std::string& e : entries) command += " " + e;
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), entries.begin(), entries.end());
+  Testing::ProcessResult result = Testing::RunCaptured(argv);
   ProbeRun run;
-  FILE* out = popen(command.c_str(), "r");
-  if (out == nullptr) return run;
-  char line[4096];
-  while (std::fgets(line, sizeof line, out) != nullptr) {
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    run.Lines.push_back(text);
-  }
-  int status = pclose(out);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Status = result.Status;
+  std::istringstream output(result.Output);
+  for (std::string line; std::getline(output, line);) run.Lines.push_back(line);
   return run;
 }
 
