@@ -48,15 +48,17 @@ struct ThreadData;
 // safe only for a body that, whenever it can be terminated, either blocks in a system
 // call (read, pause, a condition wait) or runs code that holds no lock, allocates no
 // memory and leaves no shared state half changed; a body that needs those must switch to
-// deferred cancellation around them. Nor may a body hold a frame with a destructor to run
-// (or a noexcept one) where it can be cancelled asynchronously: a cancel that lands between
-// the calls of such a frame skips its destructors or ends in std::terminate; a cancel
-// inside a blocking call unwinds the frames and runs their destructors. The operations of Common::Thread do so themselves:
+// deferred cancellation around them. The operations of Common::Thread do so themselves:
 // a body may terminate, wait for or query any thread, itself included. A cancel of the
 // body then acts inside a wait or once the operation is done; Terminate of another thread
 // completes first (so two threads that terminate each other at once wait for each other
 // for ever). Creating and destroying a Common::Thread are not among them: a body does that
 // with deferred cancellation, since a destructor cannot let a cancel through.
+//
+// A cancel inside a blocking call unwinds the body's frames and runs their destructors; one
+// that lands between the calls of a frame with a destructor to run (or of a noexcept frame)
+// skips those destructors or ends in std::terminate. So a body holds no such frame where it
+// can be cancelled asynchronously.
 class Thread : public ThreadAccessor {
  public:
   Thread(ThreadFunction function, void* argument);
