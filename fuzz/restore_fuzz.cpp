@@ -229,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char16_t* name = kNames[(control >> kNameShift) & kNameMask];
   ScriptCallback callback((control >> kAnswerShift) & 3, data[1]);
   ScriptSource source(data + kScriptHeadBytes, size - kScriptHeadBytes);
-  RestoreRequest request{kRestoreControlCode,
+  RestoreRequest request{PosixControl::kRestore,
                          {&source, (control & kWithCallback) ? &callback : nullptr,
                           (control & kIgnoreTimes) ? kRestoreIgnoreTimes : 0u, name}};
   Common::Error result;

@@ -21,9 +21,6 @@ uint8_t* AllocateBlock(size_t bytes) { return new (std::nothrow) uint8_t[bytes];
 
 size_t AlignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
-// `text` may lie at an odd address (a text of a catalog no longer in use).
-size_t TextBytes(const char16_t* text) { return (TextLength(text) + 1) * sizeof(char16_t); }
-
 void FillFixedFields(ErrorRecord* record, const SourceLocation& location, uint32_t code, const ErrorKind* kind,
                      size_t size) {
   record->RefCount = 1;

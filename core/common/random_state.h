@@ -1,7 +1,10 @@
 // The two random devices of random.cpp. They are process-wide state, declared here only so
 // that the test seam (random_testing.cpp, built into the test programs alone) can repoint
-// them; nothing else uses this header.
+// them; nothing else uses this header. Hidden, so that the program's dynamic symbol table
+// does not export it.
 #pragma once
+
+#pragma GCC visibility push(hidden)
 
 namespace Common::RandomState {
 
@@ -24,3 +27,5 @@ extern RandomDevice g_weakDevice;
 extern RandomDevice g_strongDevice;
 
 }  // namespace Common::RandomState
+
+#pragma GCC visibility pop

@@ -6,7 +6,7 @@
 
 namespace Common {
 
-void SetRandomDevicePaths(const char* weak, const char* strong) {
+void SetRandomDevicePathsForTesting(const char* weak, const char* strong) {
   RandomState::g_weakDevice.Close();
   RandomState::g_strongDevice.Close();
   RandomState::g_weakDevice.Path = weak != nullptr ? weak : kWeakRandomDevicePath;

@@ -5,6 +5,6 @@ namespace Common {
 
 // Closes the devices and makes the next use open these paths instead (null keeps the
 // default). The strings must stay alive while they are in use.
-void SetRandomDevicePaths(const char* weak, const char* strong);
+void SetRandomDevicePathsForTesting(const char* weak, const char* strong);
 
 }  // namespace Common

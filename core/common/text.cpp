@@ -41,6 +41,8 @@ size_t TextLength(const char16_t* text) {
   return units;
 }
 
+size_t TextBytes(const char16_t* text) { return (TextLength(text) + 1) * sizeof(char16_t); }
+
 void AppendText(WString& out, const char16_t* text) {
   const size_t units = TextLength(text);
   const size_t at = out.size();

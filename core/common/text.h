@@ -16,6 +16,8 @@ inline constexpr uint32_t kWholeString = 0xFFFFFFFF;
 // between its UTF-16 ones. So every reader of texts here loads them unit by unit through
 // byte copies, never as char16_t in place. A length counts the units before the 0 unit.
 size_t TextLength(const char16_t* text);
+// The bytes a text takes with its 0 unit.
+size_t TextBytes(const char16_t* text);
 void AssignText(WString& out, const char16_t* text);
 void AppendText(WString& out, const char16_t* text);
 

@@ -67,15 +67,15 @@ constexpr uint64_t kLargestFilePosition = std::numeric_limits<int64_t>::max();
 constexpr uint32_t kDefaultNodeMode = 0644;
 constexpr uint32_t kDefaultDeviceMode = 0600;
 
-using BackupEntryTypes::kFirstDirectoryLikeType;
-using BackupEntryTypes::kTypeBlockDevice;
-using BackupEntryTypes::kTypeCharDevice;
-using BackupEntryTypes::kTypeDirectory;
-using BackupEntryTypes::kTypeFifo;
-using BackupEntryTypes::kTypeRegular;
-using BackupEntryTypes::kTypeRegularAlias;
-using BackupEntryTypes::kTypeSocket;
-using BackupEntryTypes::kTypeSymLink;
+using EntryTypes::kFirstDirectoryLikeType;
+using EntryTypes::kTypeBlockDevice;
+using EntryTypes::kTypeCharDevice;
+using EntryTypes::kTypeDirectory;
+using EntryTypes::kTypeFifo;
+using EntryTypes::kTypeRegular;
+using EntryTypes::kTypeRegularAlias;
+using EntryTypes::kTypeSocket;
+using EntryTypes::kTypeSymLink;
 
 bool Canceled(BackupCallback* callback) { return callback != nullptr && callback->IsCanceled(); }
 
@@ -92,12 +92,10 @@ constexpr size_t AlignUp(size_t value, size_t alignment) { return (value + align
 // it, so every record of the kind finds them at this one offset.
 constexpr size_t kBackupFieldsOffset = AlignUp(sizeof(TextErrorRecord), alignof(std::max_align_t));
 
-size_t WideBytes(const char16_t* text) { return (std::char_traits<char16_t>::length(text) + 1) * sizeof(char16_t); }
-
 // Bytes a text takes inside the record: none when absent or a catalog text.
 size_t CopiedBytes(const char16_t* text) {
   if (text == nullptr || Common::IsCatalogText(text)) return 0;
-  return WideBytes(text);
+  return Common::TextBytes(text);
 }
 
 const BackupFields* FieldsOf(const ErrorRecord* record) {
@@ -114,7 +112,7 @@ const char16_t* FieldValue(const ErrorRecord* record, uintptr_t field) {
 uintptr_t PlaceText(uint8_t* block, size_t& position, const char16_t* text) {
   if (text == nullptr) return 0;
   if (Common::IsCatalogText(text)) return reinterpret_cast<uintptr_t>(text);
-  size_t bytes = WideBytes(text);
+  size_t bytes = Common::TextBytes(text);
   std::memcpy(block + position, text, bytes);
   uintptr_t field = position;
   position += bytes;
@@ -393,7 +391,7 @@ bool Succeeded(RestoreTarget& target, Error outcome) {
 
 // Whether the target can be (or already is) of `kind`; creates it once through `create`.
 template <typename Create>
-bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
+bool MayCreate(RestoreTarget& target, uint32_t kind, Create create) {
   if (target.kind == kind) return true;
   if (target.kind != kTargetNotCreated) {
     target.error = Common::MakeError(kSource.At(kKindContradictionSite), Common::FILE_CORRUPTED);
@@ -405,11 +403,11 @@ bool MayCreate(RestoreTarget& target, int32_t kind, Create create) {
 }
 
 bool MayCreateDirectory(RestoreTarget& target) {
-  return MayCreate(target, kTargetDirectory, [&] { return Succeeded(target, target.CreateDirectory()); });
+  return MayCreate(target, kTypeDirectory, [&] { return Succeeded(target, target.CreateDirectory()); });
 }
 
 bool MayCreateFile(RestoreTarget& target) {
-  return MayCreate(target, kTargetFile, [&] {
+  return MayCreate(target, kTypeRegular, [&] {
     std::unique_ptr<ro_file> file;
     bool result = Succeeded(target, target.CreateFile(file));
     if ((file != nullptr) != result) SafeAssert("(FileTarget != 0) == result", kAssertFile, kFileTargetAssertSite);
@@ -427,7 +425,7 @@ bool MayCreateDevice(RestoreTarget& target, uint32_t type, uint32_t mode, uint32
 }
 
 bool MayCreateLink(RestoreTarget& target, const char16_t* link) {
-  return MayCreate(target, kTargetSymLink, [&] { return Succeeded(target, target.CreateLink(link)); });
+  return MayCreate(target, kTypeSymLink, [&] { return Succeeded(target, target.CreateLink(link)); });
 }
 
 void RestoreAttributes(RestoreTarget& target, uint32_t attributes) {
@@ -560,7 +558,7 @@ bool DecodeLinkTarget(const std::vector<uint8_t>& extra, Common::WString& link) 
 
 DirRestoreTarget::~DirRestoreTarget() {
   file.reset();
-  if (kind != kTargetNotCreated && kind != kTargetDirectory && error) {
+  if (kind != kTargetNotCreated && kind != kTypeDirectory && error) {
     dir->Remove(name);
     // Removing the half-made entry is best effort; the directory must not keep its error.
     TakeLastError(*dir).IgnoreError();

@@ -10,6 +10,7 @@
 #include "core/common/error.h"
 #include "core/include/file/dir.h"
 #include "core/include/file/file.h"
+#include "core/include/file/posix_control.h"
 #include "core/common/little_endian.h"
 
 // A byte buffer whose payload is `size` bytes starting `offset` bytes into `data`, so that
@@ -106,26 +107,9 @@ inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
 inline constexpr uint32_t kEntryFieldAbsent = 0xFFFFFFFF;  // uid, gid or mode not known
 
-// Entry types of i_dir::iterator::GetType, as the entry record stores them.
-namespace BackupEntryTypes {
-
-inline constexpr uint32_t kTypeRegular = 0;
-inline constexpr uint32_t kTypeCharDevice = 1;
-inline constexpr uint32_t kTypeBlockDevice = 2;
-inline constexpr uint32_t kTypeFifo = 3;
-inline constexpr uint32_t kTypeSocket = 4;
-inline constexpr uint32_t kTypeSymLink = 5;
-inline constexpr uint32_t kTypeRegularAlias = 6;  // backed up and restored like kTypeRegular
-inline constexpr uint32_t kTypeDirectory = 128;
-inline constexpr uint32_t kFirstDirectoryLikeType = 128;
-
-}  // namespace BackupEntryTypes
-
-// The request blocks of the two directory control codes. The directory hands the body,
-// the block from its second word on, to the backup and restore functions.
-inline constexpr uint32_t kBackupControlCode = 0x50554B42;   // "BKUP"
-inline constexpr uint32_t kRestoreControlCode = 0x52545352;  // "RSTR"
-
+// The request blocks of the two directory control codes, PosixControl::kBackup and
+// kRestore. The directory hands the body, the block from its second word on, to the
+// backup and restore functions.
 inline constexpr uint32_t kBackupNoData = 0x4;        // no CHUNK_DATA
 inline constexpr uint32_t kBackupNoMetadata = 0x8;    // no CHUNK_ATTRIBUTES, CHUNK_TIMES, CHUNK_ENTRY
 inline constexpr uint32_t kRestoreIgnoreTimes = 0x2;  // CHUNK_TIMES neither read nor applied
@@ -138,7 +122,7 @@ struct BackupRequestBody {
 };
 
 struct BackupRequest {
-  uint32_t Code;  // kBackupControlCode
+  uint32_t Code;  // PosixControl::kBackup
   BackupRequestBody Body;
 };
 
@@ -150,7 +134,7 @@ struct RestoreRequestBody {
 };
 
 struct RestoreRequest {
-  uint32_t Code;  // kRestoreControlCode
+  uint32_t Code;  // PosixControl::kRestore
   RestoreRequestBody Body;
 };
 
@@ -257,11 +241,9 @@ Common::Error BackupPlainStream(i_file* data, ChunkWriter* writer, const BackupR
 
 namespace RestoreHelpers {
 
-// Entry kinds a restore target is created as (the record's type for device nodes).
-inline constexpr int32_t kTargetNotCreated = -1;
-inline constexpr int32_t kTargetFile = 0;
-inline constexpr int32_t kTargetSymLink = 5;
-inline constexpr int32_t kTargetDirectory = 128;
+// What a restore target has been created as: an entry type (EntryTypes, the record's
+// type for device nodes), or none yet.
+inline constexpr uint32_t kTargetNotCreated = 0xFFFFFFFF;
 
 // The entry being restored, and every operation the restore makes on it. The by-name
 // target works through the directory's name operations; a refinement may act on the entry
@@ -290,7 +272,7 @@ class RestoreTarget {
   // The entry is whole: what still stands apart from the name is put in place.
   virtual Common::Error Finish() { return Common::NoError; }
 
-  int32_t kind = kTargetNotCreated;
+  uint32_t kind = kTargetNotCreated;
   ro_dir* dir;                    // not owned
   const char16_t* name;           // not owned
   std::unique_ptr<ro_file> file;  // only when created as a regular file

@@ -51,7 +51,7 @@ ErrorRecord* AllocatePathRecord(const Common::SourceLocation& location, uint32_t
   const size_t fieldBytes = count * sizeof(uintptr_t);
   size_t textBytes = 0;
   if (text != nullptr && !Common::IsCatalogText(text))
-    textBytes = (Common::TextLength(text) + 1) * sizeof(char16_t);
+    textBytes = Common::TextBytes(text);
   size_t pathBytes[kMaxPaths] = {};
   size_t dataBytes = fieldBytes + textBytes;
   for (size_t i = 0; i < count; ++i) {

@@ -36,8 +36,8 @@ void KeepFirstError(Common::Error& result, file_object& object) {
 }
 
 bool IsSubdirectoryType(uint32_t type) {
-  return type == FileUtils::kTypeDirectory || type == FileUtils::kTypeWholeEntryFirst ||
-         type == FileUtils::kTypeWholeEntryLast;
+  return type == EntryTypes::kTypeDirectory || type == EntryTypes::kTypeWholeEntryFirst ||
+         type == EntryTypes::kTypeWholeEntryLast;
 }
 
 // The type of the entry that dir stands on, or false when it cannot be told.
@@ -71,11 +71,11 @@ void ListDirectory(rio_dir& dir, std::list<PendingDir>& pending, Common::Error& 
       std::unique_ptr<rio_dir> sub(dir.OpenDir(it.get()));
       if (sub) {
         rio_dir* opened = sub.get();
-        pending.push_front(PendingDir{opened, type != FileUtils::kTypeDirectory, std::move(sub)});
+        pending.push_front(PendingDir{opened, type != EntryTypes::kTypeDirectory, std::move(sub)});
       } else {
         KeepFirstError(result, dir);
       }
-    } else if (type < FileUtils::kFirstSpecialType) {
+    } else if (type < EntryTypes::kFirstDirectoryLikeType) {
       const char16_t* name = it->GetName();
       if (name != nullptr) names.emplace_front(name);
     }
@@ -96,7 +96,7 @@ void RemoveTree(rio_dir* dir, bool keepTop, Common::Error& result) {
 
   // A link is an entry of the parent, not a tree of our own: following it would empty
   // whatever directory it points to.
-  if (topTypeKnown && topType == FileUtils::kTypeSymbolicLink) {
+  if (topTypeKnown && topType == EntryTypes::kTypeSymLink) {
     if (keepTop) return;
     dir->Remove(u".");
     result = TakeLastError(*dir);
@@ -104,7 +104,7 @@ void RemoveTree(rio_dir* dir, bool keepTop, Common::Error& result) {
   }
 
   bool topVisited = !keepTop && topTypeKnown &&
-                    (topType == FileUtils::kTypeWholeEntryFirst || topType == FileUtils::kTypeWholeEntryLast);
+                    (topType == EntryTypes::kTypeWholeEntryFirst || topType == EntryTypes::kTypeWholeEntryLast);
   std::list<PendingDir> pending;
   pending.push_back(PendingDir{dir, topVisited, nullptr});
   while (!pending.empty()) {
@@ -207,7 +207,7 @@ Common::Error RemoveDirTree(rio_dir* dir, bool keepTop) {
 Common::Error GetUnixFlags(i_dir* dir, const char16_t* name, uint32_t* flags) {
   i_file* file = dir->OpenI(name, true);
   if (file == nullptr) return TakeLastError(*dir);
-  FileUtils::FileFlagsRequest request{FileUtils::kGetUnixFlagsCode, 0};
+  PosixControl::InodeFlagsRequest request{PosixControl::kGetInodeFlags, 0};
   file->IOCTL(&request);
   *flags = file->last_error ? 0 : request.Flags;
   Common::Error error = TakeLastError(*file);
@@ -216,19 +216,19 @@ Common::Error GetUnixFlags(i_dir* dir, const char16_t* name, uint32_t* flags) {
 }
 
 Common::Error SetFileFlags(file_object* file, uint32_t flags) {
-  FileUtils::FileFlagsRequest request{FileUtils::kSetFileFlagsCode, flags};
+  PosixControl::InodeFlagsRequest request{PosixControl::kSetFileFlags, flags};
   file->IOCTL(&request);
   return TakeLastError(*file);
 }
 
 Common::Error SetFlagsByName(o_dir* dir, const char16_t* name, uint32_t flags) {
-  FileUtils::NamedFlagsRequest request{FileUtils::kSetFlagsByNameCode, name, flags};
+  PosixControl::NamedFlagsRequest request{PosixControl::kSetFlagsByName, name, flags};
   dir->IOCTL(&request);
   return TakeLastError(*dir);
 }
 
 Common::Error GetFlagsByName(o_dir* dir, const char16_t* name, uint32_t* flags) {
-  FileUtils::NamedFlagsRequest request{FileUtils::kGetFlagsByNameCode, name, 0};
+  PosixControl::NamedFlagsRequest request{PosixControl::kGetFlagsByName, name, 0};
   dir->IOCTL(&request);
   *flags = dir->last_error ? 0 : request.Flags;
   return TakeLastError(*dir);

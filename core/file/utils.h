@@ -11,36 +11,6 @@
 #include "core/include/file/file.h"
 #include "core/include/file/posix_control.h"
 
-namespace FileUtils {
-
-// The control codes of the flag requests.
-inline constexpr uint32_t kGetUnixFlagsCode = PosixControl::MakeControlCode("GUFL");
-inline constexpr uint32_t kSetFileFlagsCode = PosixControl::MakeControlCode("SMUF");
-inline constexpr uint32_t kSetFlagsByNameCode = PosixControl::MakeControlCode("SMFN");
-inline constexpr uint32_t kGetFlagsByNameCode = PosixControl::MakeControlCode("GMFN");
-
-// "GUFL" (flags out) and "SMUF" (flags in), sent to a file.
-struct FileFlagsRequest {
-  uint32_t Code;
-  uint32_t Flags;
-};
-
-// "SMFN" (flags in) and "GMFN" (flags out), sent to a directory about one of its entries.
-struct NamedFlagsRequest {
-  uint32_t Code;
-  const char16_t* Name;
-  uint32_t Flags;
-};
-
-// Entry types of i_dir::iterator::GetType that the tree removal treats specially.
-inline constexpr uint32_t kTypeSymbolicLink = 5;
-inline constexpr uint32_t kTypeDirectory = 128;
-inline constexpr uint32_t kTypeWholeEntryFirst = 150;  // removed as a whole, not listed
-inline constexpr uint32_t kTypeWholeEntryLast = 151;
-inline constexpr uint32_t kFirstSpecialType = 128;
-
-}  // namespace FileUtils
-
 // Copies everything src yields into dst in pieces of bufferSize bytes; *copied counts the
 // bytes written. A read that does not fill the buffer is taken as the last piece.
 Common::Error SimpleCopyFile(i_file* src, o_file* dst, uint64_t* copied, uint32_t bufferSize);

@@ -8,16 +8,16 @@
 
 namespace FileLock {
 
-int RegisterDescriptorAs(int fd, int flags, const char* path, FileObjectClass objectClass) {
+int RegisterDescriptorAsForTesting(int fd, int flags, const char* path, FileObjectClass objectClass) {
   try {
-    return RegisterDescriptorAs(fd, flags, path, MakeFileObject(objectClass));
+    return RegisterDescriptorAsForTesting(fd, flags, path, MakeFileObject(objectClass));
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     return -1;
   }
 }
 
-int RegisterDescriptorAs(int fd, int flags, const char* path, std::shared_ptr<FileObject> object) {
+int RegisterDescriptorAsForTesting(int fd, int flags, const char* path, std::shared_ptr<FileObject> object) {
   FileKey key;
   if (!KeyOfDescriptor(fd, &key)) return -1;
   try {

@@ -23,6 +23,7 @@ std::atomic<std::size_t> g_watchedSize{0};
 std::atomic<int> g_failAt{0};
 std::atomic<int> g_seen{0};
 std::atomic<bool> g_failed{false};
+std::atomic<AfterFailure> g_after{kRecover};
 std::atomic<long> g_live{0};
 
 bool ShouldFail(NewForms form, std::size_t size) {
@@ -32,6 +33,7 @@ bool ShouldFail(NewForms form, std::size_t size) {
   if (watched != 0 && watched != size) return false;
   if (++g_seen != g_failAt.load()) return false;
   g_failed = true;
+  if (g_after.load() == kFailEveryLaterScalarNew) FailScalarNew = true;
   return true;
 }
 
@@ -113,9 +115,10 @@ void Release(NewForms form, void* p, std::optional<std::size_t> size = std::null
 
 }  // namespace
 
-NewFailure::NewFailure(NewForms forms, int failAt, std::size_t size) {
+NewFailure::NewFailure(NewForms forms, int failAt, std::size_t size, AfterFailure after) {
   g_seen = 0;
   g_failed = false;
+  g_after = after;
   g_watchedSize = size;
   g_failAt = failAt;
   g_watchedForms = forms;

@@ -18,12 +18,16 @@ extern std::atomic<bool> FailArrayNew;
 // The forms an armed failure watches.
 enum NewForms : unsigned { kScalarNew = 1, kArrayNew = 2, kEveryNew = kScalarNew | kArrayNew };
 
+// What follows the armed failure: every later allocation goes on, or every scalar new
+// fails from then on (FailScalarNew is set) until the test clears FailScalarNew.
+enum AfterFailure : unsigned { kRecover, kFailEveryLaterScalarNew };
+
 // While it lives, counts the allocations of `forms` (only those of `size` bytes, when
 // `size` is not 0) and fails the one numbered `failAt` (1: the next one); failAt 0 never
 // fails, so a first run can count what a call allocates. One at a time per program.
 class NewFailure {
  public:
-  NewFailure(NewForms forms, int failAt, std::size_t size = 0);
+  NewFailure(NewForms forms, int failAt, std::size_t size = 0, AfterFailure after = kRecover);
   ~NewFailure();
   NewFailure(const NewFailure&) = delete;
   NewFailure& operator=(const NewFailure&) = delete;

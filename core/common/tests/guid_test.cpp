@@ -51,11 +51,11 @@ class RandomDeviceTest : public ::testing::Test {
     strong = scratch.File("strong");
     g_reports.clear();
     SetAssertEventCallback(CaptureReport);
-    Common::SetRandomDevicePaths(weak.c_str(), strong.c_str());
+    Common::SetRandomDevicePathsForTesting(weak.c_str(), strong.c_str());
   }
 
   void TearDown() override {
-    Common::SetRandomDevicePaths(nullptr, nullptr);
+    Common::SetRandomDevicePathsForTesting(nullptr, nullptr);
     SetAssertEventCallback(&Common::AssertEventToTrace);
   }
 
@@ -166,7 +166,7 @@ TEST_F(RandomDeviceTest, ExactBytesAndCloseOnExec) {
   int fd = OpenDescriptorOf(strong);
   ASSERT_GE(fd, 0);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-  Common::SetRandomDevicePaths(weak.c_str(), strong.c_str());
+  Common::SetRandomDevicePathsForTesting(weak.c_str(), strong.c_str());
   EXPECT_EQ(OpenDescriptorOf(strong), -1);
   EXPECT_TRUE(g_reports.empty());
 }

@@ -9,8 +9,8 @@ struct ThreadTesting {
   static ThreadData* DataOf(Thread& thread) { return thread.Data; }
 };
 
-void WakeThreadWaitersForTest(Thread& thread) { pthread_cond_broadcast(&ThreadTesting::DataOf(thread)->Condition); }
-void LockThreadForTest(Thread& thread) { pthread_mutex_lock(&ThreadTesting::DataOf(thread)->Mutex); }
-void UnlockThreadForTest(Thread& thread) { pthread_mutex_unlock(&ThreadTesting::DataOf(thread)->Mutex); }
+void WakeThreadWaitersForTesting(Thread& thread) { pthread_cond_broadcast(&ThreadTesting::DataOf(thread)->Condition); }
+void LockThreadForTesting(Thread& thread) { pthread_mutex_lock(&ThreadTesting::DataOf(thread)->Mutex); }
+void UnlockThreadForTesting(Thread& thread) { pthread_mutex_unlock(&ThreadTesting::DataOf(thread)->Mutex); }
 
 }  // namespace Common

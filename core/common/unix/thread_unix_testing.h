@@ -9,10 +9,10 @@ namespace Common {
 
 // Wakes the waiters of TimedWait without the thread having finished, as a spurious
 // wake-up would.
-void WakeThreadWaitersForTest(Thread& thread);
+void WakeThreadWaitersForTesting(Thread& thread);
 // Take and give back the thread's own mutex, so a test can line up the callers that wait
 // for it.
-void LockThreadForTest(Thread& thread);
-void UnlockThreadForTest(Thread& thread);
+void LockThreadForTesting(Thread& thread);
+void UnlockThreadForTesting(Thread& thread);
 
 }  // namespace Common

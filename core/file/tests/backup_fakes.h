@@ -411,8 +411,8 @@ inline void RecordingFile::IOCTL(void* request) {
     if (timesFailure) ReplaceLastError(*this, timesFailure);
     return;
   }
-  if (code == FileUtils::kSetFileFlagsCode) {
-    log.push_back("SMUF(" + RecordingDir::Num(static_cast<FileUtils::FileFlagsRequest*>(request)->Flags) + ")");
+  if (code == PosixControl::kSetFileFlags) {
+    log.push_back("SMUF(" + RecordingDir::Num(static_cast<PosixControl::InodeFlagsRequest*>(request)->Flags) + ")");
     return;
   }
   MemoryFile::IOCTL(request);
@@ -426,8 +426,8 @@ inline void RecordingDir::IOCTL(void* request) {
     Fail("STME");
     return;
   }
-  if (code == FileUtils::kSetFlagsByNameCode) {
-    auto* block = static_cast<FileUtils::NamedFlagsRequest*>(request);
+  if (code == PosixControl::kSetFlagsByName) {
+    auto* block = static_cast<PosixControl::NamedFlagsRequest*>(request);
     Log("SMFN", block->Name, Num(block->Flags));
     Fail("SMFN");
     return;

@@ -1,7 +1,7 @@
 // The native file-name codec over ICU's default converter, with the escape callbacks
 // that make every byte string representable in UTF-16 and back.
 #include "core/file/unix/name_codec.h"
-#include "core/file/unix/name_codec_testing.h"
+#include "core/file/unix/name_codec_state.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
@@ -17,10 +17,7 @@
 namespace {
 
 using namespace NameCodec;
-
-// Opened on first need and never closed. Read without the lock only to decide whether
-// ICU is needed yet.
-std::atomic<UConverter*> NameConverter{nullptr};
+using NameCodec::State::g_nameConverter;
 
 // Guards the opening and every use of the converter.
 Common::Mutex NameCodecMutex;
@@ -49,26 +46,20 @@ void FromUnicodeEscape(const void*, UConverterFromUnicodeArgs* args, const UChar
   ucnv_cbFromUWriteBytes(args, &byte, 1, 0, status);
 }
 
-bool InstallCallbacks(UConverter* converter, UErrorCode& status) {
-  ucnv_setFromUCallBack(converter, FromUnicodeEscape, nullptr, nullptr, nullptr, &status);
-  ucnv_setToUCallBack(converter, ToUnicodeEscape, nullptr, nullptr, nullptr, &status);
-  return U_SUCCESS(status);
-}
-
 // Called with NameCodecMutex held while the converter is null. The system cannot work
 // without file names, so a missing converter ends the process.
 void OpenNameConverter() {
   UErrorCode status = U_ZERO_ERROR;
   UConverter* converter = ucnv_open(nullptr, &status);
-  if (U_FAILURE(status) || converter == nullptr || !InstallCallbacks(converter, status)) std::abort();
-  NameConverter.store(converter, std::memory_order_release);
+  if (U_FAILURE(status) || converter == nullptr || !State::InstallEscapeCallbacks(converter, status)) std::abort();
+  g_nameConverter.store(converter, std::memory_order_release);
 }
 
 UConverter* LockedConverter() {
-  UConverter* converter = NameConverter.load(std::memory_order_acquire);
+  UConverter* converter = g_nameConverter.load(std::memory_order_acquire);
   if (converter == nullptr) {
     OpenNameConverter();
-    converter = NameConverter.load(std::memory_order_acquire);
+    converter = g_nameConverter.load(std::memory_order_acquire);
   }
   return converter;
 }
@@ -143,20 +134,17 @@ Common::WString EscapeDecodedEscapes(const char* bytes, size_t length, const std
 
 namespace NameCodec {
 
-bool IsConverterOpen() { return NameConverter.load(std::memory_order_acquire) != nullptr; }
+namespace State {
 
-UConverter* OpenConverterWithCallbacks(const char* name) {
-  UErrorCode status = U_ZERO_ERROR;
-  UConverter* converter = ucnv_open(name, &status);
-  if (U_FAILURE(status) || converter == nullptr) return nullptr;
-  if (!InstallCallbacks(converter, status)) {
-    ucnv_close(converter);
-    return nullptr;
-  }
-  return converter;
+std::atomic<UConverter*> g_nameConverter{nullptr};
+
+bool InstallEscapeCallbacks(UConverter* converter, UErrorCode& status) {
+  ucnv_setFromUCallBack(converter, FromUnicodeEscape, nullptr, nullptr, nullptr, &status);
+  ucnv_setToUCallBack(converter, ToUnicodeEscape, nullptr, nullptr, nullptr, &status);
+  return U_SUCCESS(status);
 }
 
-void CloseConverter(UConverter* converter) { ucnv_close(converter); }
+}  // namespace State
 
 bool ConvertRun(UConverter* converter, const char16_t* units, int32_t count, std::string& out) {
   const icu::UnicodeString text(false, units, count);
@@ -202,7 +190,7 @@ Common::WString FromNativeNameWith(UConverter* converter, const char* native) {
 
 std::string ToNativeName(const char16_t* name) {
   if (name == nullptr) return std::string();
-  if (NameConverter.load(std::memory_order_acquire) == nullptr) {
+  if (g_nameConverter.load(std::memory_order_acquire) == nullptr) {
     // Names of ASCII and escapes need no ICU while nothing has needed it yet.
     bool simple = true;
     size_t length = 0;

@@ -8,6 +8,8 @@
 
 #include "core/common/text.h"
 
+struct UConverter;
+
 // The native bytes of a NUL-terminated name; empty when it cannot be converted.
 std::string ToNativeName(const char16_t* name);
 
@@ -20,5 +22,13 @@ namespace NameCodec {
 inline constexpr char16_t kEscapeFirst = 0xF880;
 inline constexpr char16_t kEscapeLast = 0xF8FF;
 inline constexpr char16_t kEscapeBase = 0xF800;
+
+// The two conversions over a given converter: ToNativeName and FromNativeName use the
+// process-wide one (ICU's default, opened with the escape callbacks).
+std::string ToNativeNameWith(UConverter* converter, const char16_t* name);
+Common::WString FromNativeNameWith(UConverter* converter, const char* native);
+
+// Converts `count` units through ICU and appends their bytes; false on failure.
+[[nodiscard]] bool ConvertRun(UConverter* converter, const char16_t* units, int32_t count, std::string& out);
 
 }  // namespace NameCodec

@@ -59,16 +59,13 @@ constexpr const char* kSkippableAttributes[] = {"security.selinux", "trusted.pfc
 // chown clears this attribute, so the restore sets it again after the owner.
 constexpr const char* kCapabilityAttribute = "security.capability";
 
-using BackupEntryTypes::kTypeBlockDevice;
-using BackupEntryTypes::kTypeCharDevice;
-using BackupEntryTypes::kTypeDirectory;
-using BackupEntryTypes::kTypeRegular;
-using BackupEntryTypes::kTypeRegularAlias;
-using BackupEntryTypes::kTypeSymLink;
-using RestoreHelpers::kTargetDirectory;
-using RestoreHelpers::kTargetFile;
+using EntryTypes::kTypeBlockDevice;
+using EntryTypes::kTypeCharDevice;
+using EntryTypes::kTypeDirectory;
+using EntryTypes::kTypeRegular;
+using EntryTypes::kTypeRegularAlias;
+using EntryTypes::kTypeSymLink;
 using RestoreHelpers::kTargetNotCreated;
-using RestoreHelpers::kTargetSymLink;
 
 // The restore creates what the by-name operations would: files 0644, directories 0755,
 // both under the umask.
@@ -249,7 +246,7 @@ bool ReadInodeFlags(const EntryAttributes& entry, bool directory, uint32_t* word
       opener.Open(entry.access, O_RDONLY | O_NONBLOCK | (directory ? O_DIRECTORY : 0), true, 0));
   TakeLastError(opener).IgnoreError();
   if (!file) return false;
-  FileUtils::FileFlagsRequest request{FileUtils::kGetUnixFlagsCode, 0};
+  PosixControl::InodeFlagsRequest request{PosixControl::kGetInodeFlags, 0};
   file->IOCTL(&request);
   if (TakeLastError(*file)) return false;
   *word = request.Flags;
@@ -364,7 +361,7 @@ PosixRestoreTarget::~PosixRestoreTarget() {
   }
   own_file = nullptr;
   file.reset();
-  if (error && made && kind != kTargetNotCreated && kind != kTargetDirectory && kind != kTargetFile)
+  if (error && made && kind != kTargetNotCreated && kind != kTypeDirectory && kind != kTypeRegular)
     RemoveIfOurs(last, identity);
 }
 
@@ -543,7 +540,7 @@ Error PosixRestoreTarget::SetOwner(uint32_t uid, uint32_t gid) {
 
 Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
   // A link has no mode of its own; chmod would change its target ("not supported").
-  if (kind == kTargetSymLink) return Common::NoError;
+  if (kind == kTypeSymLink) return Common::NoError;
   // Through the descriptor's path, which reaches the inode held and follows no name.
   int result = own_file != nullptr ? fchmod(own_file->GetFd(), mode) : chmod(DescriptorPath(held.Get()).c_str(), mode);
   if (result != 0)
@@ -555,7 +552,7 @@ Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
 
 Error PosixRestoreTarget::SetTimes(uint64_t modification, uint64_t, uint64_t access) {
   // Link times are not set ("not supported", which counts as success).
-  if (kind == kTargetSymLink) return Common::NoError;
+  if (kind == kTypeSymLink) return Common::NoError;
   timeval times[2] = {PosixSites::MillisToTimeval(static_cast<int64_t>(access)),
                       PosixSites::MillisToTimeval(static_cast<int64_t>(modification))};
   if (utimes(DescriptorPath(held.Get()).c_str(), times) != 0)

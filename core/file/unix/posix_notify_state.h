@@ -1,10 +1,13 @@
 // What posix_notify.cpp keeps process-wide and its test seam reads (posix_notify_testing.cpp,
-// built into the test programs alone); nothing else uses this header.
+// built into the test programs alone); nothing else uses this header. Hidden, so that the
+// program's dynamic symbol table does not export it.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
+
+#pragma GCC visibility push(hidden)
 
 namespace NotificationState {
 
@@ -14,3 +17,5 @@ extern uint32_t NotificationCount;  // watches in the list
 extern bool NotificationIdle;       // the thread sleeps until a watch is armed
 
 }  // namespace NotificationState
+
+#pragma GCC visibility pop

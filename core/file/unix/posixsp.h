@@ -283,11 +283,3 @@ inline constexpr uint32_t kSpecialDirHomeAlias = 145;
 inline constexpr uint32_t kSpecialDirTmp = 149;
 inline constexpr uint32_t kSpecialDirVarLog = 156;
 
-// Entry types of i_dir::iterator::GetType.
-inline constexpr uint32_t kEntryRegular = 0;
-inline constexpr uint32_t kEntryCharDevice = 1;
-inline constexpr uint32_t kEntryBlockDevice = 2;
-inline constexpr uint32_t kEntryFifo = 3;
-inline constexpr uint32_t kEntrySocket = 4;
-inline constexpr uint32_t kEntrySymLink = 5;
-inline constexpr uint32_t kEntryDirectory = 128;

@@ -34,19 +34,19 @@ constexpr int64_t kNanosPerMilli = 1000000;
 uint32_t TypeFromMode(mode_t mode) {
   switch (mode & S_IFMT) {
     case S_IFCHR:
-      return kEntryCharDevice;
+      return EntryTypes::kTypeCharDevice;
     case S_IFBLK:
-      return kEntryBlockDevice;
+      return EntryTypes::kTypeBlockDevice;
     case S_IFIFO:
-      return kEntryFifo;
+      return EntryTypes::kTypeFifo;
     case S_IFSOCK:
-      return kEntrySocket;
+      return EntryTypes::kTypeSocket;
     case S_IFLNK:
-      return kEntrySymLink;
+      return EntryTypes::kTypeSymLink;
     case S_IFDIR:
-      return kEntryDirectory;
+      return EntryTypes::kTypeDirectory;
     default:
-      return kEntryRegular;
+      return EntryTypes::kTypeRegular;
   }
 }
 
@@ -54,25 +54,25 @@ uint32_t TypeFromMode(mode_t mode) {
 bool TypeFromDirent(unsigned char type, uint32_t& code) {
   switch (type) {
     case DT_REG:
-      code = kEntryRegular;
+      code = EntryTypes::kTypeRegular;
       return true;
     case DT_CHR:
-      code = kEntryCharDevice;
+      code = EntryTypes::kTypeCharDevice;
       return true;
     case DT_BLK:
-      code = kEntryBlockDevice;
+      code = EntryTypes::kTypeBlockDevice;
       return true;
     case DT_FIFO:
-      code = kEntryFifo;
+      code = EntryTypes::kTypeFifo;
       return true;
     case DT_SOCK:
-      code = kEntrySocket;
+      code = EntryTypes::kTypeSocket;
       return true;
     case DT_LNK:
-      code = kEntrySymLink;
+      code = EntryTypes::kTypeSymLink;
       return true;
     case DT_DIR:
-      code = kEntryDirectory;
+      code = EntryTypes::kTypeDirectory;
       return true;
     default:
       return false;
@@ -142,7 +142,7 @@ uint64_t posix_dir::stat_iterator::GetAllocatedSize() {
 
 uint32_t posix_dir::stat_iterator::GetType() {
   const struct stat64* st = StatRecord();
-  return st != nullptr ? TypeFromMode(st->st_mode) : kEntryRegular;
+  return st != nullptr ? TypeFromMode(st->st_mode) : EntryTypes::kTypeRegular;
 }
 
 uint64_t posix_dir::stat_iterator::GetModificationTime() {

@@ -10,6 +10,25 @@
 
 class NotificationListener;
 
+// Entry types of i_dir::iterator::GetType, which the backup's entry record stores too.
+namespace EntryTypes {
+
+inline constexpr uint32_t kTypeRegular = 0;  // and anything not listed
+inline constexpr uint32_t kTypeCharDevice = 1;
+inline constexpr uint32_t kTypeBlockDevice = 2;
+inline constexpr uint32_t kTypeFifo = 3;
+inline constexpr uint32_t kTypeSocket = 4;
+inline constexpr uint32_t kTypeSymLink = 5;
+inline constexpr uint32_t kTypeRegularAlias = 6;  // backed up and restored like kTypeRegular
+inline constexpr uint32_t kTypeDirectory = 128;
+inline constexpr uint32_t kTypeWholeEntryFirst = 150;  // a directory removed as a whole, not listed
+inline constexpr uint32_t kTypeWholeEntryLast = 151;
+// From here on an entry is a directory of some kind: the backup gives it the directory
+// attribute and the tree removal leaves alone those it does not know.
+inline constexpr uint32_t kFirstDirectoryLikeType = 128;
+
+}  // namespace EntryTypes
+
 namespace FileDefaults {
 
 // A default that the implementation does not override: the directory's error becomes

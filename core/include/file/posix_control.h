@@ -39,6 +39,12 @@ inline constexpr uint32_t kGetFsType = MakeControlCode("GFST");
 inline constexpr uint32_t kBackup = MakeControlCode("BKUP");
 inline constexpr uint32_t kRestore = MakeControlCode("RSTR");
 
+// Codes the file utilities send that no POSIX object answers: they reach the default
+// IOCTL of their object, which does not support them.
+inline constexpr uint32_t kSetFileFlags = MakeControlCode("SMUF");
+inline constexpr uint32_t kSetFlagsByName = MakeControlCode("SMFN");
+inline constexpr uint32_t kGetFlagsByName = MakeControlCode("GMFN");
+
 // The file blocks hold 64-bit fields at 4-byte offsets; packing to 4 keeps those offsets
 // the same in the 32-bit product and in a 64-bit build.
 #pragma pack(push, 4)
@@ -68,7 +74,7 @@ struct SetAppendModeRequest {
   uint32_t Code;
 };
 
-// "GUFL" (out) and "SUFL" (in): the inode flags word.
+// "GUFL" (out), "SUFL" and "SMUF" (in): the inode flags word.
 struct InodeFlagsRequest {
   uint32_t Code;
   uint32_t Flags;
@@ -110,6 +116,13 @@ struct GetDevicePathRequest {
   const char16_t* Path;  // out: the directory's own path, owned by the directory
   uint32_t Major;        // out
   uint32_t Minor;        // out
+};
+
+// "SMFN" (flags in) and "GMFN" (flags out): the flags word of one entry of the directory.
+struct NamedFlagsRequest {
+  uint32_t Code;
+  const char16_t* Name;
+  uint32_t Flags;
 };
 
 // "GFST": the upper-case name of the file-system type, NUL-terminated.

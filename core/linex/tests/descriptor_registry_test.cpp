@@ -278,7 +278,7 @@ TEST_F(RegistryTest, WholeFileOnlyShareUsesFlock) {
 TEST_F(RegistryTest, WholeFileOnlyShareThroughTheEntryPoint) {
   int fd = open(path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  ASSERT_EQ(FileLock::RegisterDescriptorAs(fd, O_RDWR, path.c_str(), FileObjectClass::WindowsNoRanges), 0);
+  ASSERT_EQ(FileLock::RegisterDescriptorAsForTesting(fd, O_RDWR, path.c_str(), FileObjectClass::WindowsNoRanges), 0);
   EXPECT_EQ(Shared(fd, 0, 10), (LockResult{-1, EOPNOTSUPP}));
   EXPECT_EQ(Exclusive(fd, 5, 10, true), (LockResult{-1, EOPNOTSUPP}));
   EXPECT_TRUE(WithFileObject(fd, [](FileLock::FileObject& o) { return o.Regions.empty(); }));

@@ -512,7 +512,7 @@ TEST_F(FileLockTest, SecondWaiterOfAHeldRangeMakesNoSystemCall) {
   auto object = std::make_shared<GatedFileObject>();
   int a = open(path.c_str(), O_RDWR);
   ASSERT_GE(a, 0);
-  ASSERT_EQ(FileLock::RegisterDescriptorAs(a, O_RDWR, path.c_str(), object), 0);
+  ASSERT_EQ(FileLock::RegisterDescriptorAsForTesting(a, O_RDWR, path.c_str(), object), 0);
   int b = Open();
   ASSERT_EQ(FileLock::FindFileObject(b), object);
   ASSERT_EQ(Shared(b, 100, 10), kLocked);  // keeps a open (parked) when it is given back
@@ -580,7 +580,7 @@ TEST_F(FileLockTest, LateWaiterLeavesTheNextHoldersPendingEntryAlone) {
   auto object = std::make_shared<HookedFileObject>();
   int a = open(path.c_str(), O_RDWR);
   ASSERT_GE(a, 0);
-  ASSERT_EQ(FileLock::RegisterDescriptorAs(a, O_RDWR, path.c_str(), object), 0);
+  ASSERT_EQ(FileLock::RegisterDescriptorAsForTesting(a, O_RDWR, path.c_str(), object), 0);
   int b = Open();
   ASSERT_EQ(FileLock::FindFileObject(b), object);
   ASSERT_EQ(Shared(b, 100, 10), kLocked);  // keeps a open (parked) when it is given back

@@ -39,7 +39,7 @@ int Failures(const std::string& dir) {
   int a = GetDescriptor(f.c_str(), O_RDWR, 0);
   int b = GetDescriptor(f.c_str(), O_RDWR, 0);
   int c = open(g.c_str(), O_RDWR);
-  FileLock::RegisterDescriptorAs(c, O_RDWR, g.c_str(), FileLock::FileObjectClass::WindowsNoRanges);
+  FileLock::RegisterDescriptorAsForTesting(c, O_RDWR, g.c_str(), FileLock::FileObjectClass::WindowsNoRanges);
   int d = GetDescriptor(h.c_str(), O_RDWR, 0);
   Testing::ForeignLockHolder holder(h, F_WRLCK, 0, 10);
   std::printf("a=%d b=%d c=%d d=%d holder=%d pid=%d\n", a, b, c, d, static_cast<int>(holder.Pid()),

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -13,7 +12,6 @@
 #include <new>
 
 #include "core/common/trace.h"
-#include "enterprise/common/child_process/communication_posix_testing.h"
 
 namespace ChildProcess {
 
@@ -49,11 +47,7 @@ void DiscardPipeSignal() {
   }
 }
 
-std::atomic<void (*)()> BetweenRelayStartsHook{nullptr};
-
 }  // namespace
-
-void SetBetweenRelayStartsHookForTesting(void (*hook)()) { BetweenRelayStartsHook.store(hook); }
 
 // ---- RelayTargetLock ---------------------------------------------------------------------
 //
@@ -178,7 +172,6 @@ void CommunicationLogic::Start() {
   // joins it; the one left without a thread makes AllRelaysStarted false.
   try {
     if (StdoutRelay) StdoutThread = std::make_unique<Common::Thread>(StdoutThreadProc, this);
-    if (void (*hook)() = BetweenRelayStartsHook.load()) hook();
     if (StderrRelay) StderrThread = std::make_unique<Common::Thread>(StderrThreadProc, this);
   } catch (const std::bad_alloc&) {
   }

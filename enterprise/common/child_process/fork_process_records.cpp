@@ -21,9 +21,7 @@ struct ChildParams {
 
 size_t AlignUp(size_t value, size_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
-size_t WideBytes(const char16_t* text) {
-  return text == nullptr ? 0 : (std::char_traits<char16_t>::length(text) + 1) * sizeof(char16_t);
-}
+size_t WideBytes(const char16_t* text) { return text == nullptr ? 0 : Common::TextBytes(text); }
 
 size_t AsciiBytes(const char* text) { return text == nullptr ? 0 : std::strlen(text) + 1; }
 

@@ -125,7 +125,7 @@ TEST(ThreadTest, TimedWaitOutlastsWakeUpsThatAreNotTheEnd) {
   std::atomic<bool> waiting{true};
   std::thread waker([&] {
     while (waiting.load()) {
-      Common::WakeThreadWaitersForTest(thread);
+      Common::WakeThreadWaitersForTesting(thread);
       sched_yield();
     }
   });
@@ -209,7 +209,7 @@ TEST(ThreadTest, TerminateFromInsideEndsAtOnce) {
         },
         &both);
     bodyTask.entered.Pass();  // past the start, which takes the mutex too
-    Common::LockThreadForTest(thread);
+    Common::LockThreadForTesting(thread);
     SleepingBody ownerTask;
     std::thread owner([&] {
       ownerTask.task.store(syscall(SYS_gettid));
@@ -219,7 +219,7 @@ TEST(ThreadTest, TerminateFromInsideEndsAtOnce) {
     WaitUntilAsleep(ownerTask);  // first in line for the mutex
     body.self.store(&thread);
     WaitUntilAsleep(bodyTask);  // second, inside its own Terminate
-    Common::UnlockThreadForTest(thread);
+    Common::UnlockThreadForTesting(thread);
     owner.join();
     thread.Wait();
     if (body.ranOn.load()) std::_Exit(3);

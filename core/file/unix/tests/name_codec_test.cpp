@@ -128,7 +128,7 @@ TEST_F(DefaultCodeTest, EveryByteAndRandomNamesRoundTrip) {
 // Over ISO-8859-1 every byte decodes, so the escape callback of that direction never
 // runs; the encoding direction meets characters the code page lacks.
 TEST(NamedConverterTest, Latin1) {
-  UConverter* latin1 = OpenConverterWithCallbacks("ISO-8859-1");
+  UConverter* latin1 = OpenConverterWithCallbacksForTesting("ISO-8859-1");
   ASSERT_NE(latin1, nullptr);
   EXPECT_EQ(Hex(FromNativeNameWith(latin1, "caf\xE9")), Hex(WString(u"caf\u00E9")));
   EXPECT_EQ(Hex(ToNativeNameWith(latin1, u"caf\u00E9")), Hex(std::string("caf\xE9")));
@@ -154,12 +154,12 @@ TEST(NamedConverterTest, Latin1) {
       EXPECT_EQ(Hex(out), Hex("<" + run.bytes));
     }
   }
-  CloseConverter(latin1);
+  CloseConverterForTesting(latin1);
 }
 
 // Over US-ASCII every high byte is undecodable and every non-ASCII character unencodable.
 TEST(NamedConverterTest, Ascii) {
-  UConverter* ascii = OpenConverterWithCallbacks("US-ASCII");
+  UConverter* ascii = OpenConverterWithCallbacksForTesting("US-ASCII");
   ASSERT_NE(ascii, nullptr);
   EXPECT_EQ(Hex(FromNativeNameWith(ascii, "a\xE9\x80\xFF")), Hex(WString(u"a\uF8E9\uF880\uF8FF")));
   EXPECT_EQ(Hex(ToNativeNameWith(ascii, u"a\uF8E9\uF880\uF8FF")), Hex(std::string("a\xE9\x80\xFF")));
@@ -168,19 +168,19 @@ TEST(NamedConverterTest, Ascii) {
   const WString escape = u"\uF8C3";
   EXPECT_TRUE(ConvertRun(ascii, escape.data(), 1, out));
   EXPECT_EQ(Hex(out), Hex(std::string("\xC3")));
-  CloseConverter(ascii);
+  CloseConverterForTesting(ascii);
 }
 
 // A code page whose illegal sequences can hold ASCII bytes: those stay themselves.
 TEST(NamedConverterTest, IllegalAsciiByteStaysItself) {
-  UConverter* utf7 = OpenConverterWithCallbacks("UTF-7");
+  UConverter* utf7 = OpenConverterWithCallbacksForTesting("UTF-7");
   ASSERT_NE(utf7, nullptr);
   EXPECT_EQ(Hex(FromNativeNameWith(utf7, "+!")), Hex(WString(u"+!")));
-  CloseConverter(utf7);
+  CloseConverterForTesting(utf7);
 }
 
 TEST(NamedConverterTest, UnknownCodePageGivesNoConverter) {
-  EXPECT_EQ(OpenConverterWithCallbacks("no-such-code-page"), nullptr);
+  EXPECT_EQ(OpenConverterWithCallbacksForTesting("no-such-code-page"), nullptr);
 }
 
 // The converter state is process-wide, so these run in a fresh process of their own.
@@ -189,14 +189,14 @@ TEST(NameCodecProcessTest, AsciiAndEscapesNeedNoConverter) {
   EXPECT_EXIT(
       {
         bool ok = ToNativeName(u"plain/\uF8E9.txt") == "plain/\xE9.txt" && ToNativeName(u"").empty() &&
-                  !IsConverterOpen();
-        ok = ok && ToNativeName(u"\u00E9") == "\xC3\xA9" && IsConverterOpen();
+                  !IsConverterOpenForTesting();
+        ok = ok && ToNativeName(u"\u00E9") == "\xC3\xA9" && IsConverterOpenForTesting();
         std::exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(
       {
-        bool ok = FromNativeName("plain").size() == 5 && IsConverterOpen();
+        bool ok = FromNativeName("plain").size() == 5 && IsConverterOpenForTesting();
         std::exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");

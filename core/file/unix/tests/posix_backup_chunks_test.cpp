@@ -453,7 +453,7 @@ TEST(PosixRestore, NullNameOrSourceIsAnError) {
   ASSERT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR);
   EXPECT_EQ(RecordAt(error, 1).Code, Common::FILE_CREATE_ERROR);
 
-  RestoreRequest block{kRestoreControlCode, {nullptr, nullptr, 0, u"x"}};
+  RestoreRequest block{PosixControl::kRestore, {nullptr, nullptr, 0, u"x"}};
   dir.IOCTL(&block);
   EXPECT_EQ(dir.last_error.GetCode(), Common::FILE_RECOVER_ERROR);
   EXPECT_EQ(RecordAt(dir.last_error, 1).Code, Common::FILE_READ_ERROR);

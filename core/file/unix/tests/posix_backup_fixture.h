@@ -30,7 +30,7 @@ inline Common::Error SendBackup(posix_dir& dir, const char* name, ChunkSink* sin
                                 BackupCallback* callback = nullptr) {
   std::unique_ptr<the_identifier> id;
   if (name != nullptr) id = std::make_unique<the_identifier>(Common::ToUtf16(name).c_str(), name, std::strlen(name) + 1);
-  BackupRequest block{kBackupControlCode, {sink, callback, flags, id.get()}};
+  BackupRequest block{PosixControl::kBackup, {sink, callback, flags, id.get()}};
   dir.IOCTL(&block);
   return TakeLastError(dir);
 }
@@ -40,7 +40,7 @@ inline Common::Error SendRestore(posix_dir& dir, const char16_t* name, const std
                                  BackupCallback* callback = nullptr, uint32_t flags = 0) {
   BackupTesting::ScriptedSource source;
   for (const RecordedChunk& chunk : chunks) source.Add(static_cast<uint8_t>(chunk.Type), chunk.Payload);
-  RestoreRequest block{kRestoreControlCode, {&source, callback, flags, name}};
+  RestoreRequest block{PosixControl::kRestore, {&source, callback, flags, name}};
   dir.IOCTL(&block);
   return TakeLastError(dir);
 }

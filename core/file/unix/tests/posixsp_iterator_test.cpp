@@ -23,6 +23,8 @@
 
 namespace {
 
+using namespace EntryTypes;
+
 using PosixTest::ErrnoOf;
 using PosixTest::Param;
 using PosixTest::RecordAt;
@@ -51,8 +53,11 @@ class PosixIteratorTest : public ::testing::Test {
     for (; !entries->last_error; entries->Next()) {
       uint32_t type = entries->GetType();
       uint32_t mode = static_cast<uint32_t>(entries->GetUnixMode());
-      uint32_t statType = S_ISDIR(mode) ? kEntryDirectory : S_ISLNK(mode) ? kEntrySymLink : S_ISFIFO(mode) ? kEntryFifo
-                                                            : S_ISSOCK(mode) ? kEntrySocket : kEntryRegular;
+      uint32_t statType = S_ISDIR(mode)    ? kTypeDirectory
+                          : S_ISLNK(mode)  ? kTypeSymLink
+                          : S_ISFIFO(mode) ? kTypeFifo
+                          : S_ISSOCK(mode) ? kTypeSocket
+                                           : kTypeRegular;
       seen[Utf8(entries->GetName())] = {type, statType, entries->IsHidden()};
     }
     EXPECT_EQ(entries->last_error.GetCode(), Common::FILE_END_OF_FILE);
@@ -121,10 +126,10 @@ TEST_F(PosixIteratorTest, WalkReportsEveryEntryWithItsType) {
     uint32_t type;
     bool hidden;
   };
-  std::vector<Expected> expected = {{"file", kEntryRegular, false}, {".hidden", kEntryRegular, true},
-                                    {"..x", kEntryRegular, true},   {"sub", kEntryDirectory, false},
-                                    {"link", kEntrySymLink, false}, {"fifo", kEntryFifo, false}};
-  if (haveSocket) expected.push_back({"sock", kEntrySocket, false});
+  std::vector<Expected> expected = {{"file", kTypeRegular, false}, {".hidden", kTypeRegular, true},
+                                    {"..x", kTypeRegular, true},    {"sub", kTypeDirectory, false},
+                                    {"link", kTypeSymLink, false},  {"fifo", kTypeFifo, false}};
+  if (haveSocket) expected.push_back({"sock", kTypeSocket, false});
 
   std::map<std::string, Seen> seen = Walk();
   ASSERT_EQ(seen.size(), expected.size());
@@ -164,7 +169,7 @@ TEST_F(PosixIteratorTest, AttributesComeFromLstat) {
   std::unique_ptr<i_dir::iterator> null(dir.GetIterator(u"/dev/null"));
   ASSERT_NE(null, nullptr);
   ASSERT_EQ(lstat("/dev/null", &st), 0);
-  EXPECT_EQ(null->GetType(), kEntryCharDevice);
+  EXPECT_EQ(null->GetType(), kTypeCharDevice);
   EXPECT_EQ(null->GetDeviceMajor(), major(st.st_rdev));
   EXPECT_EQ(null->GetDeviceMinor(), minor(st.st_rdev));
 }
@@ -188,13 +193,13 @@ TEST_F(PosixIteratorTest, SelfIterators) {
   ASSERT_NE(self, nullptr);
   EXPECT_EQ(Utf8(self->GetName()), "/");
   EXPECT_FALSE(self->IsHidden());
-  EXPECT_EQ(self->GetType(), kEntryDirectory);
+  EXPECT_EQ(self->GetType(), kTypeDirectory);
   self->Next();
   EXPECT_EQ(self->last_error.GetCode(), Common::FILE_NOT_SUPPORTED);
   EXPECT_EQ(RecordAt(self->last_error, 0).Line, 1989u);
   // Once the error is taken, the record of the creation still serves.
   TakeLastError(*self).IgnoreError();
-  EXPECT_EQ(self->GetType(), kEntryDirectory);
+  EXPECT_EQ(self->GetType(), kTypeDirectory);
 
   scratch.MakeDir("sub");
   posix_dir trailing(scratch.At("sub") + "/");

@@ -1,6 +1,5 @@
 // The output relays and the input writer, over plain pipes (no child needed).
 #include "enterprise/common/child_process/communication_posix.h"
-#include "enterprise/common/child_process/communication_posix_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -285,15 +284,17 @@ TEST(ChildCommunicationLogicTest, NoMemoryForTheSecondRelayThread) {
     CommunicationLogic logic;
     logic.SetOutput(out.TakeRead(), outSink);
     logic.SetError(err.TakeRead(), errSink);
-    SetBetweenRelayStartsHookForTesting([] { Testing::FailScalarNew.store(true); });
     bool threw = false;
-    try {
-      logic.Start();
-    } catch (const std::bad_alloc&) {
-      threw = true;
+    {
+      // The second thread object Start allocates is the standard-error relay's.
+      Testing::NewFailure secondThread(Testing::kScalarNew, 2, sizeof(Common::Thread));
+      try {
+        logic.Start();
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+      EXPECT_TRUE(secondThread.Failed());
     }
-    Testing::FailScalarNew.store(false);
-    SetBetweenRelayStartsHookForTesting(nullptr);
     EXPECT_FALSE(threw) << "Start let std::bad_alloc out";
     EXPECT_FALSE(logic.AllRelaysStarted());
     WriteAndClose(out.TakeWrite(), "still relayed");

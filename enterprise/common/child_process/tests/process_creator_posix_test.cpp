@@ -31,7 +31,6 @@
 #include <gtest/gtest.h>
 
 #include "enterprise/common/child_process/communication_posix.h"
-#include "enterprise/common/child_process/communication_posix_testing.h"
 #include "enterprise/common/child_process/tests/child_test_support.h"
 #include "enterprise/common/child_process/tests/probe_pattern.h"
 #include "tools/testing/error_matchers.h"
@@ -730,14 +729,36 @@ class SinkThatGivesMemoryBack : public MemorySink {
 // for a relay thread the system refused, instead of leaving the pipe unread and waiting
 // for a child that never ends.
 TEST_F(ChildCreateTest, NoMemoryForTheStderrRelayEndsTheChildAndFails) {
+  auto launch = [](const std::shared_ptr<MemorySink>& out, const std::shared_ptr<MemorySink>& err) {
+    Parameters parameters = Probe({u"emit-stderr", u"10000000"}, out);
+    parameters.Stderr = OutputHandle::Pipe(err);
+    return parameters;
+  };
+  // The launch's last thread object is the standard-error relay's: a first launch counts
+  // the allocations of that size.
+  int threadObjects = 0;
+  {
+    auto countedOut = std::make_shared<MemorySink>();
+    auto countedErr = std::make_shared<MemorySink>();
+    std::shared_ptr<Control> counted;
+    {
+      Testing::NewFailure count(Testing::kScalarNew, 0, sizeof(Common::Thread));
+      counted = Create(launch(countedOut, countedErr));
+      threadObjects = count.Seen();
+    }
+    counted->Wait();
+  }
+  ASSERT_GE(threadObjects, 2);
   auto out = std::make_shared<SinkThatGivesMemoryBack>();
   auto err = std::make_shared<MemorySink>();
-  Parameters parameters = Probe({u"emit-stderr", u"10000000"}, out);
-  parameters.Stderr = OutputHandle::Pipe(err);
-  SetBetweenRelayStartsHookForTesting([] { Testing::FailScalarNew.store(true); });
-  Common::Error error = CreateFailure(parameters);
+  Common::Error error;
+  {
+    Testing::NewFailure stderrThread(Testing::kScalarNew, threadObjects, sizeof(Common::Thread),
+                                     Testing::kFailEveryLaterScalarNew);
+    error = CreateFailure(launch(out, err));
+    EXPECT_TRUE(stderrThread.Failed());
+  }
   Testing::FailScalarNew.store(false);
-  SetBetweenRelayStartsHookForTesting(nullptr);
   EXPECT_THAT(error, AllOf(HasCode(Common::CHILD_COMMUNICATION_ABORTED), HasSite("StartCommunication", 171),
                            HasLocation(kCreatorFile, 171)));
   EXPECT_EQ(out->FlushCalls(), 1u);
