@@ -4,11 +4,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -97,6 +104,52 @@ int RunInChild(const std::function<int()>& body, int* signal) {
   if (waitpid(pid, &status, 0) != pid) return -1;
   if (WIFSIGNALED(status) && signal != nullptr) *signal = WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal) {
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int status = 125;
+    try {
+      status = body();
+    } catch (...) {
+      status = 124;
+    }
+    std::fflush(stdout);
+    _exit(status);
+  }
+  constexpr long kPollNanos = 10000000;
+  const timespec pause{0, kPollNanos};
+  int status = 0;
+  pid_t reaped = 0;
+  for (long waited = 0; (reaped = waitpid(pid, &status, WNOHANG)) == 0 && waited < seconds * 100L; ++waited)
+    nanosleep(&pause, nullptr);
+  if (reaped == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  } else if (reaped != pid) {
+    return -1;
+  }
+  if (WIFSIGNALED(status) && signal != nullptr) *signal = WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool EnterPrivateMounts(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "a mount namespace of its own needs root";
+    return false;
+  }
+  if (unshare(CLONE_NEWNS) != 0) {
+    *why = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    return false;
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = std::string("making / private: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool DropPrivileges() {
