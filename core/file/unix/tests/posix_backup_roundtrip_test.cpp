@@ -314,6 +314,8 @@ int ChainErrno(const Common::Error& error) {
 }
 
 constexpr int kChildSeconds = 30;
+// A backup of a FIFO takes microseconds; one that waits for a writer waits for ever.
+constexpr int kFifoBackupSeconds = 5;
 
 class RoundTripWithoutProc : public RoundTrip {
  protected:
@@ -403,6 +405,20 @@ TEST_F(RoundTripWithoutProc, NothingIsLeftOutInSilence) {
       kChildSeconds);
   if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
   EXPECT_EQ(status, 0);
+}
+
+// A FIFO is opened for its attributes without waiting for a writer, which may never come;
+// a child bounds the wait.
+TEST_F(RoundTrip, FifoBackupWaitsForNoWriter) {
+  ASSERT_EQ(mkfifo(Src("fifo").c_str(), 0640), 0);
+  const int status = PosixTest::RunInChildWithin(
+      [&] {
+        RecordingSink sink;
+        posix_dir src(scratch.At("src"));
+        return SendBackup(src, "fifo", &sink).IsEmpty() ? 0 : PosixTest::kChildAssertionsFailed;
+      },
+      kFifoBackupSeconds);
+  EXPECT_EQ(status, 0) << "-1: the backup waited for a writer until it was killed";
 }
 
 }  // namespace
