@@ -88,43 +88,47 @@ int ErrnoOf(const Common::ErrorRecord* record) {
   return static_cast<int>(record->Kind->GetNumberParam(record, "code"));
 }
 
-int RunInChild(const std::function<int()>& body, int* signal) {
+namespace {
+
+// Forks a child that runs `body` and exits with its answer (124 for an exception); the
+// child's pid, or -1.
+pid_t StartChild(const std::function<int()>& body) {
+  std::fflush(stdout);
   pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    int status = 125;
-    try {
-      status = body();
-    } catch (...) {
-      status = 124;
-    }
-    _exit(status);
+  if (pid != 0) return pid;
+  int status = 125;
+  try {
+    status = body();
+  } catch (...) {
+    status = 124;
   }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
+  std::fflush(stdout);
+  _exit(status);
+}
+
+int ExitStatus(int status, int* signal) {
   if (WIFSIGNALED(status) && signal != nullptr) *signal = WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal) {
-  std::fflush(stdout);
-  pid_t pid = fork();
+}  // namespace
+
+int RunInChild(const std::function<int()>& body, int* signal) {
+  pid_t pid = StartChild(body);
   if (pid < 0) return -1;
-  if (pid == 0) {
-    int status = 125;
-    try {
-      status = body();
-    } catch (...) {
-      status = 124;
-    }
-    std::fflush(stdout);
-    _exit(status);
-  }
-  constexpr long kPollNanos = 10000000;
-  const timespec pause{0, kPollNanos};
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return ExitStatus(status, signal);
+}
+
+int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal) {
+  pid_t pid = StartChild(body);
+  if (pid < 0) return -1;
+  constexpr long kPollsPerSecond = 100;
+  const timespec pause{0, 1000000000L / kPollsPerSecond};
   int status = 0;
   pid_t reaped = 0;
-  for (long waited = 0; (reaped = waitpid(pid, &status, WNOHANG)) == 0 && waited < seconds * 100L; ++waited)
+  for (long polls = 0; (reaped = waitpid(pid, &status, WNOHANG)) == 0 && polls < seconds * kPollsPerSecond; ++polls)
     nanosleep(&pause, nullptr);
   if (reaped == 0) {
     kill(pid, SIGKILL);
@@ -132,8 +136,7 @@ int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal)
   } else if (reaped != pid) {
     return -1;
   }
-  if (WIFSIGNALED(status) && signal != nullptr) *signal = WTERMSIG(status);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return ExitStatus(status, signal);
 }
 
 bool EnterPrivateMounts(std::string* why) {
