@@ -326,6 +326,21 @@ int GetDescriptor(const char* path, int flags, mode_t mode) {
   }
 }
 
+int RegisterDescriptor(int fd, int flags, const struct stat64& status, const char* path) {
+  try {
+    DescriptorSlot slot = MakeDescriptorSlot();
+    struct statfs64 fileSystem;
+    bool haveFileSystem = fstatfs64(fd, &fileSystem) == 0;
+    const FileKey key = MakeKey(status, haveFileSystem ? &fileSystem : nullptr);
+    RegistryGuard registry;
+    RegisterOpened(fd, flags, key, path, slot);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return -1;
+  }
+}
+
 int LinuxExClose(int fd) {
   TraceEntry("LinuxExClose", fd);
   try {

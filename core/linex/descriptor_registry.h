@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -17,6 +18,11 @@
 // open64's contract: the descriptor, or -1 with errno. Without O_CREAT and O_EXCL a
 // parked descriptor of the same file and access mode is taken back, rewound to 0.
 int GetDescriptor(const char* path, int flags, mode_t mode);
+
+// Registers a descriptor the caller opened itself (`status`: its fstat record) as if
+// GetDescriptor had opened it, so that it goes back through LinuxExClose. 0, or -1 with
+// errno; on failure the descriptor stays open and unregistered.
+int RegisterDescriptor(int fd, int flags, const struct stat64& status, const char* path);
 
 // Closes the descriptor, or parks it while other descriptors of its file hold locks; its
 // own locks are released first. 0, or -1 with errno (EBADF: not registered, nothing done).

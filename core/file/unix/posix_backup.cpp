@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
@@ -104,6 +105,7 @@ class Descriptor {
 
   int Get() const { return fd; }
   bool IsOpen() const { return fd >= 0; }
+  int Release() { return std::exchange(fd, -1); }
   void Reset(int next) {
     if (fd >= 0) close(fd);
     fd = next;
@@ -113,9 +115,10 @@ class Descriptor {
   int fd = -1;
 };
 
-// The path that reaches what `fd` is open on, whatever now stands at its name: the path
-// of calls that have no descriptor form for an O_PATH descriptor.
-std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// The path through /proc that reaches what `fd` is open on, whatever now stands at its
+// name: only for the calls that have no descriptor form for an O_PATH descriptor (the
+// attributes of a link or a device node, a mode on a kernel without fchmodat2).
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // The process's umask, read without setting it (another thread may be creating files);
 // false when the system does not tell it.
@@ -134,11 +137,57 @@ bool ReadUmask(mode_t* mask) {
 bool SameInode(const struct stat64& a, const struct stat64& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // A path error with no errno record: nothing refused, something was not what it was.
-Error PathErrorWithoutCause(Common::SourceLocation location, uint32_t code, const char* path) {
+Error PathErrorWithoutCause(Common::SourceLocation location, uint32_t code, const char* path,
+                            const char* path2 = nullptr) {
   errno = 0;
-  Error error = FileErrorFromErrno(location, code, path);
+  Error error = FileErrorFromErrno(location, code, path, path2);
   error.AddCause(Error());
   return error;
+}
+
+// The directory that holds entry `native` of `directory`, opened beneath `directory`
+// without following a link, and the entry's last component. ".." may not climb above
+// `directory`, and a name that does not convert (`native` empty for a name that is not)
+// names nothing. Failures are open errors at `site` that name `entryPath` or the
+// directory that could not be reached.
+Error ReachParent(const std::string& directory, const std::string& native, bool unconvertible,
+                  const std::string& entryPath, Common::SourceLocation site, Descriptor& parent, std::string& last) {
+  if (unconvertible) {
+    errno = EINVAL;
+    return FileErrorFromErrno(site, Common::FILE_OPEN_ERROR, entryPath.c_str());
+  }
+  std::string start = !native.empty() && native[0] == '/' ? std::string("/") : directory;
+  std::vector<std::string> components;
+  for (size_t at = 0; at <= native.size();) {
+    size_t slash = native.find('/', at);
+    if (slash == std::string::npos) slash = native.size();
+    std::string component = native.substr(at, slash - at);
+    at = slash + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      if (components.empty()) {
+        // Above the directory handed in, where nothing of this operation may be.
+        errno = EXDEV;
+        return FileErrorFromErrno(site, Common::FILE_OPEN_ERROR, entryPath.c_str());
+      }
+      components.pop_back();
+      continue;
+    }
+    components.push_back(component);
+  }
+  last = components.empty() ? std::string(".") : components.back();
+  if (!components.empty()) components.pop_back();
+
+  parent.Reset(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.IsOpen()) return FileErrorFromErrno(site, Common::FILE_OPEN_ERROR, start.c_str());
+  std::string reached = start;
+  for (const std::string& component : components) {
+    Common::NormalizePath(reached, component);
+    int fd = openat(parent.Get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return FileErrorFromErrno(site, Common::FILE_OPEN_ERROR, reached.c_str());
+    parent.Reset(fd);
+  }
+  return Common::NoError;
 }
 
 // ---- Extended attributes of a backed-up entry --------------------------------------------
@@ -152,34 +201,45 @@ Error XattrResult(ssize_t got, const char* path, const char* name, ssize_t* resu
   return FileErrorFromErrno(kSource.At(kGetXattrSite), Common::FILE_READ_ERROR, path, name);
 }
 
-// The entry's attributes are read through its descriptor: `access` reaches the entry the
-// backup verified, `path` names it in errors.
+// The entry the backup verified: a descriptor of it open for reading (a regular file, a
+// directory, a FIFO), or else a path through /proc to its O_PATH descriptor.
 struct EntryAttributes {
+  int fd = -1;
   std::string access;
-  std::string path;
+  std::string path;  // names the entry in errors
+
+  ssize_t List(char* list, size_t size) const {
+    return fd >= 0 ? flistxattr(fd, list, size) : listxattr(access.c_str(), list, size);
+  }
+  ssize_t Get(const char* name, void* value, size_t size) const {
+    return fd >= 0 ? fgetxattr(fd, name, value, size) : getxattr(access.c_str(), name, value, size);
+  }
 };
 
 // The attribute names in the order the system lists them; none when the list cannot be
-// read or changes between the two calls. The descriptor path is followed to the entry
-// itself (for a link, the link).
-std::vector<std::string> ListXattrNames(const EntryAttributes& entry) {
-  std::vector<std::string> names;
-  ssize_t size = listxattr(entry.access.c_str(), nullptr, 0);
-  if (size <= 0) return names;
+// read or changes between the two calls. Through /proc a list that cannot be had is a
+// failure unless the file system keeps no attributes: without /proc nothing would be read.
+Error ListXattrNames(const EntryAttributes& entry, std::vector<std::string>& names) {
+  names.clear();
+  ssize_t size = entry.List(nullptr, 0);
+  if (size < 0 && entry.fd < 0 && errno != ENOTSUP) {
+    ssize_t failed = 0;
+    return XattrResult(size, entry.path.c_str(), nullptr, &failed);
+  }
+  if (size <= 0) return Common::NoError;
   std::vector<char> list(static_cast<size_t>(size));
-  if (listxattr(entry.access.c_str(), list.data(), list.size()) != size) return names;
+  if (entry.List(list.data(), list.size()) != size) return Common::NoError;
   for (size_t at = 0; at < list.size();) {
     const char* name = list.data() + at;
     size_t length = strnlen(name, list.size() - at);
     if (length > 0) names.emplace_back(name, length);
     at += length + 1;
   }
-  return names;
+  return Common::NoError;
 }
 
 Error ReadXattr(const EntryAttributes& entry, const std::string& name, void* value, size_t size, ssize_t* result) {
-  return XattrResult(getxattr(entry.access.c_str(), name.c_str(), value, size), entry.path.c_str(), name.c_str(),
-                     result);
+  return XattrResult(entry.Get(name.c_str(), value, size), entry.path.c_str(), name.c_str(), result);
 }
 
 // One record of CHUNK_XATTR: header, name and value, the value read straight into the
@@ -220,7 +280,9 @@ Error WriteXattrRecord(ChunkWriter& writer, const EntryAttributes& entry, const 
 Error BackupXattrs(ChunkSink& sink, const EntryAttributes& entry) {
   std::unique_ptr<ChunkWriter> writer(sink.CreateChunk(CHUNK_XATTR));
   if (!writer) return TakeLastError(sink);
-  for (const std::string& name : ListXattrNames(entry))
+  std::vector<std::string> names;
+  if (Error error = ListXattrNames(entry, names)) return error;
+  for (const std::string& name : names)
     if (Error error = WriteXattrRecord(*writer, entry, name)) return error;
   return Common::NoError;
 }
@@ -238,25 +300,19 @@ Error WriteFlagChunk(ChunkSink& sink, uint32_t type, uint32_t word) {
   return Common::NoError;
 }
 
-// The inode flags word of the verified entry, read through a descriptor of its own; false
-// when it cannot be had.
-bool ReadInodeFlags(const EntryAttributes& entry, bool directory, uint32_t* word) {
-  posix_dir opener(entry.access);
-  std::unique_ptr<posix_file> file(
-      opener.Open(entry.access, O_RDONLY | O_NONBLOCK | (directory ? O_DIRECTORY : 0), true, 0));
-  TakeLastError(opener).IgnoreError();
-  if (!file) return false;
+// The inode flags word of the verified entry, through its own descriptor; false when it
+// cannot be had.
+bool ReadInodeFlags(posix_file& file, uint32_t* word) {
   PosixControl::InodeFlagsRequest request{PosixControl::kGetInodeFlags, 0};
-  file->IOCTL(&request);
-  if (TakeLastError(*file)) return false;
+  file.IOCTL(&request);
+  if (TakeLastError(file)) return false;
   *word = request.Flags;
   return true;
 }
 
-Error BackupFlags(i_dir& dir, ChunkSink& sink, const EntryAttributes& entry, bool directory,
-                  const char16_t* name) {
+Error BackupFlags(i_dir& dir, ChunkSink& sink, posix_file& file, const char16_t* name) {
   uint32_t word = 0;
-  if (ReadInodeFlags(entry, directory, &word) && word != 0)
+  if (ReadInodeFlags(file, &word) && word != 0)
     if (Error error = WriteFlagChunk(sink, CHUNK_UNIX_FLAGS, word)) return error;
 
   auto* writable = dynamic_cast<o_dir*>(&dir);
@@ -266,44 +322,66 @@ Error BackupFlags(i_dir& dir, ChunkSink& sink, const EntryAttributes& entry, boo
   return WriteFlagChunk(sink, CHUNK_FLAGS, word);
 }
 
-// The entry the iterator listed, opened without following a link and without waiting (a
-// FIFO put in its place must not hang the backup), and refused unless it is the very
-// inode the iterator's lstat saw.
-Error OpenListedEntry(posix_dir::stat_iterator& listed, const std::string& path, Descriptor& out) {
+// The entry a backup reads, opened once without following a link: a regular file, a
+// directory or a FIFO for reading (without waiting: a FIFO must not hang the backup), so
+// that its data, attributes and flags come through that one descriptor; anything else
+// only as an O_PATH descriptor, never opened.
+struct ListedEntry {
+  std::unique_ptr<posix_file> file;
+  Descriptor path_only;
+};
+
+// Opens the entry the iterator listed, beneath its directory (`name` null: the directory
+// itself), and refuses it unless it is the very inode the iterator's lstat saw.
+Error OpenListedEntry(posix_dir::stat_iterator& listed, const std::string& directory, const char* name,
+                      const std::string& path, ListedEntry& out) {
   const struct stat64* seen = listed.GetStatRecord();
   if (seen == nullptr) return TakeLastError(listed);
-  int fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return FileErrorFromErrno(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR, path.c_str());
-  out.Reset(fd);
+  Descriptor parent;
+  std::string last = directory;
+  if (name != nullptr)
+    if (Error error = ReachParent(directory, name, false, path, kSource.At(kEntryOpenSite), parent, last))
+      return error;
+  const mode_t type = seen->st_mode & S_IFMT;
+  const bool readable = type == S_IFREG || type == S_IFDIR || type == S_IFIFO;
+  const int access = readable ? O_RDONLY | O_NONBLOCK | (type == S_IFDIR ? O_DIRECTORY : 0) : O_PATH;
+  Descriptor opened(openat(parent.IsOpen() ? parent.Get() : AT_FDCWD, last.c_str(), access | O_NOFOLLOW | O_CLOEXEC));
+  if (!opened.IsOpen()) return FileErrorFromErrno(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR, path.c_str());
   struct stat64 now;
-  if (fstat64(fd, &now) != 0)
+  if (fstat64(opened.Get(), &now) != 0)
     return FileErrorFromErrno(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR, path.c_str());
-  if ((now.st_mode & S_IFMT) != (seen->st_mode & S_IFMT) || !SameInode(now, *seen))
+  if ((now.st_mode & S_IFMT) != type || !SameInode(now, *seen))
     return PathErrorWithoutCause(kSource.At(kEntryChangedSite), Common::FILE_OPEN_ERROR, path.c_str());
-  return Common::NoError;
-}
-
-// The data of the verified entry: reopened through its descriptor's path, which leads to
-// that inode and no other (O_NOFOLLOW would refuse the descriptor's own link).
-Error OpenEntryData(const EntryAttributes& entry, std::unique_ptr<i_file>& data) {
-  posix_dir opener(entry.access);
-  data.reset(opener.Open(entry.access, O_RDONLY | O_NONBLOCK, true, 0));
-  if (data) return TakeLastError(opener);
-  Error failed = TakeLastError(opener);
-  Error error = Common::MakeError(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR);
-  error.AddCause(failed);
+  if (!readable) {
+    out.path_only = std::move(opened);
+    return Common::NoError;
+  }
+  Error error;
+  out.file.reset(AdoptOpenedFile(opened.Release(), O_RDONLY, true, now, path, error));
   return error;
 }
 
 // ---- The restore target ------------------------------------------------------------------
+
+// fchmodat with AT_EMPTY_PATH: the mode of what an O_PATH descriptor is open on. Kernels
+// before fchmodat2 have no such call; there only the path through /proc reaches the inode,
+// and where /proc is missing the refusal of that chmod is the answer.
+int ChangeModeOfDescriptor(int fd, mode_t mode) {
+  // Not in every C library's headers yet; numbered alike on every architecture.
+  constexpr long kFchmodat2Call = 452;
+  if (syscall(kFchmodat2Call, fd, "", mode, AT_EMPTY_PATH) == 0) return 0;
+  if (errno != ENOSYS) return -1;
+  return chmod(ProcPath(fd).c_str(), mode);
+}
 
 // The entry of a restore, reached by descriptor alone. The directory handed in is opened
 // once, at the start; each further component of the name is opened beneath it without
 // following a link, and ".." may not climb above it. Everything after acts through
 // descriptors: a regular file is written under a temporary name and renamed over the
 // name once it is whole; other entries are created at the name by the *at calls and
-// changed through a descriptor of what was created or found. Whatever else is planted or
-// swapped in on the way is refused or replaced, never written through.
+// changed through a descriptor of what was created, adopted only when it is the very
+// entry made. Whatever else is planted or swapped in on the way is refused or replaced,
+// never written through.
 class PosixRestoreTarget : public RestoreHelpers::RestoreTarget {
  public:
   PosixRestoreTarget(posix_dir* directory, const char16_t* entry_name);
@@ -325,21 +403,22 @@ class PosixRestoreTarget : public RestoreHelpers::RestoreTarget {
   const std::string& EntryPath() const { return entry_path; }
 
  private:
-  Error Resolve(const std::string& directory, const std::string& native);
-  // Opens what now stands at the name as a descriptor of the kind just created, and
-  // keeps its identity when it is that kind.
+  // Opens what now stands at the name as a descriptor of the kind just created. What the
+  // restore made is adopted only when it is that entry: its kind, a single link and the
+  // restore's own user as owner; anything else is refused.
   Error HoldCreated(mode_t type, int extraFlags);
   // Removes `name` from the parent when it is still the inode the restore made.
   void RemoveIfOurs(const std::string& name, const struct stat64& made);
   std::string TemporaryName();
+  // The umask, from the system or else from a probe file made and removed in the parent.
+  Error LearnUmask(mode_t* mask);
 
-  posix_dir& directory;     // opens the file, as it opens every file
   Error resolved;           // the failure to reach the entry's directory, for every operation
   Descriptor parent;        // the directory that holds the entry
   std::string last;         // the entry's own name in it
   std::string entry_path;   // the entry's native path, for error parameters
   Descriptor held;          // what was created or found at the name (not a regular file)
-  bool made = false;        // the restore created what `held` is open on
+  bool made = false;        // the restore created what `held` or the file is open on
   struct stat64 identity {};  // of what the restore created
   posix_file* own_file = nullptr;  // the target's file, owned by `file`
   std::string temporary;    // the file's temporary name until it is renamed over the name
@@ -347,67 +426,21 @@ class PosixRestoreTarget : public RestoreHelpers::RestoreTarget {
 };
 
 PosixRestoreTarget::PosixRestoreTarget(posix_dir* directory, const char16_t* entry_name)
-    : RestoreTarget(directory, entry_name), directory(*directory) {
+    : RestoreTarget(directory, entry_name) {
   const std::string native = entry_name != nullptr ? ToNativeName(entry_name) : std::string();
   entry_path = directory->GetNativePath();
   Common::NormalizePath(entry_path, native);
-  resolved = Resolve(directory->GetNativePath(), native);
+  // A name that does not convert names nothing: the empty name of the by-name operations.
+  const bool unconvertible = native.empty() && entry_name != nullptr && *entry_name != 0;
+  resolved = ReachParent(directory->GetNativePath(), native, unconvertible, entry_path,
+                         PosixSites::kSource.At(PosixSites::kOpenSite), parent, last);
 }
 
 PosixRestoreTarget::~PosixRestoreTarget() {
-  if (!temporary.empty() && own_file != nullptr) {
-    struct stat64 st;
-    if (fstat64(own_file->GetFd(), &st) == 0) RemoveIfOurs(temporary, st);
-  }
+  if (!temporary.empty() && own_file != nullptr) RemoveIfOurs(temporary, identity);
   own_file = nullptr;
   file.reset();
-  if (error && made && kind != kTargetNotCreated && kind != kTypeDirectory && kind != kTypeRegular)
-    RemoveIfOurs(last, identity);
-}
-
-Error PosixRestoreTarget::Resolve(const std::string& directory, const std::string& native) {
-  // A name that does not convert names nothing: the empty name of the by-name operations.
-  if (native.empty() && name != nullptr && *name != 0) {
-    errno = EINVAL;
-    return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
-                              entry_path.c_str());
-  }
-  std::string start = !native.empty() && native[0] == '/' ? std::string("/") : directory;
-  std::vector<std::string> components;
-  for (size_t at = 0; at <= native.size();) {
-    size_t slash = native.find('/', at);
-    if (slash == std::string::npos) slash = native.size();
-    std::string component = native.substr(at, slash - at);
-    at = slash + 1;
-    if (component.empty() || component == ".") continue;
-    if (component == "..") {
-      if (components.empty()) {
-        // Above the directory handed in, where nothing of this restore may be.
-        errno = EXDEV;
-        return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
-                                  entry_path.c_str());
-      }
-      components.pop_back();
-      continue;
-    }
-    components.push_back(component);
-  }
-  last = components.empty() ? std::string(".") : components.back();
-  if (!components.empty()) components.pop_back();
-
-  parent.Reset(open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!parent.IsOpen())
-    return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR, start.c_str());
-  std::string reached = start;
-  for (const std::string& component : components) {
-    Common::NormalizePath(reached, component);
-    int fd = openat(parent.Get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-      return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
-                                reached.c_str());
-    parent.Reset(fd);
-  }
-  return Common::NoError;
+  if (error && made && kind != kTargetNotCreated && kind != kTypeDirectory) RemoveIfOurs(last, identity);
 }
 
 Error PosixRestoreTarget::HoldCreated(mode_t type, int extraFlags) {
@@ -420,8 +453,12 @@ Error PosixRestoreTarget::HoldCreated(mode_t type, int extraFlags) {
   if (fstat64(fd, &st) != 0)
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
                               entry_path.c_str());
+  // A hard link to another's inode of the same kind swapped in since (where the system
+  // lets a user link what they do not own) has more links, or another owner.
+  // A directory has no hard links (and some file systems count its links otherwise).
+  const bool ours = !made || ((type == S_IFDIR || st.st_nlink == 1) && st.st_uid == geteuid());
   // Swapped for something else since it was made: that is not the restore's to change.
-  if ((st.st_mode & S_IFMT) != type) {
+  if ((st.st_mode & S_IFMT) != type || !ours) {
     held.Reset(-1);
     made = false;
     return PathErrorWithoutCause(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
@@ -439,13 +476,40 @@ void PosixRestoreTarget::RemoveIfOurs(const std::string& entry, const struct sta
 }
 
 std::string PosixRestoreTarget::TemporaryName() {
+  // Drawn in batches: one system call serves many names, none of them guessable.
+  constexpr size_t kDrawsPerBatch = 32;
+  thread_local uint64_t batch[kDrawsPerBatch];
+  thread_local size_t used = kDrawsPerBatch;
   static std::atomic<uint64_t> counter{0};
-  uint64_t draw = 0;
-  if (getrandom(&draw, sizeof draw, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof draw))
-    draw = (static_cast<uint64_t>(getpid()) << 32) ^ counter.fetch_add(1, std::memory_order_relaxed);
+  if (used == kDrawsPerBatch) {
+    if (getrandom(batch, sizeof batch, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof batch))
+      for (uint64_t& draw : batch)
+        draw = (static_cast<uint64_t>(getpid()) << 32) ^ counter.fetch_add(1, std::memory_order_relaxed);
+    used = 0;
+  }
   char suffix[17];
-  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(draw));
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(batch[used++]));
   return "." + last.substr(0, NAME_MAX - 24) + "." + suffix;
+}
+
+Error PosixRestoreTarget::LearnUmask(mode_t* mask) {
+  if (ReadUmask(mask)) return Common::NoError;
+  // The probe holds nothing and is removed at once; its mode is the umask's complement.
+  constexpr mode_t kProbeMode = 0777;
+  Descriptor probe;
+  std::string name;
+  for (int attempt = 0; !probe.IsOpen() && attempt < kTemporaryNameAttempts; ++attempt) {
+    name = TemporaryName();
+    probe.Reset(openat(parent.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kProbeMode));
+    if (!probe.IsOpen() && errno != EEXIST) break;
+  }
+  struct stat64 st;
+  if (!probe.IsOpen() || fstat64(probe.Get(), &st) != 0)
+    return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
+                              entry_path.c_str());
+  RemoveIfOurs(name, st);
+  *mask = ~st.st_mode & kProbeMode;
+  return Common::NoError;
 }
 
 // "Already exists" counts as success only over a directory itself, never a link to one:
@@ -465,30 +529,37 @@ Error PosixRestoreTarget::CreateDirectory() {
 
 Error PosixRestoreTarget::CreateFile(std::unique_ptr<ro_file>& created) {
   Error error = resolved;
-  for (int attempt = 0; !error && attempt < kTemporaryNameAttempts; ++attempt) {
-    std::string candidate = TemporaryName();
+  // Where nothing stands at the name the file is made there; over anything else it is made
+  // apart and renamed over the name once whole.
+  for (int attempt = -1; !error && attempt < kTemporaryNameAttempts; ++attempt) {
+    std::string candidate = attempt < 0 ? last : TemporaryName();
     // Created fresh beneath the parent's descriptor: nothing that stands anywhere is
     // opened, so nothing planted is written through.
-    Descriptor made(openat(parent.Get(), candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           kTemporaryFileMode));
-    if (!made.IsOpen()) {
+    constexpr int kCreateFlags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    Descriptor made_fd(openat(parent.Get(), candidate.c_str(), kCreateFlags, kTemporaryFileMode));
+    if (!made_fd.IsOpen()) {
       error = FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
                                  entry_path.c_str());
       if (error.GetCode() == Common::FILE_ALREADY_EXISTS) error = Common::NoError;
       continue;
     }
-    // The directory opens it as it opens every file, through the path of the descriptor
-    // made, which reaches that inode whatever has come to stand at the name since.
-    posix_file* opened = directory.Open(DescriptorPath(made.Get()), O_RDWR, false, 0);
-    error = TakeLastError(directory);
+    struct stat64 st;
+    if (fstat64(made_fd.Get(), &st) != 0) {
+      error = FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kOpenSite), Common::FILE_OPEN_ERROR,
+                                 entry_path.c_str());
+      break;
+    }
+    // The file object is the descriptor the create returned, locked as a created file is.
+    posix_file* opened = AdoptOpenedFile(made_fd.Release(), O_RDWR, false, st, entry_path, error);
     if (opened == nullptr) {
-      struct stat64 st;
-      if (fstat64(made.Get(), &st) == 0) RemoveIfOurs(candidate, st);
+      RemoveIfOurs(candidate, st);
       break;
     }
     own_file = opened;
     created.reset(opened);
-    temporary = candidate;
+    if (attempt >= 0) temporary = candidate;
+    identity = st;
+    made = true;
     return Common::NoError;
   }
   if (!error) {
@@ -541,8 +612,7 @@ Error PosixRestoreTarget::SetOwner(uint32_t uid, uint32_t gid) {
 Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
   // A link has no mode of its own; chmod would change its target ("not supported").
   if (kind == kTypeSymLink) return Common::NoError;
-  // Through the descriptor's path, which reaches the inode held and follows no name.
-  int result = own_file != nullptr ? fchmod(own_file->GetFd(), mode) : chmod(DescriptorPath(held.Get()).c_str(), mode);
+  int result = own_file != nullptr ? fchmod(own_file->GetFd(), mode) : ChangeModeOfDescriptor(held.Get(), mode);
   if (result != 0)
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
                               entry_path.c_str());
@@ -553,9 +623,15 @@ Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
 Error PosixRestoreTarget::SetTimes(uint64_t modification, uint64_t, uint64_t access) {
   // Link times are not set ("not supported", which counts as success).
   if (kind == kTypeSymLink) return Common::NoError;
-  timeval times[2] = {PosixSites::MillisToTimeval(static_cast<int64_t>(access)),
-                      PosixSites::MillisToTimeval(static_cast<int64_t>(modification))};
-  if (utimes(DescriptorPath(held.Get()).c_str(), times) != 0)
+  const timeval access_time = PosixSites::MillisToTimeval(static_cast<int64_t>(access));
+  const timeval modification_time = PosixSites::MillisToTimeval(static_cast<int64_t>(modification));
+  constexpr long kNanosPerMicro = 1000;
+  const timespec times[2] = {
+      {access_time.tv_sec, static_cast<long>(access_time.tv_usec * kNanosPerMicro)},
+      {modification_time.tv_sec, static_cast<long>(modification_time.tv_usec * kNanosPerMicro)}};
+  // Kernels before AT_EMPTY_PATH in utimensat reach the inode through /proc only.
+  if (utimensat(held.Get(), "", times, AT_EMPTY_PATH) != 0 &&
+      (errno != EINVAL || utimensat(AT_FDCWD, ProcPath(held.Get()).c_str(), times, 0) != 0))
     return Common::MakeError(PosixSites::kSource.At(PosixSites::kEntryTimesSite), Common::FILE_WRITE_ERROR);
   return Common::NoError;
 }
@@ -563,23 +639,35 @@ Error PosixRestoreTarget::SetTimes(uint64_t modification, uint64_t, uint64_t acc
 // A POSIX directory sets no flags by name ("not supported"); the outcome is not looked at.
 Error PosixRestoreTarget::SetFlags(uint32_t) { return Common::NoError; }
 
-// The whole file replaces whatever stands at the name (a file, a hard link, a FIFO, a
+// The whole file replaces whatever stood at the name (a file, a hard link, a FIFO, a
 // device, a link), which is never written through; what was linked elsewhere keeps its
-// old content.
+// old content. The restore succeeds only when the name then holds the file it wrote.
 Error PosixRestoreTarget::Finish() {
-  if (temporary.empty()) return Common::NoError;
-  // A stream without a mode leaves the file the mode a by-name create gives it; when the
-  // umask cannot be had, the file stays its owner's alone.
-  mode_t mask = 0;
-  if (!mode_set && ReadUmask(&mask) && fchmod(own_file->GetFd(), kDefaultFileMode & ~mask) != 0)
-    return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
-                              entry_path.c_str());
-  if (renameat(parent.Get(), temporary.c_str(), parent.Get(), last.c_str()) != 0) {
-    std::string from = entry_path.substr(0, entry_path.rfind('/') + 1) + temporary;
+  if (own_file == nullptr) return Common::NoError;
+  // A stream without a mode leaves the file the mode a by-name create gives it.
+  if (!mode_set) {
+    mode_t mask = 0;
+    if (Error error = LearnUmask(&mask)) return error;
+    if (fchmod(own_file->GetFd(), kDefaultFileMode & ~mask) != 0)
+      return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
+                                entry_path.c_str());
+  }
+  std::string from = entry_path.substr(0, entry_path.rfind('/') + 1) + (temporary.empty() ? last : temporary);
+  if (!temporary.empty()) {
+    if (renameat(parent.Get(), temporary.c_str(), parent.Get(), last.c_str()) != 0)
+      return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kRenameSite), Common::FILE_RENAME_ERROR,
+                                from.c_str(), entry_path.c_str());
+    temporary.clear();
+  }
+  // Exchanged for another file on the way, the name holds that one now, and the restored
+  // file lies where the other stood: neither is this restore's to remove.
+  struct stat64 st;
+  if (fstatat64(parent.Get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kRenameSite), Common::FILE_RENAME_ERROR,
                               from.c_str(), entry_path.c_str());
-  }
-  temporary.clear();
+  if (!SameInode(st, identity))
+    return PathErrorWithoutCause(PosixSites::kSource.At(PosixSites::kRenameSite), Common::FILE_RENAME_ERROR,
+                                 from.c_str(), entry_path.c_str());
   return Common::NoError;
 }
 
@@ -691,31 +779,35 @@ Common::Error PosixBackupFile(i_dir* dir, const file_identifier* id, const Backu
   std::unique_ptr<i_dir::iterator> entry(id != nullptr ? dir->GetIterator(id) : dir->GetSelfIterator());
   if (!entry) return TakeLastError(*dir);
   auto* listed = dynamic_cast<posix_dir::stat_iterator*>(entry.get());
-  if (listed == nullptr) return Common::MakeError(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR);
+  auto* posix = dynamic_cast<posix_dir*>(dir);
+  const auto* identifier = dynamic_cast<const the_identifier*>(id);
+  if (listed == nullptr || posix == nullptr || (id != nullptr && (identifier == nullptr || identifier->GetNativeName() == nullptr)))
+    return Common::MakeError(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR);
 
-  const char16_t* dirPath = dir->GetDirPath();
-  Common::WString path = dirPath != nullptr ? dirPath : u"";
-  if (id != nullptr) path += entry->GetName();
-  EntryAttributes attributes{std::string(), ToNativeName(path.c_str())};
+  // The entry as the identifier names it, which may hold several components.
+  const char* native = id != nullptr ? identifier->GetNativeName() : nullptr;
+  EntryAttributes attributes;
+  attributes.path = posix->GetNativePath();
+  if (native != nullptr) Common::NormalizePath(attributes.path, native);
 
   // Everything of the entry is read through one descriptor of the inode that was listed.
-  Descriptor held;
-  if (Error error = OpenListedEntry(*listed, attributes.path, held)) return error;
-  attributes.access = DescriptorPath(held.Get());
+  ListedEntry opened;
+  if (Error error = OpenListedEntry(*listed, posix->GetNativePath(), native, attributes.path, opened)) return error;
+  if (opened.file)
+    attributes.fd = opened.file->GetFd();
+  else
+    attributes.access = ProcPath(opened.path_only.Get());
 
   uint32_t type = entry->GetType();
-  std::unique_ptr<i_file> data;
   bool regular = type == kTypeRegular || type == kTypeRegularAlias;
-  if (id != nullptr && regular && (request.Flags & kBackupNoData) == 0)
-    if (Error error = OpenEntryData(attributes, data)) return error;
-  if (Error error = CommonBackupEntry(dir, data.get(), entry.get(), request)) return error;
-  data.reset();
+  i_file* data = id != nullptr && regular && (request.Flags & kBackupNoData) == 0 ? opened.file.get() : nullptr;
+  if (Error error = CommonBackupEntry(dir, data, entry.get(), request)) return error;
 
   if (Error error = BackupXattrs(*request.Sink, attributes)) return error;
   if (type != kTypeRegular && type != kTypeDirectory) return Common::NoError;
   // The directory itself is "." to itself; its last component would name a child.
   const char16_t* name = id != nullptr ? entry->GetName() : u".";
-  return BackupFlags(*dir, *request.Sink, attributes, type == kTypeDirectory, name);
+  return BackupFlags(*dir, *request.Sink, *opened.file, name);
 }
 
 Common::Error PosixRestoreFile(posix_dir* dir, const char16_t* dir_path, const char16_t* name,

@@ -16,16 +16,18 @@
 // Backs up entry `id` of dir (dir itself when id is null): the common chunks, then
 // CHUNK_XATTR (always, possibly empty), then for a regular file or a directory
 // CHUNK_UNIX_FLAGS and CHUNK_FLAGS when their words are known and not 0. The data, the
-// attributes and the flags are read through one descriptor, opened without following a
-// link, of the inode the iterator listed; an entry swapped since fails the backup.
+// attributes and the flags are read through one descriptor of the inode the iterator
+// listed, opened beneath the directory without following a link; an entry swapped since
+// fails the backup. Only a link's or a device node's attributes are read through /proc.
 Common::Error PosixBackupFile(i_dir* dir, const file_identifier* id, const BackupRequestBody& request);
 
 // Restores entry `name` of dir (whose path, with its trailing '/', is dir_path) from the
 // request's chunks, by descriptor: dir is opened once, and no link or swapped entry on the
-// way makes the restore act outside the entry. A regular file is renamed over the name
-// once whole, so a failed restore leaves what stood there. Every failure is reported as
-// "Error occurred while recovering." with the failure below it; an entry other than a
-// directory that the restore created is removed again.
+// way makes the restore act outside the entry. A regular file is made at a free name, or
+// apart and renamed over whatever stands there once whole, so a failed restore leaves what
+// stood there; it succeeds only when the name then holds that file. Every failure is
+// reported as "Error occurred while recovering." with the failure below it; an entry other
+// than a directory that the restore created is removed again.
 Common::Error PosixRestoreFile(posix_dir* dir, const char16_t* dir_path, const char16_t* name,
                                const RestoreRequestBody& request);
 

@@ -345,6 +345,21 @@ posix_file* AdoptDescriptor(int fd, bool range_locks) {
 
 }  // namespace
 
+namespace {
+
+// The whole-file lock of a file opened without range locks; on failure the descriptor
+// goes back and the refusal is the cause of the error returned.
+Common::Error LockWholeFile(int fd, bool exclusive) {
+  Common::Error lockError = DoLockFileHandle(true, fd, exclusive, false, 0, 0);
+  if (!lockError) return Common::NoError;
+  Common::Error denied = Common::MakeError(kSource.At(kWholeLockSite), Common::FILE_ACCESS_DENIED);
+  denied.AddCause(lockError);
+  LinuxExClose(fd);
+  return denied;
+}
+
+}  // namespace
+
 posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool range_locks, uint32_t mode) {
   int openFlags = static_cast<int>(flags);
   // The truncation must wait until the whole-file lock stands, or a file that another
@@ -367,12 +382,8 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
     return nullptr;
   }
   if (!range_locks) {
-    Common::Error lockError = DoLockFileHandle(true, fd, writable, false, 0, 0);
-    if (lockError) {
-      Common::Error denied = Common::MakeError(kSource.At(kWholeLockSite), Common::FILE_ACCESS_DENIED);
-      denied.AddCause(lockError);
+    if (Common::Error denied = LockWholeFile(fd, writable)) {
       ReplaceLastError(*this, denied);
-      LinuxExClose(fd);
       return nullptr;
     }
   }
@@ -389,4 +400,18 @@ posix_file* posix_dir::Open(const std::string& native_path, uint32_t flags, bool
   }
   ReplaceLastError(*this, Common::NoError);
   return file;
+}
+
+posix_file* AdoptOpenedFile(int fd, int flags, bool range_locks, const struct stat64& status, const std::string& path,
+                            Common::Error& error) {
+  if (RegisterDescriptor(fd, flags, status, path.c_str()) != 0) {
+    error = FileErrorFromErrno(kSource.At(kOpenSite), Common::FILE_OPEN_ERROR, path.c_str());
+    close(fd);
+    return nullptr;
+  }
+  const bool writable = (flags & O_ACCMODE) != O_RDONLY;
+  if (writable) IgnoreFileSizeSignalOnce();
+  if (!range_locks && (error = LockWholeFile(fd, writable))) return nullptr;
+  error = Common::NoError;
+  return AdoptDescriptor(fd, range_locks);
 }

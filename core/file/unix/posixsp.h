@@ -59,6 +59,13 @@ class posix_file : public posix_base_file {
   bool range_locks;
 };
 
+// A posix_file over a descriptor the caller opened itself with `flags` (beneath a directory
+// descriptor, say) and fstat'ed into `status`: registered with the lock layer and, without
+// range locks, locked as posix_dir::Open locks. On failure null with `error` set, the
+// descriptor closed; `path` names the file in errors.
+posix_file* AdoptOpenedFile(int fd, int flags, bool range_locks, const struct stat64& status, const std::string& path,
+                            Common::Error& error);
+
 // One byte-range lock request to the lock layer (length 0: to the end and beyond).
 Common::Error DoLockFileHandle(bool lock, int fd, bool exclusive, bool wait, uint64_t start, uint64_t length);
 
@@ -110,9 +117,6 @@ class posix_dir : public rio_dir {
   rio_file* OpenIO(const i_dir::iterator* entry, bool range_locks) override;
   rio_file* OpenIO(const file_identifier* id, bool range_locks) override;
   rio_file* Create(const char16_t* name, bool range_locks, const AccessRights* rights) override;
-  // Create that refuses a symbolic link at the final name (ELOOP) instead of writing
-  // through it to whatever it points to: for callers that must change only the entry named.
-  rio_file* CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights);
 
   // o_dir
   void Remove(const char16_t* name) override;

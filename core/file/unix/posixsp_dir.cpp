@@ -285,10 +285,6 @@ rio_file* posix_dir::Create(const char16_t* name, bool range_locks, const Access
   return CreateByName(name, kOpenCreate, range_locks, rights);
 }
 
-rio_file* posix_dir::CreateNoFollow(const char16_t* name, bool range_locks, const AccessRights* rights) {
-  return CreateByName(name, kOpenCreate | O_NOFOLLOW, range_locks, rights);
-}
-
 rio_dir* posix_dir::OpenDir(const char16_t* name) { return OpenSubdir(*this, name); }
 
 rio_dir* posix_dir::OpenDir(const i_dir::iterator* entry) { return OpenSubdir(*this, entry); }

@@ -56,8 +56,12 @@ constexpr uint32_t kMinRuns = 50;
 constexpr uint32_t kMaxSwaps = 200000;
 constexpr uint32_t kMaxRuns = 2000;
 constexpr long kReleasePauseNanos = 1000000;
+constexpr long kReleaseGraceNanos = 100000000;
 
 constexpr int kDropFailed = 126;
+// Outside entries of the kinds a restore makes by name hold this mode, which no stream here
+// carries.
+constexpr mode_t kOutsideNodeMode = 0640;
 
 std::string Describe(const Common::Error& error) { return Common::ToUtf8(Common::FormatError(error).c_str()); }
 
@@ -193,7 +197,9 @@ int PlantAlternative(const SwapPlan& plan) {
 }
 
 // A reader waiting on the planted FIFO lets a writer open it: open and close, so the
-// reader sees the end of its data and the operation goes on.
+// reader sees the end of its data and the operation goes on. Only once the swapping is
+// over, when no operation is started any more: a reader found then was held by the FIFO,
+// not passing through it without waiting.
 void ReleaseReaders(const SwapPlan& plan, RaceCounters& counters) {
   if (plan.FifoHandle == nullptr) return;
   int fd = open(plan.FifoHandle, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -229,11 +235,13 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
             : FindByPrefix(directory, plan.TemporaryPrefix, temporary, sizeof temporary) &&
                   renameat2(directory, temporary, AT_FDCWD, plan.Alternative, RENAME_EXCHANGE) == 0;
     if (swapped) counters.Swaps.fetch_add(1);
-    ReleaseReaders(plan, counters);
   }
   if (plan.Kind == PlantKind::Fifo && IsPlanted(plan, plan.Entry, target))
     renameat2(AT_FDCWD, plan.Entry, AT_FDCWD, plan.Alternative, RENAME_EXCHANGE);
   counters.SwappingDone.store(1);
+  // The operation under way when the swapping ended finishes first, unless a FIFO holds it.
+  const timespec grace{0, kReleaseGraceNanos};
+  nanosleep(&grace, nullptr);
   const timespec pause{0, kReleasePauseNanos};
   while (counters.Stop.load() == 0) {
     ReleaseReaders(plan, counters);
@@ -241,6 +249,22 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
   }
   return 0;
 }
+
+// One race: a restore or a backup of `Operand` in a loop while the other user swaps.
+struct Race {
+  const char* Name;
+  bool Backup;
+  const char* Operand;
+  const char* Entry;      // the name swapped: the operand or its directory
+  const char* Restored;   // the entry of the sources a restore restores
+  PlantKind Kind;
+  const char* Target;
+  bool Replant;
+  bool ClearBefore;       // a restore that fails over what stands there: remove it first
+  bool SwapsTemporary;    // the restore's temporary file is swapped, not the entry
+  std::function<void()> Prepare;
+  const std::vector<RecordedChunk>* Stream = nullptr;  // restored instead of the entry's own
+};
 
 // scratch/outside: what must stay as it was; scratch/src: root's entries, backed up once;
 // scratch/work: the other user's directory, where every operation works.
@@ -343,6 +367,72 @@ class HostileTree : public testing::Test {
     ASSERT_EQ(RunAsHostile([&] { return ErrnoUnless(mkdir(at, 0755) == 0); }), 0);
   }
 
+  // One race, its failures reported as the test's; the directories are left to Reset.
+  void RunRace(const Race& race, RaceCounters* counters) {
+    race.Prepare();
+    const Entry* restored = nullptr;
+    for (const Entry& entry : entries)
+      if (race.Restored != nullptr && entry.Name == race.Restored) restored = &entry;
+    ASSERT_TRUE(race.Backup || restored != nullptr);
+    const std::string entryPath = Work(race.Entry);
+    const std::string alternative = Work(std::string(race.Entry) + "-planted");
+    const std::string handle = Work("fifo-handle");
+    const std::string temporaryPrefix = std::string(".") + race.Entry + ".";
+    const std::string work = scratch.At("work");
+    const SwapPlan plan{entryPath.c_str(),
+                        alternative.c_str(),
+                        race.Kind,
+                        race.Target,
+                        race.Kind == PlantKind::Fifo ? handle.c_str() : nullptr,
+                        race.Replant,
+                        race.SwapsTemporary ? temporaryPrefix.c_str() : nullptr,
+                        work.c_str()};
+    new (counters) RaceCounters();
+    pid_t swapper = StartAsHostile([&] { return Swap(plan, *counters); });
+    ASSERT_GT(swapper, 0);
+    const timespec pause{0, kReleasePauseNanos};
+    while (counters->Started.load() == 0 && waitpid(swapper, nullptr, WNOHANG) == 0) nanosleep(&pause, nullptr);
+    ASSERT_EQ(counters->Started.load(), 1u) << "the swapper could not plant";
+
+    uint32_t runs = 0, failed = 0, leaked = 0, wrong = 0;
+    while (counters->SwappingDone.load() == 0 && runs < kMaxRuns) {
+      if (race.ClearBefore && unlink(entryPath.c_str()) != 0) rmdir(entryPath.c_str());
+      Common::Error error;
+      if (race.Backup) {
+        std::vector<RecordedChunk> chunks;
+        error = BackUp(race.Operand, &chunks);
+        if (HoldsMarker(chunks)) ++leaked;
+      } else {
+        error = Restore(race.Operand, race.Stream != nullptr ? *race.Stream : restored->Chunks);
+        // A restore that reports success put its entry at the name, not the user's.
+        if (!error && race.SwapsTemporary && scratch.ReadFile("work/" + std::string(race.Operand)) != kRestoredContent)
+          ++wrong;
+      }
+      counters->Runs.store(++runs);
+      if (error) ++failed;
+  }
+  counters->Stop.store(1);
+  EXPECT_EQ(WaitFor(swapper), 0);
+  std::printf("[   RACE   ] %s: %u swaps, %u %s, %u failed, %u streams with outside bytes, %u releases of a reader held by a FIFO\n",
+              race.Name, counters->Swaps.load(), runs, race.Backup ? "backups" : "restores", failed, leaked,
+              counters->Hangs.load());
+  ExpectOutsideUnchanged();
+  EXPECT_EQ(leaked, 0u);
+  EXPECT_EQ(wrong, 0u) << "restores reported success while the name held another file";
+  EXPECT_EQ(counters->Hangs.load(), 0u);
+  }
+
+  // Root's FIFO, link and (where mknod is allowed) device node outside, in a mode and at a
+  // time no restore here gives: the targets of same-kind hard links.
+  void PlantOutsideOfEveryKind() {
+    ASSERT_EQ(mkfifo(Outside("fifo").c_str(), kOutsideNodeMode), 0);
+    ASSERT_EQ(symlink("somewhere", Outside("link").c_str()), 0);
+    const bool device = mknod(Outside("node").c_str(), S_IFCHR | kOutsideNodeMode, makedev(1, 3)) == 0;
+    for (const char* name : {"fifo", "link", "node", "."})
+      if (device || std::strcmp(name, "node") != 0) SetOutsideTime(name);
+    outside_before = PosixBackupTest::SnapshotTree(scratch.At("outside"));
+  }
+
   PosixTest::ScratchDir scratch;
   std::vector<Entry> entries;
 
@@ -422,6 +512,20 @@ TEST_F(HostileTree, RestoreOverPlantsActsOnlyOnTheEntry) {
 // holds no byte of root's files outside. A hard link is the very file it names: its bytes
 // are the entry's, so those rows check only that nothing changes.
 TEST_F(HostileTree, BackupOfPlantsReadsNothingOutside) {
+  {
+    // The name below a directory reaches its entry when nothing is planted.
+    MakeHostileDir("sub");
+    MakeHostileFile("sub/x");
+    std::vector<RecordedChunk> chunks;
+    Common::Error error = BackUp("sub/x", &chunks);
+    ASSERT_TRUE(error.IsEmpty()) << Describe(error);
+    const RecordedChunk* data = nullptr;
+    for (const RecordedChunk& chunk : chunks)
+      if (chunk.Type == CHUNK_DATA) data = &chunk;
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(data->Payload.begin(), data->Payload.end()), "plain");
+    Reset();
+  }
   for (const Plant& plant : Plants()) {
     SCOPED_TRACE(plant.Name);
     if (!PlantAt(plant, Work(plant.Intermediate ? "sub" : "x"))) continue;
@@ -434,21 +538,6 @@ TEST_F(HostileTree, BackupOfPlantsReadsNothingOutside) {
     Reset();
   }
 }
-
-// One race: a restore or a backup of `Operand` in a loop while the other user swaps.
-struct Race {
-  const char* Name;
-  bool Backup;
-  const char* Operand;
-  const char* Entry;      // the name swapped: the operand or its directory
-  const char* Restored;   // the entry of the sources a restore restores
-  PlantKind Kind;
-  const char* Target;
-  bool Replant;
-  bool ClearBefore;       // a restore that fails over what stands there: remove it first
-  bool SwapsTemporary;    // the restore's temporary file is swapped, not the entry
-  std::function<void()> Prepare;
-};
 
 // The other user exchanges the entry with a prepared link or FIFO in a loop, bounded in
 // swaps and time, while root restores or backs up the entry again and again. Failures are
@@ -483,56 +572,93 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
   };
   for (const Race& race : races) {
     SCOPED_TRACE(race.Name);
-    race.Prepare();
-    const Entry* restored = nullptr;
-    for (const Entry& entry : entries)
-      if (race.Restored != nullptr && entry.Name == race.Restored) restored = &entry;
-    ASSERT_TRUE(race.Backup || restored != nullptr);
-    const std::string entryPath = Work(race.Entry);
-    const std::string alternative = Work(std::string(race.Entry) + "-planted");
-    const std::string handle = Work("fifo-handle");
-    const std::string temporaryPrefix = std::string(".") + race.Entry + ".";
-    const std::string work = scratch.At("work");
-    const SwapPlan plan{entryPath.c_str(),
-                        alternative.c_str(),
-                        race.Kind,
-                        race.Target,
-                        race.Kind == PlantKind::Fifo ? handle.c_str() : nullptr,
-                        race.Replant,
-                        race.SwapsTemporary ? temporaryPrefix.c_str() : nullptr,
-                        work.c_str()};
-    new (counters) RaceCounters();
-    pid_t swapper = StartAsHostile([&] { return Swap(plan, *counters); });
-    ASSERT_GT(swapper, 0);
-    const timespec pause{0, kReleasePauseNanos};
-    while (counters->Started.load() == 0 && waitpid(swapper, nullptr, WNOHANG) == 0) nanosleep(&pause, nullptr);
-    ASSERT_EQ(counters->Started.load(), 1u) << "the swapper could not plant";
-
-    uint32_t runs = 0, failed = 0, leaked = 0;
-    while (counters->SwappingDone.load() == 0 && runs < kMaxRuns) {
-      if (race.ClearBefore && unlink(entryPath.c_str()) != 0) rmdir(entryPath.c_str());
-      Common::Error error;
-      if (race.Backup) {
-        std::vector<RecordedChunk> chunks;
-        error = BackUp(race.Operand, &chunks);
-        if (HoldsMarker(chunks)) ++leaked;
-      } else {
-        error = Restore(race.Operand, restored->Chunks);
-      }
-      counters->Runs.store(++runs);
-      if (error) ++failed;
-    }
-    counters->Stop.store(1);
-    EXPECT_EQ(WaitFor(swapper), 0);
-    std::printf("[   RACE   ] %s: %u swaps, %u %s, %u failed, %u streams with outside bytes, %u releases of a reader held by a FIFO\n",
-                race.Name, counters->Swaps.load(), runs, race.Backup ? "backups" : "restores", failed, leaked,
-                counters->Hangs.load());
-    ExpectOutsideUnchanged();
-    EXPECT_EQ(leaked, 0u);
-    EXPECT_EQ(counters->Hangs.load(), 0u);
+    RunRace(race, counters);
     Reset();
   }
   munmap(counters, sizeof(RaceCounters));
+}
+
+// The stream of an entry with its owner and group made the other user's: a restore that
+// adopted a swapped-in inode would give it that owner.
+std::vector<RecordedChunk> OwnedByTheOtherUser(std::vector<RecordedChunk> chunks) {
+  constexpr size_t kUidOffset = 8;
+  constexpr size_t kGidOffset = 12;
+  for (RecordedChunk& chunk : chunks) {
+    if (chunk.Type != CHUNK_ENTRY || chunk.Payload.size() < kGidOffset + 4) continue;
+    for (size_t offset : {kUidOffset, kGidOffset})
+      for (size_t i = 0; i < 4; ++i) chunk.Payload[offset + i] = static_cast<uint8_t>(kHostile >> (8 * i));
+  }
+  return chunks;
+}
+
+std::string ReadSetting(const char* path) {
+  std::string value;
+  if (FILE* file = std::fopen(path, "re")) {
+    char line[32];
+    if (std::fgets(line, sizeof line, file) != nullptr) value = line;
+    std::fclose(file);
+  }
+  return value;
+}
+
+bool WriteSetting(const char* path, const std::string& value) {
+  FILE* file = std::fopen(path, "we");
+  if (file == nullptr) return false;
+  bool written = std::fputs(value.c_str(), file) >= 0;
+  return std::fclose(file) == 0 && written;
+}
+
+constexpr const char* kProtectedHardlinks = "/proc/sys/fs/protected_hardlinks";
+constexpr int kSameKindRacesSeconds = 40;
+
+// Where the system lets a user link what they do not own (fs.protected_hardlinks=0), the
+// other user swaps a hard link to root's FIFO, device node or link outside in for the entry
+// the restore just made, of the same kind: the restore must not give it the stream's owner,
+// mode and times. The setting is the whole system's: it is changed only for a child bounded
+// in time and put back whatever the child does.
+TEST_F(HostileTree, SameKindHardLinksSwappedInAreNotAdopted) {
+  const std::string before = ReadSetting(kProtectedHardlinks);
+  if (before.empty() || !WriteSetting(kProtectedHardlinks, "0"))
+    GTEST_SKIP() << "fs.protected_hardlinks cannot be changed here";
+  struct PutBack {
+    const std::string& value;
+    ~PutBack() { WriteSetting(kProtectedHardlinks, value); }
+  } putBack{before};
+  auto* counters = static_cast<RaceCounters*>(
+      mmap(nullptr, sizeof(RaceCounters), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(counters, MAP_FAILED);
+  struct Row {
+    const char* Name;
+    const char* Restored;
+  };
+  const Row rows[] = {{"restore of a FIFO, swapped with a hard link to root's FIFO outside", "fifo"},
+                      {"restore of a device node, swapped with a hard link to root's device node outside", "node"},
+                      {"restore of a link, swapped with a hard link to root's link outside", "link"}};
+  const int status = PosixTest::RunInChildWithin(
+      [&] {
+        for (const Row& row : rows) {
+          SCOPED_TRACE(row.Name);
+          const Entry* entry = nullptr;
+          for (const Entry& candidate : entries)
+            if (candidate.Name == row.Restored) entry = &candidate;
+          PlantOutsideOfEveryKind();
+          const std::string target = Outside(row.Restored);
+          struct stat64 planted;
+          if (entry == nullptr || lstat64(target.c_str(), &planted) != 0) {
+            std::printf("[  SKIPPED ] row \"%s\": no such entry can be made here\n", row.Name);
+            continue;
+          }
+          const std::vector<RecordedChunk> stream = OwnedByTheOtherUser(entry->Chunks);
+          const Race race{row.Name,      false, "x",  "x",  row.Restored, PlantKind::HardLink, target.c_str(),
+                          true,          true,  false, [] {}, &stream};
+          RunRace(race, counters);
+          Reset();
+        }
+        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+      },
+      kSameKindRacesSeconds);
+  munmap(counters, sizeof(RaceCounters));
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

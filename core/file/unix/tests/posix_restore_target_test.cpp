@@ -9,6 +9,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <string>
@@ -265,20 +266,23 @@ TEST_F(RestoreTarget, FileOverFileIsReplaced) {
   EXPECT_EQ(Lstat(scratch.At("dst/x")).st_mode & 07777, 0600u);
 }
 
-// While the data is written, the file stands under its temporary name for its owner
-// alone: someone who opened a secret file's copy then would keep reading it whatever mode
-// it gets at the end.
+// While the data is written, the file (at the name, or under a temporary name while an
+// old file stands there) is its owner's alone: someone who opened a secret file's copy then
+// would keep reading it whatever mode it gets at the end.
 class TemporaryFileWatch : public BackupTesting::ScriptedCallback {
  public:
-  explicit TemporaryFileWatch(std::string directory) : directory(std::move(directory)) {}
+  explicit TemporaryFileWatch(std::string directory)
+      : directory(std::move(directory)), before(PosixBackupTest::Names(this->directory)) {}
   void Progress(uint64_t bytes) override {
     ScriptedCallback::Progress(bytes);
     for (const std::string& name : PosixBackupTest::Names(directory))
-      if (name != "x") modes.push_back(Lstat(directory + "/" + name).st_mode & 07777);
+      if (std::find(before.begin(), before.end(), name) == before.end())
+        modes.push_back(Lstat(directory + "/" + name).st_mode & 07777);
   }
 
   std::string directory;
-  std::vector<mode_t> modes;  // of every temporary file seen, at every piece written
+  std::vector<std::string> before;  // the names that stood there already
+  std::vector<mode_t> modes;        // of every new file seen, at every piece written
 };
 
 TEST_F(RestoreTarget, TheFileIsItsOwnersAloneUntilItIsWhole) {
@@ -288,15 +292,18 @@ TEST_F(RestoreTarget, TheFileIsItsOwnersAloneUntilItIsWhole) {
     const char* Name;
     bool WithMode;
     mode_t Expected;  // the mode under the name at the end
+    bool OverOldFile;
   };
   const mode_t mask = umask(022);
   umask(mask);
   const Case cases[] = {
-      {"stream with a mode", true, 0644},
-      {"stream without an entry record", false, static_cast<mode_t>(0644 & ~mask)},
+      {"stream with a mode", true, 0644, false},
+      {"stream without an entry record", false, static_cast<mode_t>(0644 & ~mask), false},
+      {"over an old file", true, 0644, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
+    if (c.OverOldFile) scratch.WriteFile("dst/x", "old", 0600);
     std::vector<RecordedChunk> restored;
     for (const RecordedChunk& chunk : chunks)
       if (c.WithMode || chunk.Type != CHUNK_ENTRY) restored.push_back(chunk);
@@ -337,20 +344,30 @@ TEST_F(RestoreTarget, AFailedCreateNamesTheEntry) {
   EXPECT_EQ(status, 0) << "1: other chain, 2: other errno, 3: another path";
 }
 
-// A tmpfs of a few hundred KiB fills up under a larger file.
+// A tmpfs of a few hundred KiB fills up under a larger file. Whether the name was free or
+// held an old file, the directory is left as it was: no partial file, no temporary one.
 TEST_F(RestoreTarget, FullDiskEndsTheRestoreAndRemovesThePartialFile) {
   constexpr const char* kSmallFs = "size=256k,mode=0755";
   constexpr size_t kFileBytes = 1 << 20;
   scratch.WriteFile("src/big", std::string(kFileBytes, 'b'));
   const std::vector<RecordedChunk> chunks = BackUp("big");
-  if (mount("ormivane-test", scratch.At("dst").c_str(), "tmpfs", 0, kSmallFs) != 0)
-    GTEST_SKIP() << "mounting a small tmpfs needs root: " << strerror(errno);
-  Common::Error error = Restore("big", chunks);
-  const bool gone = access(scratch.At("dst/big").c_str(), F_OK) != 0;
-  umount2(scratch.At("dst").c_str(), MNT_DETACH);
-  ASSERT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(error);
-  EXPECT_EQ(PosixTest::RecordAt(error, 1).Code, Common::FILE_DISK_FULL) << Describe(error);
-  EXPECT_TRUE(gone);
+  for (const bool oldFile : {false, true}) {
+    SCOPED_TRACE(oldFile ? "over an old file" : "at a free name");
+    if (mount("ormivane-test", scratch.At("dst").c_str(), "tmpfs", 0, kSmallFs) != 0)
+      GTEST_SKIP() << "mounting a small tmpfs needs root: " << strerror(errno);
+    if (oldFile) scratch.WriteFile("dst/big", "old", 0640);
+    const std::vector<std::string> before = PosixBackupTest::Names(scratch.At("dst"));
+    Common::Error error = Restore("big", chunks);
+    const std::vector<std::string> after = PosixBackupTest::Names(scratch.At("dst"));
+    const std::string content = oldFile ? scratch.ReadFile("dst/big") : std::string();
+    umount2(scratch.At("dst").c_str(), MNT_DETACH);
+    EXPECT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(error);
+    EXPECT_EQ(PosixTest::RecordAt(error, 1).Code, Common::FILE_DISK_FULL) << Describe(error);
+    EXPECT_EQ(after, before);
+    if (oldFile) {
+      EXPECT_EQ(content, "old");
+    }
+  }
 }
 
 }  // namespace

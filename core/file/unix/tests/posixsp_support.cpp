@@ -4,11 +4,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -81,22 +88,71 @@ int ErrnoOf(const Common::ErrorRecord* record) {
   return static_cast<int>(record->Kind->GetNumberParam(record, "code"));
 }
 
-int RunInChild(const std::function<int()>& body, int* signal) {
+namespace {
+
+// Forks a child that runs `body` and exits with its answer (124 for an exception); the
+// child's pid, or -1.
+pid_t StartChild(const std::function<int()>& body) {
+  std::fflush(stdout);
   pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    int status = 125;
-    try {
-      status = body();
-    } catch (...) {
-      status = 124;
-    }
-    _exit(status);
+  if (pid != 0) return pid;
+  int status = 125;
+  try {
+    status = body();
+  } catch (...) {
+    status = 124;
   }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
+  std::fflush(stdout);
+  _exit(status);
+}
+
+int ExitStatus(int status, int* signal) {
   if (WIFSIGNALED(status) && signal != nullptr) *signal = WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int RunInChild(const std::function<int()>& body, int* signal) {
+  pid_t pid = StartChild(body);
+  if (pid < 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return ExitStatus(status, signal);
+}
+
+int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal) {
+  pid_t pid = StartChild(body);
+  if (pid < 0) return -1;
+  constexpr long kPollsPerSecond = 100;
+  const timespec pause{0, 1000000000L / kPollsPerSecond};
+  int status = 0;
+  pid_t reaped = 0;
+  for (long polls = 0; (reaped = waitpid(pid, &status, WNOHANG)) == 0 && polls < seconds * kPollsPerSecond; ++polls)
+    nanosleep(&pause, nullptr);
+  if (reaped == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  } else if (reaped != pid) {
+    return -1;
+  }
+  return ExitStatus(status, signal);
+}
+
+bool EnterPrivateMounts(std::string* why) {
+  if (geteuid() != 0) {
+    *why = "a mount namespace of its own needs root";
+    return false;
+  }
+  if (unshare(CLONE_NEWNS) != 0) {
+    *why = std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    return false;
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    *why = std::string("making / private: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool DropPrivileges() {

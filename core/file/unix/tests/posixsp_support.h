@@ -56,6 +56,21 @@ int ErrnoOf(const Common::ErrorRecord* record);
 // normally (its signal in *signal when given).
 int RunInChild(const std::function<int()>& body, int* signal = nullptr);
 
+// RunInChild for at most `seconds`: a child still running then is killed (its status -1,
+// its signal SIGKILL).
+int RunInChildWithin(const std::function<int()>& body, int seconds, int* signal = nullptr);
+
+// In a child only: moves the process into a mount namespace of its own whose mounts no
+// longer propagate anywhere, so that it may mount and unmount freely. False, with the
+// reason in *why, where the system does not allow it (not root, no namespaces).
+bool EnterPrivateMounts(std::string* why);
+
+// The exit status of a child whose gtest assertions failed (they are reported in its own
+// output); the parent checks for 0.
+inline constexpr int kChildAssertionsFailed = 1;
+// A child's report that it cannot set up what it needs: the parent skips the test.
+inline constexpr int kChildCannotSetUp = 77;
+
 // Loads the message catalog, then drops to an unprivileged user and group (in a child
 // only). False when that failed.
 bool DropPrivileges();
