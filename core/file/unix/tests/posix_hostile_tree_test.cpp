@@ -250,6 +250,17 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
   return 0;
 }
 
+// A link to `target` at `path` that is not the other user's: only a restore that adopted
+// the user's plant gives one the owner of its stream.
+bool IsUsersLinkGivenAway(const std::string& path, const char* target) {
+  struct stat64 st;
+  char text[PATH_MAX];
+  if (target == nullptr || lstat64(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid == kHostile)
+    return false;
+  const ssize_t length = readlink(path.c_str(), text, sizeof text);
+  return length >= 0 && std::string(text, static_cast<size_t>(length)) == target;
+}
+
 // One race: a restore or a backup of `Operand` in a loop while the other user swaps.
 struct Race {
   const char* Name;
@@ -394,7 +405,7 @@ class HostileTree : public testing::Test {
     while (counters->Started.load() == 0 && waitpid(swapper, nullptr, WNOHANG) == 0) nanosleep(&pause, nullptr);
     ASSERT_EQ(counters->Started.load(), 1u) << "the swapper could not plant";
 
-    uint32_t runs = 0, failed = 0, leaked = 0, wrong = 0;
+    uint32_t runs = 0, failed = 0, leaked = 0, wrong = 0, adopted = 0;
     while (counters->SwappingDone.load() == 0 && runs < kMaxRuns) {
       if (race.ClearBefore && unlink(entryPath.c_str()) != 0) rmdir(entryPath.c_str());
       Common::Error error;
@@ -407,6 +418,10 @@ class HostileTree : public testing::Test {
         // A restore that reports success put its entry at the name, not the user's.
         if (!error && race.SwapsTemporary && scratch.ReadFile("work/" + std::string(race.Operand)) != kRestoredContent)
           ++wrong;
+        // The user's own link is never adopted: it would become the stream's owner's.
+        if (race.Kind == PlantKind::SymLink)
+          for (const std::string& name : {entryPath, alternative})
+            if (IsUsersLinkGivenAway(name, race.Target)) ++adopted;
       }
       counters->Runs.store(++runs);
       if (error) ++failed;
@@ -419,6 +434,7 @@ class HostileTree : public testing::Test {
   ExpectOutsideUnchanged();
   EXPECT_EQ(leaked, 0u);
   EXPECT_EQ(wrong, 0u) << "restores reported success while the name held another file";
+  EXPECT_EQ(adopted, 0u) << "the user's link was given the stream's owner";
   EXPECT_EQ(counters->Hangs.load(), 0u);
   }
 
@@ -557,6 +573,8 @@ TEST_F(HostileTree, SwapsDuringRestoreAndBackupActOnlyOnTheEntry) {
        PlantKind::HardLink, Owned(), true, true, false, [] {}},
       {"restore of a FIFO, swapped with a hard link to the user's file", false, "x", "x", "fifo",
        PlantKind::HardLink, Owned(), true, true, false, [] {}},
+      {"restore of a link, swapped with the user's own link", false, "x", "x", "link", PlantKind::SymLink, Secret(),
+       true, true, false, [] {}},
       {"restore below a directory swapped with a link to a directory outside", false, "sub/x", "sub", "file",
        PlantKind::SymLink, OutsideDir(), false, false, false, [&] { MakeHostileDir("sub"); }},
       {"backup of a file, swapped with a link to root's file", true, "x", "x", nullptr, PlantKind::SymLink, Secret(),
