@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <limits.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -399,6 +400,40 @@ TEST_F(RoundTripWithoutProc, NothingIsLeftOutInSilence) {
         for (const Made& entry : made) {
           SCOPED_TRACE(entry.Name);
           CheckOneWithoutProc(entry.Name, entry.OnlyThroughProc, streams[entry.Name]);
+        }
+        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+      },
+      kChildSeconds);
+  if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
+  EXPECT_EQ(status, 0);
+}
+
+// Without /proc the umask is still what a stream without a mode leaves the file: the mode
+// a by-name create gives it. Nothing else is left in the directory, a name of the longest
+// length included.
+TEST_F(RoundTripWithoutProc, AFileWithoutAModeTakesTheUmask) {
+  struct Row {
+    mode_t Umask;
+    std::string Name;
+  };
+  const Row rows[] = {{027, "plain"}, {0, "open to all"}, {077, std::string(NAME_MAX, 'n')}};
+  Common::GetCodeText(Common::FILE_OPEN_ERROR);
+  const int status = PosixTest::RunInChildWithin(
+      [&] {
+        std::string why;
+        if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
+          std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
+          return PosixTest::kChildCannotSetUp;
+        }
+        posix_dir dst(scratch.At("dst"));
+        for (const Row& row : rows) {
+          SCOPED_TRACE(row.Name);
+          umask(row.Umask);
+          Common::Error restored = SendRestore(dst, Common::ToUtf16(row.Name.c_str()).c_str(), {});
+          EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
+          EXPECT_EQ(Lstat(Dst(row.Name)).st_mode & 07777, 0644 & ~row.Umask);
+          EXPECT_EQ(PosixBackupTest::Names(scratch.At("dst")), std::vector<std::string>{row.Name});
+          unlink(Dst(row.Name).c_str());
         }
         return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
       },
