@@ -3,13 +3,14 @@
 // then restored into a fresh directory. bench/compare_backup_restore runs it built from
 // two commits, alternated.
 //
-//   ormivane_backup_restore_bench SCRATCH [ROUNDS] [--stop-after=setup|backup]
+//   ormivane_backup_restore_bench SCRATCH [ROUNDS] [--stop-after=setup|backup] [--over-existing]
 //
 // prints one line per round: "backup_us_per_file B restore_us_per_file R", wall-clock
 // time, then the same as CPU time of the process ("backup_cpu_us_per_file ..."), which
 // other programs running on the machine disturb less. With
 // --stop-after the program ends after the set-up or after one backup round, so that a
-// system-call count of the runs can be told apart by phase.
+// system-call count of the runs can be told apart by phase. With --over-existing each file
+// is restored over the file an unmeasured restore made there before.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -72,9 +73,12 @@ int main(int argc, char** argv) {
   const std::string scratch = argv[1];
   int rounds = 1;
   std::string stopAfter;
+  bool overExisting = false;
   for (int i = 2; i < argc; ++i) {
     if (std::strncmp(argv[i], "--stop-after=", 13) == 0)
       stopAfter = argv[i] + 13;
+    else if (std::strcmp(argv[i], "--over-existing") == 0)
+      overExisting = true;
     else
       rounds = std::atoi(argv[i]);
   }
@@ -112,6 +116,8 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(target);
     std::filesystem::create_directory(target);
     posix_dir targetDir(target);
+    for (int i = 0; overExisting && i < kFiles; ++i)
+      if (PosixBackupTest::SendRestore(targetDir, wideNames[i].c_str(), streams[i])) return 1;
     start = Clock::now();
     cpuStart = CpuMicros();
     for (int i = 0; i < kFiles; ++i) {
