@@ -442,6 +442,38 @@ TEST_F(RoundTripWithoutProc, AFileWithoutAModeTakesTheUmask) {
   EXPECT_EQ(status, 0);
 }
 
+// The backup reads through a descriptor of its own, closed through the lock layer: the
+// range another descriptor of the process holds on the file stays locked, and no
+// descriptor stays behind once that lock is released.
+TEST_F(RoundTrip, BackupOfALockedFileKeepsTheLockAndLeavesNoDescriptor) {
+  scratch.WriteFile("src/locked", "locked content", 0644);
+  posix_dir src(scratch.At("src"));
+  const int before = PosixTest::OpenDescriptorCount();
+  std::unique_ptr<posix_file> holder(src.Open(Src("locked"), O_RDWR, true, 0));
+  ASSERT_NE(holder, nullptr);
+  ASSERT_TRUE(DoLockFileHandle(true, holder->GetFd(), true, false, 0, 4).IsEmpty());
+  for (int round = 0; round < 3; ++round) {
+    RecordingSink sink;
+    Common::Error error = SendBackup(src, "locked", &sink);
+    ASSERT_TRUE(error.IsEmpty()) << Describe(error);
+  }
+  // Another process sees the range locked.
+  const int status = PosixTest::RunInChildWithin(
+      [&] {
+        int fd = open(Src("locked").c_str(), O_RDWR | O_CLOEXEC);
+        struct flock64 probe {};
+        probe.l_type = F_WRLCK;
+        probe.l_whence = SEEK_SET;
+        probe.l_len = 4;
+        if (fd < 0 || fcntl(fd, F_GETLK64, &probe) != 0) return 2;
+        return probe.l_type == F_WRLCK && probe.l_pid == getppid() ? 0 : 1;
+      },
+      kChildSeconds);
+  EXPECT_EQ(status, 0) << "the lock was lost";
+  holder.reset();
+  EXPECT_EQ(PosixTest::OpenDescriptorCount(), before);
+}
+
 // A FIFO is opened for its attributes without waiting for a writer, which may never come;
 // a child bounds the wait.
 TEST_F(RoundTrip, FifoBackupWaitsForNoWriter) {
