@@ -363,15 +363,31 @@ Error OpenListedEntry(posix_dir::stat_iterator& listed, const std::string& direc
 
 // ---- The restore target ------------------------------------------------------------------
 
-// fchmodat with AT_EMPTY_PATH: the mode of what an O_PATH descriptor is open on. Kernels
-// before fchmodat2 have no such call; there only the path through /proc reaches the inode,
-// and where /proc is missing the refusal of that chmod is the answer.
-int ChangeModeOfDescriptor(int fd, mode_t mode) {
+// fchmodat with AT_EMPTY_PATH: the mode of what an O_PATH descriptor is open on, `name` of
+// `parent`. Kernels before fchmodat2 have no such call; there the path through /proc
+// reaches the inode, and where /proc is missing a directory or a FIFO is opened at the
+// name for fchmod, once it proves to be that inode. Anything else has no descriptor call:
+// the refusal of the chmod through /proc is the answer.
+int ChangeModeOfDescriptor(int fd, int parent, const char* name, mode_t mode) {
   // Not in every C library's headers yet; numbered alike on every architecture.
   constexpr long kFchmodat2Call = 452;
   if (syscall(kFchmodat2Call, fd, "", mode, AT_EMPTY_PATH) == 0) return 0;
   if (errno != ENOSYS) return -1;
-  return chmod(ProcPath(fd).c_str(), mode);
+  if (chmod(ProcPath(fd).c_str(), mode) == 0) return 0;
+  const int refused = errno;
+  struct stat64 held, opened;
+  if (fstat64(fd, &held) != 0 || (!S_ISDIR(held.st_mode) && !S_ISFIFO(held.st_mode))) {
+    errno = refused;
+    return -1;
+  }
+  const int access = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | (S_ISDIR(held.st_mode) ? O_DIRECTORY : 0);
+  Descriptor reopened(openat(parent, name, access));
+  if (!reopened.IsOpen() || fstat64(reopened.Get(), &opened) != 0 || !SameInode(opened, held) ||
+      fchmod(reopened.Get(), mode) != 0) {
+    errno = refused;
+    return -1;
+  }
+  return 0;
 }
 
 // The entry of a restore, reached by descriptor alone. The directory handed in is opened
@@ -612,7 +628,7 @@ Error PosixRestoreTarget::SetOwner(uint32_t uid, uint32_t gid) {
 Error PosixRestoreTarget::SetPermissions(uint32_t mode) {
   // A link has no mode of its own; chmod would change its target ("not supported").
   if (kind == kTypeSymLink) return Common::NoError;
-  int result = own_file != nullptr ? fchmod(own_file->GetFd(), mode) : ChangeModeOfDescriptor(held.Get(), mode);
+  int result = own_file != nullptr ? fchmod(own_file->GetFd(), mode) : ChangeModeOfDescriptor(held.Get(), parent.Get(), last.c_str(), mode);
   if (result != 0)
     return FileErrorFromErrno(PosixSites::kSource.At(PosixSites::kPermissionsSite), Common::FILE_ACCESS_DENIED,
                               entry_path.c_str());
