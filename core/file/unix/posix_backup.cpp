@@ -510,8 +510,9 @@ std::string PosixRestoreTarget::TemporaryName() {
 
 Error PosixRestoreTarget::LearnUmask(mode_t* mask) {
   if (ReadUmask(mask)) return Common::NoError;
-  // The probe holds nothing and is removed at once; its mode is the umask's complement.
-  constexpr mode_t kProbeMode = 0777;
+  // The probe holds nothing and is removed at once; its mode is the umask's complement in
+  // the bits a created file may have, so no one else may ever write to it.
+  constexpr mode_t kProbeMode = kDefaultFileMode;
   Descriptor probe;
   std::string name;
   for (int attempt = 0; !probe.IsOpen() && attempt < kTemporaryNameAttempts; ++attempt) {

@@ -1,6 +1,7 @@
 // Round trips through "BKUP" and "RSTR" between two real directories: a file's bytes,
 // size, modification time, owner, group and mode, its extended attributes, and symbolic
 // links, FIFOs, sockets, devices and directories.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -9,6 +10,7 @@
 #include <linux/fs.h>
 #include <linux/seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -16,10 +18,12 @@
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -478,6 +482,73 @@ TEST_F(RoundTripWithoutProc, AFileWithoutAModeTakesTheUmask) {
       kChildSeconds);
   if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
   EXPECT_EQ(status, 0);
+}
+
+// The file that tells the umask where /proc does not is never open to another user, even
+// where the umask takes nothing away: someone who opened it could keep filling it,
+// removed, at the restoring user's expense.
+TEST_F(RoundTripWithoutProc, TheUmaskProbeIsNeverOpenToOthers) {
+  struct Shared {
+    std::atomic<uint32_t> Opened{0};
+    std::atomic<uint32_t> Looked{0};
+    std::atomic<uint32_t> Stop{0};
+  };
+  auto* shared = static_cast<Shared*>(
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  new (shared) Shared();
+  ASSERT_EQ(chmod(scratch.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(scratch.At("dst").c_str(), 0777), 0);
+  const std::string dstPath = scratch.At("dst");
+  Common::GetCodeText(Common::FILE_OPEN_ERROR);
+  const int status = PosixTest::RunInChildWithin(
+      [&] {
+        std::string why;
+        if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
+          std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
+          return PosixTest::kChildCannotSetUp;
+        }
+        // The other user opens for writing whatever appears in the directory.
+        const pid_t other = fork();
+        if (other == 0) {
+          if (!PosixTest::DropPrivileges()) _exit(2);
+          while (shared->Stop.load() == 0) {
+            DIR* dir = opendir(dstPath.c_str());
+            if (dir == nullptr) _exit(3);
+            while (dirent* entry = readdir(dir)) {
+              int fd = openat(dirfd(dir), entry->d_name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+              if (fd >= 0) {
+                shared->Opened.fetch_add(1);
+                close(fd);
+              }
+            }
+            closedir(dir);
+            shared->Looked.fetch_add(1);
+          }
+          _exit(0);
+        }
+        umask(0);
+        posix_dir dst(dstPath);
+        constexpr int kRestores = 3000;
+        for (int i = 0; i < kRestores; ++i) {
+          Common::Error restored = SendRestore(dst, u"f", {});
+          EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
+          unlink(Dst("f").c_str());
+        }
+        shared->Stop.store(1);
+        int exited = -1;
+        EXPECT_EQ(waitpid(other, &exited, 0), other);
+        EXPECT_EQ(exited, 0);
+        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+      },
+      kChildSeconds);
+  const uint32_t opened = shared->Opened.load();
+  const uint32_t looked = shared->Looked.load();
+  munmap(shared, sizeof(Shared));
+  if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
+  EXPECT_EQ(status, 0);
+  EXPECT_GT(looked, 0u);
+  EXPECT_EQ(opened, 0u) << "the other user opened the restoring user's file for writing";
 }
 
 // The backup reads through a descriptor of its own, closed through the lock layer: the
