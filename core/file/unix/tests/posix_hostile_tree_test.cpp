@@ -35,6 +35,22 @@
 
 namespace {
 
+// Not null: the path of an entry that the next symbolic link made is replaced by, renamed
+// over it the moment it exists, as the fastest swapper would.
+std::atomic<const char*> replaceNextLinkWith{nullptr};
+
+}  // namespace
+
+// Every symbolic link the tests' code makes goes through here.
+extern "C" int symlinkat(const char* target, int directory, const char* name) noexcept {
+  const int made = static_cast<int>(syscall(SYS_symlinkat, target, directory, name));
+  if (made == 0)
+    if (const char* replacement = replaceNextLinkWith.exchange(nullptr)) renameat(AT_FDCWD, replacement, directory, name);
+  return made;
+}
+
+namespace {
+
 using BackupTesting::RecordedChunk;
 using PosixBackupTest::Lstat;
 using PosixBackupTest::SendBackup;
@@ -253,12 +269,16 @@ int Swap(const SwapPlan& plan, RaceCounters& counters) {
 // A link to `target` at `path` that is not the other user's: only a restore that adopted
 // the user's plant gives one the owner of its stream.
 bool IsUsersLinkGivenAway(const std::string& path, const char* target) {
+  if (target == nullptr) return false;
+  // Owner and text of one link, whatever is swapped in at the name meanwhile.
+  const int fd = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat64 st;
   char text[PATH_MAX];
-  if (target == nullptr || lstat64(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || st.st_uid == kHostile)
-    return false;
-  const ssize_t length = readlink(path.c_str(), text, sizeof text);
-  return length >= 0 && std::string(text, static_cast<size_t>(length)) == target;
+  const bool link = fstat64(fd, &st) == 0 && S_ISLNK(st.st_mode);
+  const ssize_t length = link ? readlinkat(fd, "", text, sizeof text) : -1;
+  close(fd);
+  return length >= 0 && st.st_uid != kHostile && std::string(text, static_cast<size_t>(length)) == target;
 }
 
 // One race: a restore or a backup of `Operand` in a loop while the other user swaps.
@@ -607,6 +627,45 @@ std::vector<RecordedChunk> OwnedByTheOtherUser(std::vector<RecordedChunk> chunks
       for (size_t i = 0; i < 4; ++i) chunk.Payload[offset + i] = static_cast<uint8_t>(kHostile >> (8 * i));
   }
   return chunks;
+}
+
+// In place of the link the restore made, at once: the other user's own link (one link, of
+// the kind made), or a second name of root's link outside (root's, of the kind made). Neither
+// is the restore's to adopt; each keeps its owner, and what is outside stays as it was.
+TEST_F(HostileTree, ALinkInPlaceOfTheLinkMadeIsNotAdopted) {
+  const Entry* made = nullptr;
+  for (const Entry& entry : entries)
+    if (entry.Name == "link") made = &entry;
+  ASSERT_NE(made, nullptr);
+  const std::vector<RecordedChunk> stream = OwnedByTheOtherUser(made->Chunks);
+  struct Row {
+    const char* Name;
+    bool Outside;
+    const std::vector<RecordedChunk>* Stream;
+  };
+  const Row rows[] = {{"the user's own link", false, &made->Chunks},
+                      {"a second name of root's link outside", true, &stream}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    PlantOutsideOfEveryKind();
+    const std::string planted = Work("planted");
+    if (row.Outside) {
+      ASSERT_EQ(link(Outside("link").c_str(), planted.c_str()), 0);
+    } else {
+      ASSERT_EQ(symlink(Secret(), planted.c_str()), 0);
+      ASSERT_EQ(lchown(planted.c_str(), kHostile, kHostile), 0);
+    }
+    const struct stat64 before = Lstat(planted);
+    replaceNextLinkWith.store(planted.c_str());
+    Common::Error error = Restore("x", *row.Stream);
+    EXPECT_EQ(replaceNextLinkWith.exchange(nullptr), nullptr) << "no link was made";
+    EXPECT_EQ(error.GetCode(), Common::FILE_RECOVER_ERROR) << Describe(error);
+    const struct stat64 after = Lstat(Work("x"));
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    ExpectOutsideUnchanged();
+    Reset();
+  }
 }
 
 std::string ReadSetting(const char* path) {
