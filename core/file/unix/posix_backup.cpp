@@ -333,6 +333,7 @@ struct ListedEntry {
 
 // Opens the entry the iterator listed, beneath its directory (`name` null: the directory
 // itself), and refuses it unless it is the very inode the iterator's lstat saw.
+// O_NOCTTY: a terminal swapped in for the listed entry never becomes the controlling one.
 Error OpenListedEntry(posix_dir::stat_iterator& listed, const std::string& directory, const char* name,
                       const std::string& path, ListedEntry& out) {
   const struct stat64* seen = listed.GetStatRecord();
@@ -344,7 +345,7 @@ Error OpenListedEntry(posix_dir::stat_iterator& listed, const std::string& direc
       return error;
   const mode_t type = seen->st_mode & S_IFMT;
   const bool readable = type == S_IFREG || type == S_IFDIR || type == S_IFIFO;
-  const int access = readable ? O_RDONLY | O_NONBLOCK | (type == S_IFDIR ? O_DIRECTORY : 0) : O_PATH;
+  const int access = readable ? O_RDONLY | O_NONBLOCK | O_NOCTTY | (type == S_IFDIR ? O_DIRECTORY : 0) : O_PATH;
   Descriptor opened(openat(parent.IsOpen() ? parent.Get() : AT_FDCWD, last.c_str(), access | O_NOFOLLOW | O_CLOEXEC));
   if (!opened.IsOpen()) return FileErrorFromErrno(kSource.At(kEntryOpenSite), Common::FILE_OPEN_ERROR, path.c_str());
   struct stat64 now;
