@@ -188,9 +188,10 @@ ObjectSymbols ReadObjects(const std::vector<std::string>& objects) {
   return symbols;
 }
 
-// The functions a header declares: each name that comes before a '(' outside comments and
+// The functions and variables a header declares: each name that comes before a '(', and
+// each that ends a declaration beginning with extern, static or inline, outside comments and
 // preprocessor lines.
-std::set<std::string> DeclaredFunctions(const std::string& header) {
+std::set<std::string> DeclaredNames(const std::string& header) {
   std::string text = ReadText(header);
   text = std::regex_replace(text, std::regex(R"(/\*[\s\S]*?\*/)"), " ");
   text = std::regex_replace(text, std::regex(R"(//[^\n]*|^\s*#[^\n]*)", std::regex::multiline), " ");
@@ -198,13 +199,16 @@ std::set<std::string> DeclaredFunctions(const std::string& header) {
                                                   "sizeof", "static_assert", "throw"};
   std::set<std::string> names;
   const std::regex call(R"(\b([A-Za-z_]\w*)\s*\()");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), call); it != std::sregex_iterator(); ++it) {
-    if (kNotNames.count((*it)[1].str()) == 0) names.insert((*it)[1].str());
+  const std::regex variable(R"(\b(?:extern|static|inline)\b[^;(){}]*?\b([A-Za-z_]\w*)\s*(?:\[[^\]]*\]\s*)*(?:[={][^;]*)?;)");
+  for (const std::regex* declaration : {&call, &variable}) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), *declaration); it != std::sregex_iterator(); ++it) {
+      if (kNotNames.count((*it)[1].str()) == 0) names.insert((*it)[1].str());
+    }
   }
   return names;
 }
 
-// Every *_testing.h of the sources, with the functions it declares; build trees (a folder
+// Every *_testing.h of the sources, with the names it declares; build trees (a folder
 // with a CMakeCache.txt) and hidden folders are not sources.
 std::map<std::string, std::set<std::string>> TestingHeaders(const std::string& sources) {
   namespace fs = std::filesystem;
@@ -217,12 +221,12 @@ std::map<std::string, std::set<std::string>> TestingHeaders(const std::string& s
       continue;
     }
     if (path.filename().string().ends_with("_testing.h"))
-      headers[fs::relative(path, sources).string()] = DeclaredFunctions(path.string());
+      headers[fs::relative(path, sources).string()] = DeclaredNames(path.string());
   }
   return headers;
 }
 
-// Whether a symbol names `function`: as a C name, or as one component of a mangled name
+// Whether a symbol names `function` (or a variable): as a C name, or as one component of a mangled name
 // (its length, then the name, then no further identifier character).
 bool NamesFunction(const std::string& symbol, const std::string& function) {
   if (symbol == function) return true;
@@ -236,7 +240,8 @@ bool NamesFunction(const std::string& symbol, const std::string& function) {
 }
 
 // The test seams are built into the test programs alone: the packed launcher names no
-// symbol that the test-only library defines and no function that a *_testing.h declares.
+// symbol that the test-only library defines and no function or variable that a *_testing.h
+// declares.
 // The state those seams reach is the libraries' own: the launcher is linked with
 // -rdynamic, and its dynamic symbol table exports none of the variables a seam takes.
 TEST(LauncherSymbols, NameNoTestSeam) {

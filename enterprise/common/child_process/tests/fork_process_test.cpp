@@ -269,6 +269,15 @@ TEST(ChildWaitPidTest, ExitStatusOrMinusOne) {
 
 // ---- fork and the child's set-up ---------------------------------------------------------------
 
+// A launch that must start.
+int Fork(ForkContext& context) {
+  try {
+    return ForkProcess(context);
+  } catch (const Common::Error& error) {
+    throw LaunchFailed(error);
+  }
+}
+
 class ChildForkProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -280,15 +289,6 @@ class ChildForkProcessTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(OpenDescriptors(), before) << "a descriptor leaked";
     EXPECT_TRUE(NoChildLeft()) << "a child was left unreaped";
-  }
-
-  // A launch that must start.
-  static int Fork(ForkContext& context) {
-    try {
-      return ForkProcess(context);
-    } catch (const Common::Error& error) {
-      throw LaunchFailed(error);
-    }
   }
 
   // Runs the launch; returns the thrown error, or the empty error after reaping a child
@@ -613,7 +613,7 @@ std::string ProbeReport(int* status) {
   ForkContext context({PathString(Wide(ProbePath())), PathString(u"report")}, PathString(), PathMap());
   context.DisableInherit(kStdInput);
   context.EnablePipe(kStdOutput);
-  int pid = ForkProcess(context);
+  int pid = Fork(context);
   int fd = context.TakePipeFd(kStdOutput);
   std::string output;
   char buffer[4096];

@@ -743,7 +743,7 @@ TEST_F(ChildCreateTest, NoMemoryForTheStderrRelayEndsTheChildAndFails) {
     std::shared_ptr<Control> counted;
     {
       Testing::NewFailure count(Testing::kScalarNew, 0, sizeof(Common::Thread));
-      counted = Create(launch(countedOut, countedErr));
+      counted = Start(launch(countedOut, countedErr));
       threadObjects = count.Seen();
     }
     counted->Wait();
