@@ -118,11 +118,12 @@ bool InForeground() {
   return foreground == -1 || foreground == getpgrp();
 }
 
-// The callers hold `terminalBusy`. The echo is off only while the launcher is in the
-// foreground: a stop gives the modes back first.
+// The callers hold `terminalBusy`. A launcher that is in the background without having
+// been stopped (another process took the terminal's foreground) leaves the modes alone:
+// they are the foreground job's now.
 void PutSavedModesBack() {
   if (!terminal.echoIsOff) return;
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminal.savedModes);
+  if (InForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &terminal.savedModes);
   terminal.echoIsOff = false;
 }
 
