@@ -144,7 +144,7 @@ extern "C" void RestoreTerminalAndEnd(int signal) {
 }
 
 // Stops the whole process inside the handler, with the modes given back, and carries on
-// here once it is continued. The lock is held throughout: every other thread stops too.
+// here once it is continued (the SIGCONT handler switches the echo off again). The lock is held throughout: every other thread stops too.
 // A SIGTTIN or SIGTTOU that finds the launcher in the foreground is stale (another thread
 // took one of the same read first, and the launcher has been continued since): the read
 // goes on in the foreground, and stopping again would leave the user waiting.
@@ -164,12 +164,11 @@ extern "C" void RestoreTerminalAndStop(int signal) {
   raise(signal);
   pthread_sigmask(SIG_BLOCK, &terminal.one, nullptr);
   if (terminal.reading) sigaction(signal, &terminal.stopHandler, nullptr);
-  SwitchEchoOffInForeground();
   UnlockTerminal();
   errno = savedErrno;
 }
 
-// Also after a stop that no handler saw (SIGSTOP).
+// After every stop, also one that no handler saw (SIGSTOP).
 extern "C" void SwitchEchoOffOnContinue(int) {
   const int savedErrno = errno;
   {
@@ -188,11 +187,12 @@ struct sigaction HandlerAction(void (*handler)(int)) {
   return action;
 }
 
+// A signal the launcher was started with ignored (nohup's SIGHUP) stays ignored, but for
+// SIGCONT, which continues the launcher all the same.
 void InstallHandler(int signal, void (*handler)(int)) {
   struct sigaction action = HandlerAction(handler);
-  // A signal the launcher was started with ignored (nohup's SIGHUP) stays ignored.
   terminal.installed[signal] = sigaction(signal, nullptr, &terminal.previous[signal]) == 0 &&
-                               terminal.previous[signal].sa_handler != SIG_IGN &&
+                               (terminal.previous[signal].sa_handler != SIG_IGN || signal == SIGCONT) &&
                                sigaction(signal, &action, nullptr) == 0;
 }
 
