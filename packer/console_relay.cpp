@@ -91,7 +91,7 @@ struct TerminalState {
   bool installed[kSignalSlots] = {};
   struct sigaction previous[kSignalSlots]{};
   struct sigaction standard{};     // SIG_DFL
-  struct sigaction stopHandler{};  // put back once a stop is over
+  struct sigaction stopHandlers[kSignalSlots]{};  // put back once a stop is over
   sigset_t one{};
 };
 TerminalState terminal;
@@ -144,7 +144,8 @@ extern "C" void RestoreTerminalAndEnd(int signal) {
 }
 
 // Stops the whole process inside the handler, with the modes given back, and carries on
-// here once it is continued (the SIGCONT handler switches the echo off again). The lock is held throughout: every other thread stops too.
+// here once it is continued. The SIGCONT handler switches the echo off again too, but the
+// thread sanitizer may hold that signal back until the wait returns. The lock is held throughout: every other thread stops too.
 // A SIGTTIN or SIGTTOU that finds the launcher in the foreground is stale (another thread
 // took one of the same read first, and the launcher has been continued since): the read
 // goes on in the foreground, and stopping again would leave the user waiting.
@@ -163,7 +164,8 @@ extern "C" void RestoreTerminalAndStop(int signal) {
   pthread_sigmask(SIG_UNBLOCK, &terminal.one, nullptr);
   raise(signal);
   pthread_sigmask(SIG_BLOCK, &terminal.one, nullptr);
-  if (terminal.reading) sigaction(signal, &terminal.stopHandler, nullptr);
+  if (terminal.reading) sigaction(signal, &terminal.stopHandlers[signal], nullptr);
+  SwitchEchoOffInForeground();
   UnlockTerminal();
   errno = savedErrno;
 }
@@ -178,19 +180,22 @@ extern "C" void SwitchEchoOffOnContinue(int) {
   errno = savedErrno;
 }
 
-struct sigaction HandlerAction(void (*handler)(int)) {
+// SIGTTIN is taken by the reading thread alone (main blocks it), whose read must go on
+// after the stop. The other signals reach the main thread, whose wait goes on by itself
+// and must see them interrupt it: the thread sanitizer holds a signal back until the call
+// returns.
+struct sigaction HandlerAction(int signal, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigfillset(&action.sa_mask);
-  // A read or a wait that a stop or a continue interrupted goes on.
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = signal == SIGTTIN ? SA_RESTART : 0;
   return action;
 }
 
 // A signal the launcher was started with ignored (nohup's SIGHUP) stays ignored, but for
 // SIGCONT, which continues the launcher all the same.
 void InstallHandler(int signal, void (*handler)(int)) {
-  struct sigaction action = HandlerAction(handler);
+  struct sigaction action = HandlerAction(signal, handler);
   terminal.installed[signal] = sigaction(signal, nullptr, &terminal.previous[signal]) == 0 &&
                                (terminal.previous[signal].sa_handler != SIG_IGN || signal == SIGCONT) &&
                                sigaction(signal, &action, nullptr) == 0;
@@ -199,7 +204,7 @@ void InstallHandler(int signal, void (*handler)(int)) {
 void InstallHandlers() {
   terminal.standard = {};
   terminal.standard.sa_handler = SIG_DFL;
-  terminal.stopHandler = HandlerAction(RestoreTerminalAndStop);
+  for (int signal : kStopSignals) terminal.stopHandlers[signal] = HandlerAction(signal, RestoreTerminalAndStop);
   for (int signal = 1; signal < kSignalSlots; ++signal) {
     if (IsStopSignal(signal))
       InstallHandler(signal, RestoreTerminalAndStop);

@@ -400,6 +400,11 @@ TEST(LauncherOnATerminal, StoppedAndContinuedAtAPromptKeepsTheAnswerHidden) {
   for (const auto& prompt : prompts) {
     for (bool firstInTheBackground : {false, true}) {
       SCOPED_TRACE(std::string(prompt.command) + (firstInTheBackground ? ": Ctrl-Z, bg, fg" : ": Ctrl-Z, fg"));
+#if defined(__SANITIZE_THREAD__)
+      // The thread sanitizer holds a signal back until the call it interrupted returns,
+      // and the read that the background stop interrupts is restarted, so never returns.
+      if (firstInTheBackground) continue;
+#endif
       LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {prompt.command},
                                     {LauncherTest::TerminalRole::Job, false});
       ASSERT_TRUE(run.Started());
