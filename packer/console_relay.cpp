@@ -1,12 +1,15 @@
 // Prompt recognition and answer reading for the console relay.
 #include "packer/console_relay.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <iostream>
 #include <iterator>
 #include <locale>
@@ -45,78 +48,230 @@ PromptsFound FindPrompts(std::string_view window, size_t seen) {
   return found;
 }
 
-// While an answer is read with the echo off, a signal that ends the launcher must not
-// leave the user's shell without echo: these signals restore the terminal first and then
-// end the launcher as they would have, so its directory stays as after any such signal.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr size_t kEndingSignalCount = std::size(kEndingSignals);
+// While an answer is read with the echo off, the terminal is the user's: a signal that
+// ends the launcher first gives the echo back, and then ends it as it would have, so its
+// directory stays as after any such signal; a stop signal gives the modes back, stops the
+// launcher for real, and on continuing in the foreground switches the echo off again. The
+// handlers run on whichever thread takes the signal (the main thread, or the reading
+// thread for SIGTTIN): the modes and the flags below change only under `terminalBusy`,
+// taken with every signal blocked, so no handler waits for a holder it interrupted.
+constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+constexpr int kSignalSlots = NSIG;
 
-// The attributes to restore, published to the handlers, which may run on any thread (the
-// reading thread blocks every signal) and so read them only once `modesSaved` says so.
-termios savedModes{};
-std::atomic<bool> modesSaved{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the handlers read it");
+bool IsStopSignal(int signal) {
+  return std::find(std::begin(kStopSignals), std::end(kStopSignals), signal) != std::end(kStopSignals);
+}
 
-// No local whose address is taken: the handler's frame lies wherever the signal found
-// the stack, where a sanitizer's bookkeeping need not expect one.
+// Whether the default action of `signal` ends the process, with or without a core file;
+// SIGKILL and SIGSTOP cannot be caught.
+bool EndsByDefault(int signal) {
+  switch (signal) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGCONT:
+    case SIGURG:
+    case SIGWINCH:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// What the handlers share; globals rather than locals, since a handler's frame lies
+// wherever the signal found the stack, where a sanitizer's bookkeeping need not expect one.
+struct TerminalState {
+  termios savedModes{};    // as found, put back at the end and before a stop
+  termios quietModes{};    // the saved modes without the echo, for the read
+  bool reading = false;    // an answer is being read and the handlers are in place
+  bool echoIsOff = false;  // the terminal has quietModes, set by the launcher
+  bool installed[kSignalSlots] = {};
+  struct sigaction previous[kSignalSlots]{};
+  struct sigaction standard{};     // SIG_DFL
+  struct sigaction stopHandlers[kSignalSlots]{};  // put back once a stop is over
+  sigset_t one{};
+};
+TerminalState terminal;
+std::atomic_flag terminalBusy = ATOMIC_FLAG_INIT;  // lock-free, so the handlers may take it
+
+void LockTerminal() {
+  while (terminalBusy.test_and_set(std::memory_order_acquire)) sched_yield();
+}
+void UnlockTerminal() { terminalBusy.clear(std::memory_order_release); }
+
+class TerminalLock {
+ public:
+  TerminalLock() { LockTerminal(); }
+  ~TerminalLock() { UnlockTerminal(); }
+  TerminalLock(const TerminalLock&) = delete;
+  TerminalLock& operator=(const TerminalLock&) = delete;
+};
+
+// A terminal that is not the launcher's controlling one has no foreground to respect. A
+// launcher in the background of a job-control shell leaves the foreground job's terminal
+// alone: no thread that changes it would be stopped for it (their signals are blocked).
+bool InForeground() {
+  pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground == -1 || foreground == getpgrp();
+}
+
+// The callers hold `terminalBusy`. A launcher that is in the background without having
+// been stopped (another process took the terminal's foreground) leaves the modes alone:
+// they are the foreground job's now.
+void PutSavedModesBack() {
+  if (!terminal.echoIsOff) return;
+  if (InForeground()) tcsetattr(STDIN_FILENO, TCSANOW, &terminal.savedModes);
+  terminal.echoIsOff = false;
+}
+
+// The saved modes, not the ones found on continuing: the shell that continues the launcher
+// may leave its own line-editing modes on the terminal.
+void SwitchEchoOffInForeground() {
+  if (!terminal.reading || terminal.echoIsOff || !InForeground()) return;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &terminal.quietModes) == 0) terminal.echoIsOff = true;
+}
+
 extern "C" void RestoreTerminalAndEnd(int signal) {
-  if (modesSaved.load(std::memory_order_acquire)) tcsetattr(STDIN_FILENO, TCSANOW, &savedModes);
-  ::signal(signal, SIG_DFL);
+  LockTerminal();
+  PutSavedModesBack();
+  sigaction(signal, &terminal.standard, nullptr);
+  UnlockTerminal();
   // Blocked while this handler runs: delivered, with the default action, once it returns.
   raise(signal);
 }
 
-// The terminal of standard input, with the echo off while this lives, when it is a
-// terminal the launcher may change: a launcher in the background of a job-control shell
-// leaves the foreground job's terminal alone (it would never be stopped for changing it,
-// as the reading thread blocks SIGTTOU). A terminal that is not the launcher's
-// controlling one has no foreground to respect.
+// Stops the whole process inside the handler, with the modes given back, and carries on
+// here once it is continued. The SIGCONT handler switches the echo off again too, but the
+// thread sanitizer may hold that signal back until the wait returns. The lock is held throughout: every other thread stops too.
+// A SIGTTIN or SIGTTOU that finds the launcher in the foreground is stale (another thread
+// took one of the same read first, and the launcher has been continued since): the read
+// goes on in the foreground, and stopping again would leave the user waiting.
+extern "C" void RestoreTerminalAndStop(int signal) {
+  const int savedErrno = errno;
+  LockTerminal();
+  if (signal != SIGTSTP && InForeground()) {
+    UnlockTerminal();
+    errno = savedErrno;
+    return;
+  }
+  PutSavedModesBack();
+  sigaction(signal, &terminal.standard, nullptr);
+  sigemptyset(&terminal.one);
+  sigaddset(&terminal.one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &terminal.one, nullptr);
+  raise(signal);
+  pthread_sigmask(SIG_BLOCK, &terminal.one, nullptr);
+  if (terminal.reading) sigaction(signal, &terminal.stopHandlers[signal], nullptr);
+  SwitchEchoOffInForeground();
+  UnlockTerminal();
+  errno = savedErrno;
+}
+
+// After every stop, also one that no handler saw (SIGSTOP).
+extern "C" void SwitchEchoOffOnContinue(int) {
+  const int savedErrno = errno;
+  {
+    TerminalLock lock;
+    SwitchEchoOffInForeground();
+  }
+  errno = savedErrno;
+}
+
+// SIGTTIN is taken by the reading thread alone (main blocks it), whose read must go on
+// after the stop. The other signals reach the main thread, whose wait goes on by itself
+// and must see them interrupt it: the thread sanitizer holds a signal back until the call
+// returns.
+struct sigaction HandlerAction(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigfillset(&action.sa_mask);
+  action.sa_flags = signal == SIGTTIN ? SA_RESTART : 0;
+  return action;
+}
+
+// A signal the launcher was started with ignored (nohup's SIGHUP) stays ignored, but for
+// SIGCONT, which continues the launcher all the same.
+void InstallHandler(int signal, void (*handler)(int)) {
+  struct sigaction action = HandlerAction(signal, handler);
+  terminal.installed[signal] = sigaction(signal, nullptr, &terminal.previous[signal]) == 0 &&
+                               (terminal.previous[signal].sa_handler != SIG_IGN || signal == SIGCONT) &&
+                               sigaction(signal, &action, nullptr) == 0;
+}
+
+void InstallHandlers() {
+  terminal.standard = {};
+  terminal.standard.sa_handler = SIG_DFL;
+  for (int signal : kStopSignals) terminal.stopHandlers[signal] = HandlerAction(signal, RestoreTerminalAndStop);
+  for (int signal = 1; signal < kSignalSlots; ++signal) {
+    if (IsStopSignal(signal))
+      InstallHandler(signal, RestoreTerminalAndStop);
+    else if (signal == SIGCONT)
+      InstallHandler(signal, SwitchEchoOffOnContinue);
+    else if (EndsByDefault(signal))
+      InstallHandler(signal, RestoreTerminalAndEnd);  // fails for those the C library keeps
+  }
+}
+
+void RemoveHandlers() {
+  for (int signal = 1; signal < kSignalSlots; ++signal) {
+    if (terminal.installed[signal]) sigaction(signal, &terminal.previous[signal], nullptr);
+    terminal.installed[signal] = false;
+  }
+}
+
+// SIGTTIN only, and only while the echo is the launcher's business: a read in the
+// background then stops the launcher (through its handler) until it is in the foreground
+// again, instead of failing and sending an empty answer.
+void SetTerminalInputSignal(int how) {
+  sigset_t input;
+  sigemptyset(&input);
+  sigaddset(&input, SIGTTIN);
+  pthread_sigmask(how, &input, nullptr);
+}
+
+// The terminal of standard input with the echo off while this lives, when it is a
+// terminal in whose foreground the launcher is. Made on the reading thread, which blocks
+// every signal.
 class EchoOff {
  public:
   EchoOff() {
-    termios modes{};
-    if (tcgetattr(STDIN_FILENO, &modes) != 0) return;
-    pid_t foreground = tcgetpgrp(STDIN_FILENO);
-    if (foreground != -1 && foreground != getpgrp()) return;
-    savedModes = modes;
-    modesSaved.store(true, std::memory_order_release);
-    InstallHandlers();
-    modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSANOW, &modes);
+    if (!SwitchEchoOff()) return;
     active = true;
+    SetTerminalInputSignal(SIG_UNBLOCK);
   }
 
-  // The attributes as they were, echo included, before the handlers go.
+  // The modes as they were, echo included, before the handlers go.
   ~EchoOff() {
     if (!active) return;
-    tcsetattr(STDIN_FILENO, TCSANOW, &savedModes);
+    SetTerminalInputSignal(SIG_BLOCK);
+    TerminalLock lock;
+    PutSavedModesBack();
+    terminal.reading = false;
     RemoveHandlers();
-    modesSaved.store(false, std::memory_order_release);
   }
 
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
 
  private:
-  // A signal the launcher was started with ignored (nohup's SIGHUP) stays ignored.
-  void InstallHandlers() {
-    struct sigaction handler {};
-    handler.sa_handler = RestoreTerminalAndEnd;
-    sigemptyset(&handler.sa_mask);
-    for (size_t i = 0; i < kEndingSignalCount; ++i) {
-      installed[i] = sigaction(kEndingSignals[i], nullptr, &previous[i]) == 0 && previous[i].sa_handler != SIG_IGN &&
-                     sigaction(kEndingSignals[i], &handler, nullptr) == 0;
-    }
-  }
-
-  void RemoveHandlers() {
-    for (size_t i = 0; i < kEndingSignalCount; ++i)
-      if (installed[i]) sigaction(kEndingSignals[i], &previous[i], nullptr);
+  static bool SwitchEchoOff() {
+    termios modes{};
+    if (tcgetattr(STDIN_FILENO, &modes) != 0) return false;
+    TerminalLock lock;
+    if (!InForeground()) return false;
+    terminal.savedModes = modes;
+    terminal.quietModes = modes;
+    terminal.quietModes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    terminal.reading = true;
+    InstallHandlers();
+    terminal.echoIsOff = tcsetattr(STDIN_FILENO, TCSANOW, &terminal.quietModes) == 0;
+    return true;
   }
 
   bool active = false;
-  bool installed[kEndingSignalCount] = {};
-  struct sigaction previous[kEndingSignalCount] {};
 };
 
 Answer ReadWordWithoutEcho() {

@@ -1,6 +1,7 @@
 // The launcher: unpacks the carried tool and its libraries, runs the tool with the
 // launcher's arguments, echoes its output and answers its prompts, maps its exit status.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ constexpr Common::Site kAnswerNoMemorySite{"Write", 319};
 constexpr int kStatusSuccess = 0;
 constexpr int kStatusQuiet = 6;
 constexpr int kStatusKorvelMissing = 7;
+constexpr int kStatusNotExited = -1;  // ended by a signal
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
@@ -45,12 +47,9 @@ struct LauncherState {
   ChildProcess::Parameters params;
   std::shared_ptr<ChildProcess::Control> control;
   std::shared_ptr<DataStream> stream;
-  // The relay ends the tool itself when an answer cannot be taken: the process id, read
-  // once at the start, since the control's own state belongs to the thread that waits.
-  pid_t toolPid = -1;
   Common::Error answerFailure;    // why the relay ended the tool, which then ends the run
   std::unique_ptr<o_file> input;  // destroyed first at exit: closes the tool's input
-  std::mutex mutex;               // guards control, toolPid, answerFailure and input
+  std::mutex mutex;               // guards control, answerFailure and input
 };
 
 LauncherState& GetLauncherState() {
@@ -75,13 +74,14 @@ void Answer(const std::u16string& word) {
   Write(*input, "\n", 1);
 }
 
-// The run cannot go on without the answer: the tool is ended, and main reports `error`
-// once the relay has ended too. Never throws, since the relay must not.
+// The run cannot go on without the answer: the tool is ended through its control, which
+// signals it only while it is not reaped, and main reports `error` once the relay has
+// ended too, unless the tool had exited by itself. Never throws, since the relay must not.
 void EndTool(const Common::Error& error) noexcept {
   LauncherState& state = GetLauncherState();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.answerFailure = error;
-  if (state.toolPid > 0) kill(state.toolPid, SIGKILL);
+  if (state.control) state.control->Kill();
 }
 
 // The sink of the tool's standard output: echoes each piece at once and answers the
@@ -165,7 +165,6 @@ void StartTool(LauncherState& state) {
   // Held until the writer is stored, so an answer never finds it missing.
   std::lock_guard<std::mutex> lock(state.mutex);
   state.control = ChildProcess::Create(params);
-  state.toolPid = state.control->GetProcessId();
   state.input = state.control->TakeInput();
 }
 
@@ -205,8 +204,9 @@ int Run(int argc, char** argv) {
   // Returns once the relay has delivered all of the tool's output.
   int status = state.control->Wait();
   {
+    // A tool that exited by itself before the kill came ends the run by its own status.
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.answerFailure) throw state.answerFailure;
+    if (state.answerFailure && status == kStatusNotExited) throw state.answerFailure;
   }
   return MapToolStatus(status, state);
 }
@@ -220,11 +220,21 @@ void ResetChildSignal() {
   sigaction(SIGCHLD, &standard, nullptr);
 }
 
+// Only the thread that reads an answer from the terminal takes SIGTTIN, which it unblocks
+// while it reads, so that the stop it asks for finds that read and no other call.
+void BlockTerminalInputSignal() {
+  sigset_t input;
+  sigemptyset(&input);
+  sigaddset(&input, SIGTTIN);
+  pthread_sigmask(SIG_BLOCK, &input, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   OpenStandardDescriptors();
   ResetChildSignal();
+  BlockTerminalInputSignal();
   std::cout << "ormivane_tool packed" << std::endl;
   try {
     return Run(argc, argv);

@@ -8,6 +8,7 @@
      env:NAME       "NAME=VALUE" or "NAME unset"
      sigchld        "sigchld ignored" or "sigchld default": its SIGCHLD disposition
      cwd            "cwd PATH"
+     pid            "pid N": its own process id
      modes          "dir MODE" of its own directory, then "mode NAME MODE" for each entry
      stderr         "stderr null" when standard error is /dev/null; writes to it too
      stdin          "stdin open" while nothing is readable and the input is not closed
@@ -248,6 +249,8 @@ int main(int argc, char** argv) {
       struct sigaction current;
       sigaction(SIGCHLD, NULL, &current);
       Say("sigchld %s", current.sa_handler == SIG_IGN ? "ignored" : "default");
+    } else if (strcmp(command, "pid") == 0) {
+      Say("pid %d", (int)getpid());
     } else if (strcmp(command, "cwd") == 0) {
       char path[kLineBytes];
       Say("cwd %s", getcwd(path, sizeof path) != NULL ? path : "<unknown>");

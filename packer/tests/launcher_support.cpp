@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -252,6 +253,49 @@ void LeadTerminalSession(int terminal) {
   _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
 }
 
+// In the forked session leader, as a job-control shell: runs the launcher as its
+// foreground job, takes the terminal back when the job stops and reports the stop on
+// `events`, continues it as `commands` say ('f' in the foreground, 'b' in the
+// background), and ends as the job did. It leaves the terminal's modes alone.
+[[noreturn]] void RunAsShell(const std::string& program, const std::vector<std::string>& args, int terminal, int out,
+                             int null, int commands, int events) {
+  int go[2];
+  if (pipe2(go, O_CLOEXEC) != 0) _exit(126);
+  pid_t job = fork();
+  if (job == 0) {
+    char ready;
+    if (setpgid(0, 0) != 0 || read(go[0], &ready, 1) != 1) _exit(126);
+    ExecLauncher(program, args, RunOptions{}, terminal, out, null);
+  }
+  if (job < 0) _exit(126);
+  // A shell in the background takes its terminal back without being stopped for it.
+  signal(SIGTTOU, SIG_IGN);
+  setpgid(job, job);
+  if (tcsetpgrp(terminal, job) != 0 || write(go[1], "g", 1) != 1) _exit(126);
+  for (;;) {
+    int status = 0;
+    pid_t changed = waitpid(job, &status, WUNTRACED | WNOHANG);
+    if (changed < 0 && errno != EINTR) _exit(126);
+    if (changed == job && WIFSTOPPED(status)) {
+      tcsetpgrp(terminal, getpgrp());
+      char stopSignal = static_cast<char>(WSTOPSIG(status));
+      if (write(events, &stopSignal, 1) != 1) _exit(126);
+    } else if (changed == job) {
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    struct pollfd command = {commands, POLLIN, 0};
+    if (poll(&command, 1, 10) != 1) continue;
+    char what;
+    if (read(commands, &what, 1) != 1) {
+      kill(-job, SIGKILL);  // the test is gone
+      waitpid(job, nullptr, 0);
+      _exit(126);
+    }
+    if (what == 'f') tcsetpgrp(terminal, job);
+    kill(-job, SIGCONT);
+  }
+}
+
 }  // namespace
 
 TerminalRun::TerminalRun(const std::string& program, const std::vector<std::string>& args,
@@ -269,25 +313,39 @@ TerminalRun::TerminalRun(const std::string& program, const std::vector<std::stri
     modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     if (tcsetattr(terminal, TCSANOW, &modes) != 0) return;
   }
+  int commands[2] = {-1, -1}, events[2] = {-1, -1};
+  if (options.Role == TerminalRole::Job && (pipe2(commands, O_CLOEXEC) != 0 || pipe2(events, O_CLOEXEC) != 0)) return;
   int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   pid = null < 0 ? -1 : fork();
   if (pid == 0) {
     if (options.Role != TerminalRole::Detached) LeadTerminalSession(terminal);
     if (options.Role == TerminalRole::Background) RunInBackground(program, args, terminal, pipeEnds[1], null);
+    if (options.Role == TerminalRole::Job)
+      RunAsShell(program, args, terminal, pipeEnds[1], null, commands[0], events[1]);
     ExecLauncher(program, args, RunOptions{}, terminal, pipeEnds[1], null);
   }
   if (null >= 0) close(null);
   close(pipeEnds[1]);
   out = pipeEnds[0];
+  for (int end : {commands[0], events[1]})
+    if (end >= 0) close(end);
+  shellCommands = commands[1];
+  shellEvents = events[0];
 }
 
 TerminalRun::~TerminalRun() {
+  // A Job's shell kills its job when the test is gone: the job may be stopped.
+  if (shellCommands >= 0) {
+    close(shellCommands);
+    shellCommands = -1;
+    for (int i = 0; i < 5000 && pid > 0 && !Ended(); ++i) usleep(1000);
+  }
   if (pid > 0 && !reaped) {
     kill(pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  for (int fd : {master, terminal, out})
+  for (int fd : {master, terminal, out, shellCommands, shellEvents})
     if (fd >= 0) close(fd);
 }
 
@@ -296,10 +354,26 @@ bool TerminalRun::EchoOn() const {
   return tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO) != 0;
 }
 
-long TerminalRun::LocalModes() const {
+termios TerminalRun::Modes() const {
   termios modes{};
-  return tcgetattr(terminal, &modes) == 0 ? static_cast<long>(modes.c_lflag) : -1;
+  if (tcgetattr(terminal, &modes) != 0) modes = termios{};
+  return modes;
 }
+
+bool TerminalRun::SetModes(const termios& modes) { return tcsetattr(terminal, TCSANOW, &modes) == 0; }
+
+int TerminalRun::WaitForStop() {
+  constexpr int kMinuteMillis = 60000;
+  struct pollfd event = {shellEvents, POLLIN, 0};
+  int ready;
+  while ((ready = poll(&event, 1, kMinuteMillis)) < 0 && errno == EINTR) {
+  }
+  char stopSignal = 0;
+  if (ready != 1 || read(shellEvents, &stopSignal, 1) != 1) return 0;
+  return static_cast<unsigned char>(stopSignal);
+}
+
+void TerminalRun::Continue(bool foreground) { WriteAll(shellCommands, foreground ? "f" : "b"); }
 
 bool TerminalRun::WaitForEchoOff() {
   constexpr int kTries = 60000;
@@ -378,6 +452,13 @@ std::string TerminalRun::Echoed() {
   for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) echoed.append(buffer, static_cast<size_t>(n));
   fcntl(master, F_SETFL, flags);
   return echoed;
+}
+
+bool SameModes(const termios& left, const termios& right) {
+  return left.c_iflag == right.c_iflag && left.c_oflag == right.c_oflag && left.c_cflag == right.c_cflag &&
+         left.c_lflag == right.c_lflag && left.c_line == right.c_line &&
+         std::memcmp(left.c_cc, right.c_cc, sizeof left.c_cc) == 0 && cfgetispeed(&left) == cfgetispeed(&right) &&
+         cfgetospeed(&left) == cfgetospeed(&right);
 }
 
 bool PathExists(const std::string& path) {

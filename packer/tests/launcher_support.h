@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstddef>
 #include <string>
@@ -64,6 +65,9 @@ enum class TerminalRole {
   Detached,    // the terminal is not the launcher's controlling one
   Foreground,  // it leads the terminal's session and is its foreground job
   Background,  // a job of the terminal's session while its leader is the foreground
+  // The foreground job of a stand-in shell that leads the session: stopped by what is
+  // typed, continued in the foreground or the background, as Stop and Continue say.
+  Job,
 };
 
 struct TerminalOptions {
@@ -88,8 +92,15 @@ class TerminalRun {
   bool Started() const { return pid > 0; }
   // Whether the terminal echoes what is typed, as the launcher left it.
   bool EchoOn() const;
-  // The terminal's whole local-mode word; -1 when it cannot be read.
-  long LocalModes() const;
+  // All of the terminal's modes (zeroed when they cannot be read), and setting them as a
+  // shell does while the launcher is stopped.
+  termios Modes() const;
+  bool SetModes(const termios& modes);
+  // A Job: the signal that stopped it, 0 when it ended instead or did not stop within a
+  // minute.
+  int WaitForStop();
+  // A stopped Job goes on, in the terminal's foreground (fg) or in the background (bg).
+  void Continue(bool foreground);
   // The process the test started: the launcher, or for a background run the session
   // leader whose job it is.
   pid_t Pid() const { return pid; }
@@ -121,11 +132,16 @@ class TerminalRun {
   int master = -1;
   int terminal = -1;  // the test's own descriptor of the launcher's terminal
   int out = -1;
+  int shellCommands = -1;  // to a Job's shell: 'f' or 'b'
+  int shellEvents = -1;    // from it: the signal of each stop, one byte
   pid_t pid = -1;
   bool reaped = false;
   int status = 0;
   std::string stdoutText;
 };
+
+// The same modes, field by field, speeds included.
+bool SameModes(const termios& left, const termios& right);
 
 bool PathExists(const std::string& path);
 // For runs that end without cleaning up (abort): removes what the run left behind.

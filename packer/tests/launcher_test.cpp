@@ -1,9 +1,13 @@
 // End-to-end tests of the launcher: the bare launcher packed with payloads whose tool is
 // the test probe (and the packed product with its demo tool), run as a user would run
 // it, with whole console transcripts compared.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -18,6 +22,7 @@
 #include "packer/console_relay.h"
 #include "packer/load_files.h"
 #include "packer/tests/launcher_support.h"
+#include "tools/testing/emulation.h"
 #include "tools/testing/fixtures.h"
 
 namespace {
@@ -286,8 +291,13 @@ struct SignalCase {
 // terminal has its echo back, and the launcher still ends by that signal, leaving its
 // directory as such an ending does.
 TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
-  const SignalCase signals[] = {{"SIGINT", SIGINT, false},   {"SIGTERM", SIGTERM, false}, {"SIGHUP", SIGHUP, false},
-                                {"SIGQUIT", SIGQUIT, false}, {"Ctrl-C", SIGINT, true}};
+  const SignalCase signals[] = {
+      {"SIGINT", SIGINT, false},     {"SIGTERM", SIGTERM, false},     {"SIGHUP", SIGHUP, false},
+      {"SIGQUIT", SIGQUIT, false},   {"Ctrl-C", SIGINT, true},        {"SIGUSR1", SIGUSR1, false},
+      {"SIGUSR2", SIGUSR2, false},   {"SIGALRM", SIGALRM, false},     {"SIGPIPE", SIGPIPE, false},
+      {"SIGXCPU", SIGXCPU, false},   {"SIGVTALRM", SIGVTALRM, false}, {"SIGPROF", SIGPROF, false},
+      {"SIGRTMIN", SIGRTMIN, false},
+  };
   const struct {
     const char* command;
     std::string prompt;
@@ -295,10 +305,12 @@ TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
   for (const auto& prompt : prompts) {
     for (const SignalCase& c : signals) {
       SCOPED_TRACE(std::string(prompt.command) + " " + c.Name);
+      // qemu's user-mode emulator keeps real-time signals of its own and maps the others.
+      if (c.Signal == SIGRTMIN && Testing::UnderEmulation()) continue;
       LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {prompt.command},
                                     {LauncherTest::TerminalRole::Foreground, false});
       ASSERT_TRUE(run.Started());
-      const long before = run.LocalModes();
+      const termios before = run.Modes();
       ASSERT_TRUE(run.EchoOn());
       ASSERT_TRUE(run.ReadUntil(prompt.prompt)) << run.Stdout();
       ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
@@ -328,7 +340,7 @@ TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
       EXPECT_EQ(run.Finish(), -1) << run.Stdout();
       EXPECT_EQ(run.EndSignal(), c.Signal);
       EXPECT_TRUE(run.EchoOn());
-      EXPECT_EQ(run.LocalModes(), before);
+      EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), before));
       std::string dir = UnpackDirOf(run.Stdout());
       EXPECT_TRUE(std::regex_match(dir, kUnpackDirShape)) << run.Stdout();
       EXPECT_TRUE(LauncherTest::PathExists(dir));
@@ -337,23 +349,26 @@ TEST(LauncherOnATerminal, SignalDuringAnAnswerRestoresTheEcho) {
   }
 }
 
-// Whatever the terminal's modes were, an answer leaves them so; a launcher in the
-// background leaves the foreground job's terminal alone, and reads what a background
-// reader gets (nothing), unless job control stops it for reading.
-TEST(LauncherOnATerminal, AnswerLeavesTheLocalModesAsFound) {
+// Whatever the terminal's modes were, an answer leaves them so, byte for byte; a launcher
+// in the background leaves the foreground job's terminal alone, also when its echo is on
+// (where the launcher would switch it off), and reads what a background reader gets
+// (nothing), unless job control stops it for reading.
+TEST(LauncherOnATerminal, AnswerLeavesTheModesAsFound) {
   const struct {
     const char* name;
     LauncherTest::TerminalRole role;
+    bool echoOff;
   } cases[] = {
-      {"foreground", LauncherTest::TerminalRole::Foreground},
-      {"background", LauncherTest::TerminalRole::Background},
+      {"foreground, echo off", LauncherTest::TerminalRole::Foreground, true},
+      {"background, echo off", LauncherTest::TerminalRole::Background, true},
+      {"background, echo on", LauncherTest::TerminalRole::Background, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {c.role, true});
+    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {c.role, c.echoOff});
     ASSERT_TRUE(run.Started());
-    const long before = run.LocalModes();
-    ASSERT_FALSE(run.EchoOn());
+    const termios before = run.Modes();
+    ASSERT_EQ(run.EchoOn(), !c.echoOff);
     ASSERT_TRUE(run.ReadUntil(kPw)) << run.Stdout();
     if (c.role == LauncherTest::TerminalRole::Foreground) {
       run.Type("s3cret\n");
@@ -368,9 +383,65 @@ TEST(LauncherOnATerminal, AnswerLeavesTheLocalModesAsFound) {
         EXPECT_NE(run.Stdout().find("password []\n"), std::string::npos) << run.Stdout();
       }
     }
-    EXPECT_EQ(run.LocalModes(), before);
-    EXPECT_FALSE(run.EchoOn());
+    EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), before));
+    EXPECT_EQ(run.EchoOn(), !c.echoOff);
     EXPECT_EQ(run.Echoed(), "");
+  }
+}
+
+// Ctrl-Z at a prompt, as at a job-control shell: the launcher gives the modes back and
+// stops. Continued in the foreground (fg) it switches the echo off again before reading
+// on; continued in the background (bg) it neither writes its modes over the shell's
+// line-editing ones nor reads, but stops again for reading its terminal, until fg.
+TEST(LauncherOnATerminal, StoppedAndContinuedAtAPromptKeepsTheAnswerHidden) {
+  // A handler that returns on the main thread of a 32-bit program under qemu's user-mode
+  // emulator leaves that thread with the identity of the newest thread (the thread pointer
+  // is reloaded from a table all threads share): the launcher then waits for itself.
+  if (Testing::UnderEmulation())
+    GTEST_SKIP() << "under qemu's user-mode emulator a returning signal handler takes another thread's identity";
+  const struct {
+    const char* command;
+    std::string prompt;
+    std::string report;
+  } prompts[] = {{"password", kPw, "password [s3cret]\n"},
+                 {"code", std::string(Launcher::kCodePrompt), "code [s3cret]\n"}};
+  for (const auto& prompt : prompts) {
+    for (bool firstInTheBackground : {false, true}) {
+      SCOPED_TRACE(std::string(prompt.command) + (firstInTheBackground ? ": Ctrl-Z, bg, fg" : ": Ctrl-Z, fg"));
+#if defined(__SANITIZE_THREAD__)
+      // The thread sanitizer holds a signal back until the call it interrupted returns,
+      // and the read that the background stop interrupts is restarted, so never returns.
+      if (firstInTheBackground) continue;
+#endif
+      LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {prompt.command},
+                                    {LauncherTest::TerminalRole::Job, false});
+      ASSERT_TRUE(run.Started());
+      const termios before = run.Modes();
+      ASSERT_TRUE(run.ReadUntil(prompt.prompt)) << run.Stdout();
+      ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
+      run.Type("\x1a");
+      ASSERT_EQ(run.WaitForStop(), SIGTSTP) << run.Stdout();
+      ASSERT_TRUE(LauncherTest::SameModes(run.Modes(), before)) << "the modes were not given back at the stop";
+      if (firstInTheBackground) {
+        // The shell edits its next command line with modes of its own.
+        termios lineEditing = before;
+        lineEditing.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        ASSERT_TRUE(run.SetModes(lineEditing));
+        run.Continue(false);
+        EXPECT_EQ(run.WaitForStop(), SIGTTIN) << run.Stdout();
+        EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), lineEditing)) << "the shell's modes were overwritten";
+        EXPECT_EQ(run.Stdout().find(std::string(prompt.command) + " ["), std::string::npos) << run.Stdout();
+        // As a shell gives the terminal to a foreground job.
+        ASSERT_TRUE(run.SetModes(before));
+      }
+      run.Continue(true);
+      ASSERT_TRUE(run.WaitForEchoOff()) << run.Stdout();
+      run.Type("s3cret\n");
+      ASSERT_TRUE(run.ReadUntil(prompt.report)) << run.Stdout();
+      EXPECT_EQ(run.Finish(), 0) << run.Stdout();
+      EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), before));
+      EXPECT_EQ(run.Echoed(), "");
+    }
   }
 }
 
@@ -472,6 +543,159 @@ INSTANTIATE_TEST_SUITE_P(
                     LongAnswerCase{"OneOverTheBound", Launcher::kLongestAnswerBytes + 1, false},
                     LongAnswerCase{"LongerThanTheMemory", size_t{64} << 20, false}),
     [](const testing::TestParamInfo<LongAnswerCase>& info) { return std::string(info.param.Name); });
+
+// The answer that ends the run comes after the tool has exited and been reaped, and its
+// process id has gone to another process: that process must live on, and the run ends by
+// the tool's own status. In a pid namespace of its own the test alone hands out ids.
+namespace pid_reuse {
+
+constexpr int kSkipped = 77;        // no pid namespace or no ns_last_pid here
+constexpr int kTimedOut = 78;       // a step did not happen in time
+constexpr int kNoReuse = 79;        // the id did not go to the stand-in process
+constexpr int kStepMillis = 60000;  // a guard against a hang, not a measure of speed
+constexpr size_t kOverLongAnswerBytes = 70000;
+static_assert(kOverLongAnswerBytes > Launcher::kLongestAnswerBytes);
+
+void WriteAll(int fd, const std::string& data) {
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Reads the launcher's output into `text` until `done` holds; false at its end or after
+// the guard's time.
+template <typename Done>
+bool ReadOutput(int fd, std::string& text, Done done) {
+  for (int waited = 0; !done(text);) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    int n = poll(&ready, 1, 100);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 && (waited += 100) >= kStepMillis) return false;
+    if (n <= 0) continue;
+    char buffer[4096];
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  return true;
+}
+
+// Polls until `done` holds, within the guard's time.
+template <typename Done>
+bool Eventually(Done done) {
+  for (int i = 0; i < kStepMillis; ++i) {
+    if (done()) return true;
+    usleep(1000);
+  }
+  return done();
+}
+
+bool WritePid(pid_t pid) {
+  int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text = std::to_string(pid);
+  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  close(fd);
+  return ok;
+}
+
+// A process of this namespace that takes `pid` and waits to be killed; -1 when the id
+// went elsewhere. Ends the run as skipped when ids cannot be chosen.
+pid_t TakePid(pid_t pid) {
+  constexpr int kTries = 20;
+  for (int i = 0; i < kTries; ++i) {
+    if (!WritePid(pid - 1)) _exit(kSkipped);
+    pid_t taker = fork();
+    if (taker == 0) {
+      for (;;) pause();
+    }
+    if (taker == pid) return taker;
+    if (taker > 0) {
+      kill(taker, SIGKILL);
+      waitpid(taker, nullptr, 0);
+    }
+  }
+  return -1;
+}
+
+// As process 1 of the new namespace: the launcher runs a tool that prints its id and the
+// password prompt and exits 0; once the tool is reaped, its id is given to a stand-in,
+// and then the over-long answer comes. Reports "status S stand-in alive|killed".
+[[noreturn]] void RunInNamespace(int report) {
+  signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) _exit(kSkipped);
+  const std::string program = LauncherTest::ProbeLauncher();
+  pid_t launcher = fork();
+  if (launcher == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    execl(program.c_str(), program.c_str(), "pid", "prompt", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  std::string text;
+  if (!ReadOutput(out[0], text, [](const std::string& t) { return t.find(kPw) != std::string::npos; }))
+    _exit(kTimedOut);
+  size_t at = text.find("\npid ");
+  if (at == std::string::npos) _exit(kTimedOut);
+  const pid_t tool = static_cast<pid_t>(std::atoi(text.c_str() + at + 5));
+  if (!Eventually([&] { return kill(tool, 0) == -1 && errno == ESRCH; })) _exit(kTimedOut);
+  const pid_t standIn = TakePid(tool);
+  if (standIn == -1) _exit(kNoReuse);
+  std::string answer(kOverLongAnswerBytes, 'w');
+  answer += "\n";
+  WriteAll(in[1], answer);
+  close(in[1]);
+  ReadOutput(out[0], text, [](const std::string&) { return false; });
+  int status = 0;
+  if (!Eventually([&] { return waitpid(launcher, &status, WNOHANG) == launcher; })) _exit(kTimedOut);
+  const bool alive = waitpid(standIn, nullptr, WNOHANG) == 0;
+  std::string line = "status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " stand-in " +
+                     (alive ? "alive" : "killed");
+  WriteAll(report, line);
+  _exit(0);
+}
+
+}  // namespace pid_reuse
+
+TEST(LauncherToolEnd, OverLongAnswerAfterTheToolWasReapedLeavesItsIdAlone) {
+  using namespace pid_reuse;
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  pid_t outer = fork();
+  if (outer == 0) {
+    close(report[0]);
+    if (unshare(CLONE_NEWPID) != 0) _exit(kSkipped);
+    pid_t first = fork();
+    if (first == 0) RunInNamespace(report[1]);
+    int status = 0;
+    if (first < 0 || waitpid(first, &status, 0) != first) _exit(kSkipped);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kTimedOut);
+  }
+  ASSERT_GT(outer, 0);
+  close(report[1]);
+  std::string line;
+  ReadOutput(report[0], line, [](const std::string&) { return false; });
+  close(report[0]);
+  int status = 0;
+  if (!Eventually([&] { return waitpid(outer, &status, WNOHANG) == outer; })) {
+    kill(outer, SIGKILL);
+    waitpid(outer, &status, 0);
+    FAIL() << "the run in the pid namespace did not end";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kSkipped) GTEST_SKIP() << "needs a pid namespace and ns_last_pid (root)";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "a step of the run failed: " << WEXITSTATUS(status);
+  EXPECT_EQ(line, "status 0 stand-in alive");
+}
 
 TEST_F(LauncherRun, MissingEntryStopsTheUnpacking) {
   std::string launcher = PackVariant(Without(LauncherTest::ProbePayload(), "arvo.dll"));

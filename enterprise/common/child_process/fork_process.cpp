@@ -4,6 +4,8 @@
 #include "enterprise/common/child_process/fork_process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +50,35 @@ bool CreatePipe(int fds[2]) {
   }
   return true;
 }
+
+// Every signal blocked on this thread from construction until Restore: a signal that
+// reaches the child before it has reset its handlers (a terminal's SIGINT to the process
+// group) stays pending there instead of running a handler of the caller in the child,
+// which unblocks only once its handlers are the defaults.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    blocked = pthread_sigmask(SIG_SETMASK, &all, &callers) == 0;
+  }
+  ~AllSignalsBlocked() { Restore(); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+  // Keeps errno, which the caller may still have to report.
+  void Restore() {
+    if (!blocked) return;
+    int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &callers, nullptr);
+    errno = saved;
+    blocked = false;
+  }
+
+ private:
+  sigset_t callers;
+  bool blocked = false;
+};
 
 [[noreturn]] void ThrowForkFailure(const ForkContext& context, ForkPipes& pipes, const char* call, Common::Site site) {
   int saved = errno;
@@ -143,9 +174,11 @@ int ForkProcess(ForkContext& context) {
   if (!context.MergeFlag && context.PipeFlags[kStdError] && !CreatePipe(pipes.Error))
     ThrowForkFailure(context, pipes, "pipe", kStderrPipeSite);
 
+  AllSignalsBlocked blocked;
   pid_t pid = fork();
-  if (pid == -1) ThrowForkFailure(context, pipes, "fork", kForkSite);
   if (pid == 0) ForkParts::RunChild(snapshot, pipes);
+  blocked.Restore();
+  if (pid == -1) ThrowForkFailure(context, pipes, "fork", kForkSite);
 
   CloseIfOpen(pipes.Status[1]);
   CloseIfOpen(pipes.Input[0]);
@@ -183,5 +216,12 @@ int WaitPid(int pid) {
 }
 
 int WaitForProcess(int pid) { return pid == -1 ? -1 : WaitPid(pid); }
+
+void WaitUntilEnded(int pid) {
+  if (pid == -1) return;
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == -1 && errno == EINTR) {
+  }
+}
 
 }  // namespace ChildProcess

@@ -169,6 +169,9 @@ void CloseForkPipes(int status[2], int input[2], int output[2], int error[2]);
 // The exit status of a child that exited normally, otherwise -1 (signal, waitpid failure).
 int WaitPid(int pid);
 int WaitForProcess(int pid);
+// Returns once the child `pid` has ended (or cannot be waited for), leaving it unreaped, so
+// that its id stays its own until WaitPid. Nothing for -1.
+void WaitUntilEnded(int pid);
 
 // "[a,b c]": the wide forms joined by ",", without quoting.
 Common::WString FormatArgList(const std::vector<PathString>& argv);

@@ -166,10 +166,14 @@ void ResetSignalHandlers(const ForkSnapshot& snapshot) {
 }
 
 // The handlers are the defaults already (ResetSignalHandlers), so unblocking runs none.
-ForkResult ExecChild(const ForkSnapshot& snapshot) {
+void UnblockAllSignals() {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+}
+
+ForkResult ExecChild(const ForkSnapshot& snapshot) {
+  UnblockAllSignals();
   if (snapshot.WorkingDirectory != nullptr && chdir(snapshot.WorkingDirectory) != 0)
     return ForkResult::Failure(kStepChdir, errno);
   if (!ApplyEnvironment(snapshot)) return ForkResult::Failure(kStepSetenv, errno);
@@ -180,7 +184,10 @@ ForkResult ExecChild(const ForkSnapshot& snapshot) {
 }  // namespace
 
 [[noreturn]] void ForkParts::RunChild(const ForkSnapshot& snapshot, ForkPipes& pipes) {
+  // The parent forked with every signal blocked; a signal that came meanwhile is taken
+  // now, by the defaults, and one that comes while a redirection blocks ends the child.
   ResetSignalHandlers(snapshot);
+  UnblockAllSignals();
   CloseIfOpen(pipes.Status[0]);
   CloseIfOpen(pipes.Input[1]);
   CloseIfOpen(pipes.Output[0]);

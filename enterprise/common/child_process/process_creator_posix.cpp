@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 
 #include "core/common/cmdline_tokenizer.h"
@@ -101,7 +102,7 @@ class ProcessCreatorPosix : public Control {
 
   void Launch(const Parameters& parameters);
 
-  int GetProcessId() override { return Pid; }
+  int GetProcessId() override;
   int Wait() override;
   int Kill() override;
   std::unique_ptr<o_file> TakeInput() override;
@@ -110,6 +111,9 @@ class ProcessCreatorPosix : public Control {
   void PrepareCommunication(const Parameters& parameters);
   void StartCommunication(const Parameters& parameters, ForkContext& context);
 
+  // Kill may come from another thread than Wait: the child is reaped under `PidMutex`,
+  // and Pid becomes -1 at once, so a kill never reaches a process that took the id over.
+  std::mutex PidMutex;
   int Pid = -1;
   int InputFd = -1;
   std::unique_ptr<CommunicationLogic> Communication;
@@ -183,15 +187,28 @@ void ProcessCreatorPosix::StartCommunication(const Parameters& parameters, ForkC
   throw Common::MakeError(kSource.At(kRelayNotStartedSite), Common::CHILD_COMMUNICATION_ABORTED);
 }
 
+int ProcessCreatorPosix::GetProcessId() {
+  std::lock_guard<std::mutex> lock(PidMutex);
+  return Pid;
+}
+
+// The wait for the end holds no lock, so Kill can end a child that does not end itself;
+// the reap, of a child that has ended, is then immediate.
 int ProcessCreatorPosix::Wait() {
-  int status = WaitForProcess(Pid);
-  Pid = -1;
+  WaitUntilEnded(GetProcessId());
+  int status = -1;
+  {
+    std::lock_guard<std::mutex> lock(PidMutex);
+    status = WaitForProcess(Pid);
+    Pid = -1;
+  }
   SigchldHold.reset();
   Communication.reset();
   return status;
 }
 
 int ProcessCreatorPosix::Kill() {
+  std::lock_guard<std::mutex> lock(PidMutex);
   if (Pid == -1) return -1;
   return kill(Pid, SIGKILL);
 }

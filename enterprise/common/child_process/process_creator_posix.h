@@ -58,7 +58,8 @@ struct Parameters {
   std::map<Common::WString, Common::WString> Environment;
 };
 
-// A started child. Callers serialize their use of one Control. Releasing the last
+// A started child. Callers serialize their use of one Control, except that Kill and
+// GetProcessId may come from another thread while Wait runs. Releasing the last
 // reference closes the input pipe still held and waits for the child.
 class Control : private Common::NonCopyable {
  public:
@@ -70,7 +71,8 @@ class Control : private Common::NonCopyable {
   // The exit status (0 to 255), or -1 when the child did not exit normally or was
   // already waited for. Never throws.
   virtual int Wait() = 0;
-  // kill with SIGKILL: 0 or -1; -1 without a child. Wait reaps it.
+  // kill with SIGKILL: 0 or -1; -1 without a child, also once Wait has reaped it (its id
+  // may belong to another process by then). Wait reaps it.
   virtual int Kill() = 0;
   // The writer of the child's standard input, handed out once; null when the input is
   // not a pipe or was taken already.

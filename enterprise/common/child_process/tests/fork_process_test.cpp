@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -498,6 +496,43 @@ TEST_F(ChildForkProcessTest, ChildBlockedOpeningARedirectionHoldsNoOtherLaunchsP
   }
 }
 
+// The fork blocks every signal, but the child takes them again once its handlers are the
+// defaults: one blocked opening its redirection is ended by a SIGTERM, as the program
+// would be.
+TEST_F(ChildForkProcessTest, ChildBlockedOpeningARedirectionEndsBySignal) {
+  Watchdog watchdog(3 * kPatience, "a launch blocked opening its redirection");
+  const std::string fifo = dir.Path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::atomic<bool> returned{false};
+  std::string failure;
+  int blockedPid = -1;
+  std::thread blocked([&] {
+    try {
+      ForkContext context(Paths({u"/bin/true"}), PathString(), PathMap());
+      context.SetStdHandlePath(kStdInput, PathString(Wide(fifo)));
+      blockedPid = ForkProcess(context);  // a child ended before its report reads as started
+    } catch (const Common::Error& error) {
+      failure = DisplayText(error);
+    }
+    returned.store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  int child = -1;
+  while ((child = AnotherChild(-1)) < 0 && !returned.load() && std::chrono::steady_clock::now() < deadline)
+    usleep(1000);
+  while (child > 0 && !returned.load() && std::chrono::steady_clock::now() < deadline) {
+    kill(child, SIGTERM);
+    usleep(1000);
+  }
+  const bool ended = returned.load();
+  if (!ended) LetReaderOn(fifo, returned, kPatience);
+  if (!returned.load() && child > 0) kill(child, SIGKILL);
+  blocked.join();
+  EXPECT_EQ(failure, "");
+  EXPECT_TRUE(ended) << "the child did not end by SIGTERM while its redirection blocked";
+  EXPECT_EQ(WaitPid(blockedPid), -1);
+}
+
 TEST_F(ChildForkProcessTest, ParentEndsStayInContextUntilTaken) {
   PathMap none;
   auto context = std::make_unique<ForkContext>(Paths({u"/bin/true"}), PathString(), none);
@@ -723,18 +758,21 @@ void MarkHandlerRan(int) {
   close(fd);
 }
 
-// In the forked child, before anything of the launch runs there: the caller's SIGWINCH,
-// blocked, is now pending.
+// In the forked child, before anything of the launch runs there: the caller's SIGWINCH
+// comes at once, or is pending when the fork blocked it.
 void RaiseWinchInChild() { raise(SIGWINCH); }
+
+enum class CallerBlocksWinch { No, Yes };
 
 enum class CallerIgnoresXfsz { No, BeforeTheLibrary, AfterTheLibrary };
 
 // In the process of a death test, whose signal state is its own: the caller ignores SIGHUP
-// as nohup does, catches SIGWINCH, blocks SIGWINCH and SIGUSR2, and writes a file through
-// the library (which ignores SIGXFSZ for itself). The program must start with the caller's
-// own ignores only, nothing caught and nothing blocked, and the caller's handler must never
-// run in the child.
-[[noreturn]] void LaunchUnderTheCallersSignalState(CallerIgnoresXfsz xfsz, const std::string& directory) {
+// as nohup does, catches SIGWINCH, blocks SIGUSR2 (and SIGWINCH, or not), and writes a file
+// through the library (which ignores SIGXFSZ for itself). The program must start with the
+// caller's own ignores only, nothing caught and nothing blocked, the caller's handler must
+// never run in the child, and the caller's mask is its own again after the launch.
+[[noreturn]] void LaunchUnderTheCallersSignalState(CallerIgnoresXfsz xfsz, CallerBlocksWinch winch,
+                                                   const std::string& directory) {
   ForgetInheritedIgnores();
   uint64_t expected = SignalBit(SIGHUP);
   signal(SIGHUP, SIG_IGN);
@@ -751,7 +789,7 @@ enum class CallerIgnoresXfsz { No, BeforeTheLibrary, AfterTheLibrary };
   sigaction(SIGWINCH, &handler, nullptr);
   sigset_t blocked;
   sigemptyset(&blocked);
-  sigaddset(&blocked, SIGWINCH);
+  if (winch == CallerBlocksWinch::Yes) sigaddset(&blocked, SIGWINCH);
   sigaddset(&blocked, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
   pthread_atfork(nullptr, nullptr, RaiseWinchInChild);
@@ -759,15 +797,22 @@ enum class CallerIgnoresXfsz { No, BeforeTheLibrary, AfterTheLibrary };
   int status = -1;
   const std::string output = ProbeReport(&status);
   const bool handlerRan = access(g_handlerMark, F_OK) == 0;
+  sigset_t after;
+  sigemptyset(&after);
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  bool maskKept = true;
+  for (int number = 1; number < NSIG; ++number)
+    maskKept = maskKept && sigismember(&after, number) == sigismember(&blocked, number);
   const uint64_t ignored = ReportedSet(output, "sigign");
   const uint64_t caught = ReportedSet(output, "sigcgt") & ~CaughtByTheRuntime();
   const uint64_t blockedSet = ReportedSet(output, "sigblk");
-  bool ok = status == 0 && ignored == expected && caught == 0 && blockedSet == 0 && !handlerRan;
+  bool ok = status == 0 && ignored == expected && caught == 0 && blockedSet == 0 && !handlerRan && maskKept;
   if (!ok)
-    std::fprintf(stderr, "status %d, SigIgn %016llx (expected %016llx), SigCgt %016llx, SigBlk %016llx%s\n", status,
+    std::fprintf(stderr, "status %d, SigIgn %016llx (expected %016llx), SigCgt %016llx, SigBlk %016llx%s%s\n", status,
                  static_cast<unsigned long long>(ignored), static_cast<unsigned long long>(expected),
                  static_cast<unsigned long long>(caught), static_cast<unsigned long long>(blockedSet),
-                 handlerRan ? ", the caller's handler ran in the child" : "");
+                 handlerRan ? ", the caller's handler ran in the child" : "",
+                 maskKept ? "" : ", the caller's mask changed");
   _exit(ok ? 0 : 1);
 }
 
@@ -777,16 +822,19 @@ TEST(ChildSignalStateTest, ProgramStartsWithTheCallersSignalStateOnly) {
   struct Case {
     const char* Name;
     CallerIgnoresXfsz Xfsz;
+    CallerBlocksWinch Winch;
   } cases[] = {
-      {"SIGXFSZ left to the library", CallerIgnoresXfsz::No},
-      {"SIGXFSZ ignored by the caller before the library", CallerIgnoresXfsz::BeforeTheLibrary},
-      {"SIGXFSZ ignored by the caller after the library", CallerIgnoresXfsz::AfterTheLibrary},
+      {"SIGXFSZ left to the library", CallerIgnoresXfsz::No, CallerBlocksWinch::Yes},
+      {"SIGXFSZ ignored by the caller before the library", CallerIgnoresXfsz::BeforeTheLibrary, CallerBlocksWinch::Yes},
+      {"SIGXFSZ ignored by the caller after the library", CallerIgnoresXfsz::AfterTheLibrary, CallerBlocksWinch::Yes},
+      // The signal comes between the fork and the child's reset of the handlers.
+      {"SIGWINCH not blocked by the caller", CallerIgnoresXfsz::No, CallerBlocksWinch::No},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     TempDir scratch;
     ASSERT_FALSE(scratch.Path().empty());
-    EXPECT_EXIT(LaunchUnderTheCallersSignalState(c.Xfsz, scratch.Path()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(LaunchUnderTheCallersSignalState(c.Xfsz, c.Winch, scratch.Path()), ::testing::ExitedWithCode(0), "");
   }
 }
 
