@@ -170,11 +170,13 @@ extern "C" void RestoreTerminalAndStop(int signal) {
   errno = savedErrno;
 }
 
-// After every stop, also one that no handler saw (SIGSTOP).
+// After every stop, also one that no handler saw (SIGSTOP): its shell may have put its own
+// modes back meanwhile, whatever the launcher set last.
 extern "C" void SwitchEchoOffOnContinue(int) {
   const int savedErrno = errno;
   {
     TerminalLock lock;
+    if (InForeground()) terminal.echoIsOff = false;
     SwitchEchoOffInForeground();
   }
   errno = savedErrno;

@@ -256,7 +256,7 @@ void LeadTerminalSession(int terminal) {
 // In the forked session leader, as a job-control shell: runs the launcher as its
 // foreground job, takes the terminal back when the job stops and reports the stop on
 // `events`, continues it as `commands` say ('f' in the foreground, 'b' in the
-// background), and ends as the job did. It leaves the terminal's modes alone.
+// background) or takes the terminal from it while it runs ('t'), and ends as the job did. It leaves the terminal's modes alone.
 [[noreturn]] void RunAsShell(const std::string& program, const std::vector<std::string>& args, int terminal, int out,
                              int null, int commands, int events) {
   int go[2];
@@ -290,6 +290,10 @@ void LeadTerminalSession(int terminal) {
       kill(-job, SIGKILL);  // the test is gone
       waitpid(job, nullptr, 0);
       _exit(126);
+    }
+    if (what == 't') {
+      tcsetpgrp(terminal, getpgrp());
+      continue;
     }
     if (what == 'f') tcsetpgrp(terminal, job);
     kill(-job, SIGCONT);
@@ -362,11 +366,10 @@ termios TerminalRun::Modes() const {
 
 bool TerminalRun::SetModes(const termios& modes) { return tcsetattr(terminal, TCSANOW, &modes) == 0; }
 
-int TerminalRun::WaitForStop() {
-  constexpr int kMinuteMillis = 60000;
+int TerminalRun::WaitForStop(int millis) {
   struct pollfd event = {shellEvents, POLLIN, 0};
   int ready;
-  while ((ready = poll(&event, 1, kMinuteMillis)) < 0 && errno == EINTR) {
+  while ((ready = poll(&event, 1, millis)) < 0 && errno == EINTR) {
   }
   char stopSignal = 0;
   if (ready != 1 || read(shellEvents, &stopSignal, 1) != 1) return 0;
@@ -374,6 +377,21 @@ int TerminalRun::WaitForStop() {
 }
 
 void TerminalRun::Continue(bool foreground) { WriteAll(shellCommands, foreground ? "f" : "b"); }
+
+bool TerminalRun::TakeTerminal() {
+  const pid_t job = ForegroundGroup();
+  WriteAll(shellCommands, "t");
+  constexpr int kTries = 60000;
+  constexpr useconds_t kTryMicros = 1000;
+  for (int i = 0; i < kTries; ++i) {
+    const pid_t now = ForegroundGroup();
+    if (now != job && now > 0) return true;
+    usleep(kTryMicros);
+  }
+  return false;
+}
+
+pid_t TerminalRun::ForegroundGroup() const { return tcgetpgrp(master); }
 
 bool TerminalRun::WaitForEchoOff() {
   constexpr int kTries = 60000;

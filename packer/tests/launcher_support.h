@@ -96,11 +96,16 @@ class TerminalRun {
   // shell does while the launcher is stopped.
   termios Modes() const;
   bool SetModes(const termios& modes);
-  // A Job: the signal that stopped it, 0 when it ended instead or did not stop within a
-  // minute.
-  int WaitForStop();
+  // A Job: the signal that stopped it, 0 when it ended instead or did not stop within
+  // `millis` (a minute unless told).
+  int WaitForStop(int millis = 60000);
   // A stopped Job goes on, in the terminal's foreground (fg) or in the background (bg).
   void Continue(bool foreground);
+  // A Job's shell takes the terminal's foreground from the running job, without stopping
+  // it, as another job given the terminal would; true once it has.
+  bool TakeTerminal();
+  // The terminal's foreground process group: a Job's launcher while it has the terminal.
+  pid_t ForegroundGroup() const;
   // The process the test started: the launcher, or for a background run the session
   // leader whose job it is.
   pid_t Pid() const { return pid; }

@@ -1,6 +1,7 @@
 // End-to-end tests of the launcher: the bare launcher packed with payloads whose tool is
 // the test probe (and the packed product with its demo tool), run as a user would run
 // it, with whole console transcripts compared.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +13,9 @@
 
 #include <csignal>
 #include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <regex>
 #include <set>
@@ -443,6 +447,154 @@ TEST(LauncherOnATerminal, StoppedAndContinuedAtAPromptKeepsTheAnswerHidden) {
       EXPECT_EQ(run.Echoed(), "");
     }
   }
+}
+
+// Whether a thread of `pid` waits in a read of its terminal, within five seconds: a job
+// whose terminal is taken from it before its read began would be stopped for reading.
+bool WaitsInATerminalRead(pid_t pid) {
+  constexpr int kTries = 5000;
+  constexpr useconds_t kTryMicros = 1000;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (int i = 0; i < kTries; ++i) {
+    if (DIR* dir = opendir(tasks.c_str())) {
+      bool waiting = false;
+      while (dirent* task = readdir(dir)) {
+        std::ifstream wchan(tasks + "/" + task->d_name + "/wchan");
+        std::string where;
+        std::getline(wchan, where);
+        waiting = waiting || where == "n_tty_read" || where == "wait_woken";
+      }
+      closedir(dir);
+      if (waiting) return true;
+    }
+    usleep(kTryMicros);
+  }
+  return false;
+}
+
+// A Job's launcher once it waits in its read of the answer with the echo off: its pid, -1
+// when it got no further.
+pid_t WaitForTheAnswerRead(LauncherTest::TerminalRun& run) {
+  if (!run.Started() || !run.ReadUntil(kPw) || !run.WaitForEchoOff()) return -1;
+  const pid_t launcher = run.ForegroundGroup();
+  return launcher > 0 && WaitsInATerminalRead(launcher) ? launcher : -1;
+}
+
+// A Job within a minute: the signal that stopped it, 0 once it has ended, -1 when it did
+// neither. `nudge` runs again every try, for a signal that a sanitizer holds back.
+int EndOrStop(LauncherTest::TerminalRun& run, const std::function<void()>& nudge) {
+  constexpr int kTries = 1500;
+  constexpr int kTryMillis = 20;
+  for (int i = 0; i < kTries; ++i) {
+    if (run.Ended()) return 0;
+    if (int stop = run.WaitForStop(kTryMillis)) return stop;
+    // The shell's end is seen on its pipe a moment before it can be reaped.
+    usleep(kTryMillis * 1000);
+    nudge();
+  }
+  return -1;
+}
+
+// Another job takes the terminal while the launcher reads an answer and sets modes of its
+// own: the launcher, now in the background without having been stopped, leaves them alone
+// when the answer comes and when a signal ends it.
+TEST(LauncherOnATerminal, AnotherJobsModesOutliveTheAnswer) {
+  if (Testing::UnderEmulation())
+    GTEST_SKIP() << "under qemu's user-mode emulator a returning signal handler takes another thread's identity";
+  const struct {
+    const char* name;
+    int signal;  // 0: the answer is typed
+  } cases[] = {{"answer", 0}, {"SIGTERM", SIGTERM}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {LauncherTest::TerminalRole::Job, false});
+    const pid_t launcher = WaitForTheAnswerRead(run);
+    ASSERT_GT(launcher, 0) << run.Stdout();
+    ASSERT_TRUE(run.TakeTerminal());
+    termios other = run.Modes();
+    other.c_lflag |= ECHO;
+    other.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
+    other.c_cc[VERASE] = '\b';
+    ASSERT_TRUE(run.SetModes(other));
+    if (c.signal == 0) run.Type("s3cret\n");
+    auto nudge = [&] {
+      if (c.signal != 0) kill(launcher, c.signal);
+    };
+    nudge();
+    const int stop = EndOrStop(run, nudge);
+    EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), other)) << "the other job's modes were overwritten";
+    ASSERT_EQ(stop, 0) << run.Stdout();
+    if (c.signal == 0) {
+      EXPECT_EQ(run.Finish(), 0) << run.Stdout();
+      EXPECT_NE(run.Stdout().find("password [s3cret]\n"), std::string::npos) << run.Stdout();
+    } else {
+      EXPECT_EQ(run.Finish(), 128 + c.signal) << run.Stdout();
+      LauncherTest::RemoveTree(UnpackDirOf(run.Stdout()));
+    }
+  }
+}
+
+// A SIGTTIN or SIGTTOU sent while the launcher reads in the terminal's foreground does not
+// stop it: the answer is still read with the echo off.
+TEST(LauncherOnATerminal, TerminalStopSignalInTheForegroundDoesNotStop) {
+  if (Testing::UnderEmulation())
+    GTEST_SKIP() << "under qemu's user-mode emulator a returning signal handler takes another thread's identity";
+  constexpr int kNoStopMillis = 2000;
+  const struct {
+    const char* name;
+    int signal;
+  } cases[] = {{"SIGTTIN", SIGTTIN}, {"SIGTTOU", SIGTTOU}};
+  for (const auto& [name, signal] : cases) {
+    SCOPED_TRACE(name);
+    LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {LauncherTest::TerminalRole::Job, false});
+    const termios before = run.Modes();
+    const pid_t launcher = WaitForTheAnswerRead(run);
+    ASSERT_GT(launcher, 0) << run.Stdout();
+    ASSERT_EQ(kill(launcher, signal), 0);
+    if (int stop = run.WaitForStop(kNoStopMillis)) {
+      ADD_FAILURE() << "stopped by " << strsignal(stop) << ", in the foreground";
+      continue;
+    }
+    EXPECT_FALSE(run.EchoOn());
+    run.Type("s3cret\n");
+    if (int stop = EndOrStop(run, [] {})) {
+      ADD_FAILURE() << "did not end (" << stop << ") " << run.Stdout();
+      continue;
+    }
+    EXPECT_EQ(run.Finish(), 0) << run.Stdout();
+    EXPECT_NE(run.Stdout().find("password [s3cret]\n"), std::string::npos) << run.Stdout();
+    EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), before));
+    EXPECT_EQ(run.Echoed(), "");
+  }
+}
+
+// A stop that no handler sees (SIGSTOP from another process) at a prompt: while the
+// launcher is stopped its shell puts its own modes back, echo included; continued in the
+// foreground, the launcher switches the echo off again before reading on.
+TEST(LauncherOnATerminal, StoppedFromOutsideAtAPromptKeepsTheAnswerHidden) {
+  if (Testing::UnderEmulation())
+    GTEST_SKIP() << "under qemu's user-mode emulator a returning signal handler takes another thread's identity";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer holds SIGCONT back until the launcher's wait for its tool returns";
+#endif
+  LauncherTest::TerminalRun run(LauncherTest::ProbeLauncher(), {"password"}, {LauncherTest::TerminalRole::Job, false});
+  const termios before = run.Modes();
+  const pid_t launcher = WaitForTheAnswerRead(run);
+  ASSERT_GT(launcher, 0) << run.Stdout();
+  ASSERT_EQ(kill(launcher, SIGSTOP), 0);
+  ASSERT_EQ(run.WaitForStop(), SIGSTOP) << run.Stdout();
+  ASSERT_TRUE(run.SetModes(before));
+  run.Continue(true);
+  constexpr int kTries = 5000;
+  constexpr useconds_t kTryMicros = 1000;
+  for (int i = 0; i < kTries && run.EchoOn(); ++i) usleep(kTryMicros);
+  EXPECT_FALSE(run.EchoOn()) << "the answer would be shown";
+  run.Type("s3cret\n");
+  ASSERT_EQ(EndOrStop(run, [] {}), 0) << run.Stdout();
+  EXPECT_EQ(run.Finish(), 0) << run.Stdout();
+  EXPECT_NE(run.Stdout().find("password [s3cret]\n"), std::string::npos) << run.Stdout();
+  EXPECT_TRUE(LauncherTest::SameModes(run.Modes(), before));
+  EXPECT_EQ(run.Echoed(), "");
 }
 
 // The directory is removed before the error of a failed run is printed: with the
