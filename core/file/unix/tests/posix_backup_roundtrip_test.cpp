@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -329,6 +330,21 @@ constexpr int kFifoBackupSeconds = 5;
 
 class RoundTripWithoutProc : public RoundTrip {
  protected:
+  // Runs `body` in a child of its own whose mount namespace hides /proc under an empty
+  // tmpfs; kChildCannotSetUp where that cannot be made.
+  static int InChildWithoutProc(const std::function<int()>& body) {
+    return PosixTest::RunInChildWithin(
+        [&] {
+          std::string why;
+          if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
+            std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
+            return PosixTest::kChildCannotSetUp;
+          }
+          return body();
+        },
+        kChildSeconds);
+  }
+
   void CheckOneWithoutProc(const char* name, bool onlyThroughProc,
                            const std::vector<BackupTesting::RecordedChunk>& stream) {
     posix_dir src(scratch.At("src"));
@@ -422,30 +438,23 @@ TEST_F(RoundTripWithoutProc, NothingIsLeftOutInSilence) {
   // The catalog is loaded while the program's own file can still be found.
   Common::GetCodeText(Common::FILE_OPEN_ERROR);
 
-  const int status = PosixTest::RunInChildWithin(
-      [&] {
-        std::string why;
-        if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
-          std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
-          return PosixTest::kChildCannotSetUp;
-        }
-        EXPECT_NE(access("/proc/self/fd", F_OK), 0);
-        // As the kernel is, then as a kernel without fchmodat2 (before 6.6, or an emulator).
-        for (bool refused : {false, true}) {
-          SCOPED_TRACE(refused ? "fchmodat2 refused" : "fchmodat2 as the kernel has it");
-          if (refused && !RefuseFchmodat2()) {
-            std::printf("fchmodat2 cannot be refused here: %s\n", std::strerror(errno));
-            break;
-          }
-          for (const Made& entry : made) {
-            SCOPED_TRACE(entry.Name);
-            if (unlink(Dst(entry.Name).c_str()) != 0) rmdir(Dst(entry.Name).c_str());
-            CheckOneWithoutProc(entry.Name, entry.OnlyThroughProc, streams[entry.Name]);
-          }
-        }
-        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
-      },
-      kChildSeconds);
+  const int status = InChildWithoutProc([&] {
+    EXPECT_NE(access("/proc/self/fd", F_OK), 0);
+    // As the kernel is, then as a kernel without fchmodat2 (before 6.6, or an emulator).
+    for (bool refused : {false, true}) {
+      SCOPED_TRACE(refused ? "fchmodat2 refused" : "fchmodat2 as the kernel has it");
+      if (refused && !RefuseFchmodat2()) {
+        std::printf("fchmodat2 cannot be refused here: %s\n", std::strerror(errno));
+        break;
+      }
+      for (const Made& entry : made) {
+        SCOPED_TRACE(entry.Name);
+        if (unlink(Dst(entry.Name).c_str()) != 0) rmdir(Dst(entry.Name).c_str());
+        CheckOneWithoutProc(entry.Name, entry.OnlyThroughProc, streams[entry.Name]);
+      }
+    }
+    return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+  });
   if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
   EXPECT_EQ(status, 0);
 }
@@ -460,26 +469,19 @@ TEST_F(RoundTripWithoutProc, AFileWithoutAModeTakesTheUmask) {
   };
   const Row rows[] = {{027, "plain"}, {0, "open to all"}, {077, std::string(NAME_MAX, 'n')}};
   Common::GetCodeText(Common::FILE_OPEN_ERROR);
-  const int status = PosixTest::RunInChildWithin(
-      [&] {
-        std::string why;
-        if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
-          std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
-          return PosixTest::kChildCannotSetUp;
-        }
-        posix_dir dst(scratch.At("dst"));
-        for (const Row& row : rows) {
-          SCOPED_TRACE(row.Name);
-          umask(row.Umask);
-          Common::Error restored = SendRestore(dst, Common::ToUtf16(row.Name.c_str()).c_str(), {});
-          EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
-          EXPECT_EQ(Lstat(Dst(row.Name)).st_mode & 07777, 0644 & ~row.Umask);
-          EXPECT_EQ(PosixBackupTest::Names(scratch.At("dst")), std::vector<std::string>{row.Name});
-          unlink(Dst(row.Name).c_str());
-        }
-        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
-      },
-      kChildSeconds);
+  const int status = InChildWithoutProc([&] {
+    posix_dir dst(scratch.At("dst"));
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.Name);
+      umask(row.Umask);
+      Common::Error restored = SendRestore(dst, Common::ToUtf16(row.Name.c_str()).c_str(), {});
+      EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
+      EXPECT_EQ(Lstat(Dst(row.Name)).st_mode & 07777, 0644 & ~row.Umask);
+      EXPECT_EQ(PosixBackupTest::Names(scratch.At("dst")), std::vector<std::string>{row.Name});
+      unlink(Dst(row.Name).c_str());
+    }
+    return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+  });
   if (status == PosixTest::kChildCannotSetUp) GTEST_SKIP() << "needs root to hide /proc in a mount namespace of its own";
   EXPECT_EQ(status, 0);
 }
@@ -501,56 +503,49 @@ TEST_F(RoundTripWithoutProc, TheUmaskProbeIsNeverOpenToOthers) {
   ASSERT_EQ(chmod(scratch.At("dst").c_str(), 0777), 0);
   const std::string dstPath = scratch.At("dst");
   Common::GetCodeText(Common::FILE_OPEN_ERROR);
-  const int status = PosixTest::RunInChildWithin(
-      [&] {
-        std::string why;
-        if (!PosixTest::EnterPrivateMounts(&why) || mount("none", "/proc", "tmpfs", 0, "size=4k") != 0) {
-          std::printf("no /proc of its own: %s %s\n", why.c_str(), std::strerror(errno));
-          return PosixTest::kChildCannotSetUp;
-        }
-        // The other user opens for writing whatever appears in the directory.
-        const pid_t other = fork();
-        if (other == 0) {
-          if (!PosixTest::DropPrivileges()) _exit(2);
-          // Lists with getdents64 into a buffer of its own: no allocation, which 32-bit
-          // AddressSanitizer under qemu's emulator cannot make here without /proc.
-          alignas(8) char listing[4096];
-          while (shared->Stop.load() == 0) {
-            const int dir = open(dstPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir < 0) _exit(3);
-            for (long got; (got = syscall(SYS_getdents64, dir, listing, sizeof listing)) > 0;) {
-              for (long at = 0; at < got;) {
-                dirent64 entry;
-                std::memcpy(&entry, listing + at, offsetof(dirent64, d_name));
-                const char* name = listing + at + offsetof(dirent64, d_name);
-                at += entry.d_reclen;
-                int fd = openat(dir, name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-                if (fd >= 0) {
-                  shared->Opened.fetch_add(1);
-                  close(fd);
-                }
-              }
+  const int status = InChildWithoutProc([&] {
+    // The other user opens for writing whatever appears in the directory.
+    const pid_t other = fork();
+    if (other == 0) {
+      if (!PosixTest::DropPrivileges()) _exit(2);
+      // Lists with getdents64 into a buffer of its own: no allocation, which 32-bit
+      // AddressSanitizer under qemu's emulator cannot make here without /proc.
+      alignas(8) char listing[4096];
+      while (shared->Stop.load() == 0) {
+        const int dir = open(dstPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) _exit(3);
+        for (long got; (got = syscall(SYS_getdents64, dir, listing, sizeof listing)) > 0;) {
+          for (long at = 0; at < got;) {
+            dirent64 entry;
+            std::memcpy(&entry, listing + at, offsetof(dirent64, d_name));
+            const char* name = listing + at + offsetof(dirent64, d_name);
+            at += entry.d_reclen;
+            int fd = openat(dir, name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+              shared->Opened.fetch_add(1);
+              close(fd);
             }
-            close(dir);
-            shared->Looked.fetch_add(1);
           }
-          _exit(0);
         }
-        umask(0);
-        posix_dir dst(dstPath);
-        constexpr int kRestores = 3000;
-        for (int i = 0; i < kRestores; ++i) {
-          Common::Error restored = SendRestore(dst, u"f", {});
-          EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
-          unlink(Dst("f").c_str());
-        }
-        shared->Stop.store(1);
-        int exited = -1;
-        EXPECT_EQ(waitpid(other, &exited, 0), other);
-        EXPECT_EQ(exited, 0);
-        return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
-      },
-      kChildSeconds);
+        close(dir);
+        shared->Looked.fetch_add(1);
+      }
+      _exit(0);
+    }
+    umask(0);
+    posix_dir dst(dstPath);
+    constexpr int kRestores = 3000;
+    for (int i = 0; i < kRestores; ++i) {
+      Common::Error restored = SendRestore(dst, u"f", {});
+      EXPECT_TRUE(restored.IsEmpty()) << Describe(restored);
+      unlink(Dst("f").c_str());
+    }
+    shared->Stop.store(1);
+    int exited = -1;
+    EXPECT_EQ(waitpid(other, &exited, 0), other);
+    EXPECT_EQ(exited, 0);
+    return testing::Test::HasFailure() ? PosixTest::kChildAssertionsFailed : 0;
+  });
   const uint32_t opened = shared->Opened.load();
   const uint32_t looked = shared->Looked.load();
   munmap(shared, sizeof(Shared));
