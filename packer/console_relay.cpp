@@ -224,15 +224,6 @@ void RemoveHandlers() {
   }
 }
 
-// SIGTTIN only, and only while the echo is the launcher's business: a read in the
-// background then stops the launcher (through its handler) until it is in the foreground
-// again, instead of failing and sending an empty answer.
-void SetTerminalInputSignal(int how) {
-  sigset_t input;
-  sigemptyset(&input);
-  sigaddset(&input, SIGTTIN);
-  pthread_sigmask(how, &input, nullptr);
-}
 
 // The terminal of standard input with the echo off while this lives, when it is a
 // terminal in whose foreground the launcher is. Made on the reading thread, which blocks
@@ -340,5 +331,15 @@ AnswerStatus ReadAnswerWord(std::istream& in, std::string& word) {
 Answer ReadPassword() { return ReadWordWithoutEcho(); }
 
 Answer Read2FACode() { return ReadWordWithoutEcho(); }
+
+// Only while the echo is the launcher's business: a read in the background then stops the
+// launcher (through its handler) until it is in the foreground again, instead of failing
+// and sending an empty answer.
+void SetTerminalInputSignal(int how) {
+  sigset_t input;
+  sigemptyset(&input);
+  sigaddset(&input, SIGTTIN);
+  pthread_sigmask(how, &input, nullptr);
+}
 
 }  // namespace Launcher

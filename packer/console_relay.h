@@ -57,4 +57,9 @@ AnswerStatus ReadAnswerWord(std::istream& in, std::string& word);
 Answer ReadPassword();
 Answer Read2FACode();
 
+// SIGTTIN blocked (SIG_BLOCK) or taken (SIG_UNBLOCK) by the calling thread. main blocks it
+// for the whole run; the thread that reads an answer from the terminal takes it while it
+// reads, so the stop a read in the background asks for finds that read and no other call.
+void SetTerminalInputSignal(int how);
+
 }  // namespace Launcher

@@ -1,7 +1,6 @@
 // The launcher: unpacks the carried tool and its libraries, runs the tool with the
 // launcher's arguments, echoes its output and answers its prompts, maps its exit status.
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -220,21 +219,12 @@ void ResetChildSignal() {
   sigaction(SIGCHLD, &standard, nullptr);
 }
 
-// Only the thread that reads an answer from the terminal takes SIGTTIN, which it unblocks
-// while it reads, so that the stop it asks for finds that read and no other call.
-void BlockTerminalInputSignal() {
-  sigset_t input;
-  sigemptyset(&input);
-  sigaddset(&input, SIGTTIN);
-  pthread_sigmask(SIG_BLOCK, &input, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   OpenStandardDescriptors();
   ResetChildSignal();
-  BlockTerminalInputSignal();
+  Launcher::SetTerminalInputSignal(SIG_BLOCK);
   std::cout << "ormivane_tool packed" << std::endl;
   try {
     return Run(argc, argv);
